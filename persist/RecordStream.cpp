@@ -117,7 +117,12 @@ bool CStream::Skip(int64_t n) {
 bool CStream::NextRecord(std::string& key, int32_t& size) {
   key.clear();
   size = 0;
-  if (failed_ || Remaining() < 8) return false;
+  if (failed_) return false;
+  if (Remaining() < 8) {
+    // Trailing bytes too short for a header are garbage, not a clean end.
+    if (Remaining() > 0) failed_ = true;
+    return false;
+  }
   const int32_t n = ReadInt();
   if (n < 0 || n > kMaxKeyLength || n + 4 > Remaining()) {
     failed_ = true;
