@@ -23,7 +23,9 @@ TEST(AllocGuard, SeesAllocationsAndLocksOnlyWhileAlive) {
     locks = g.Locks();
   }
   EXPECT_GE(allocs, 2);
-  if (qr::test::LockDetectionAvailable()) EXPECT_EQ(locks, 1);
+  if (qr::test::LockDetectionAvailable()) {
+    EXPECT_EQ(locks, 1);
+  }
   qr::test::AllocGuard quiet;
   EXPECT_EQ(quiet.Allocations(), 0);
 }
