@@ -197,6 +197,11 @@ class CComp {
   int32_t fromParent = 0;
   int32_t selected = 0;  // set by the group's select operation
   std::vector<std::unique_ptr<CComp>> ownedObjects;
+  // Editor window placement that travels with the project: whether the module has
+  // an editor window, the page it is docked on and whether it is maximised.
+  uint8_t hasEditorWindow = 0;
+  uint8_t editorMaximized = 0;
+  int32_t dockPage = 0;
 
  protected:
   // Reads the base keys ("Id", "X", "Y", "Enabled", and "CData" when
