@@ -160,7 +160,8 @@ class CComp {
   // ---- Shared state ----
   uint8_t onWorker = 0;
   uint8_t soloExempt = 0;  // the mute flag alone decides, whatever is soloed
-  uint8_t bypassWhenDisabled = 0;  // hosted plug-ins: a disabled one passes its input through
+  uint8_t bypassWhenDisabled = 0;
+  uint8_t isGroup = 0;  // set by CGroup: lets Root() answer without a dynamic cast  // hosted plug-ins: a disabled one passes its input through
   int32_t coreIndex = 0;
   int32_t blockCore = 0;
   CAttribs attribs;

@@ -77,6 +77,7 @@ int CSamplePlayer::MixInto(float* l, float* r, int frames, float gain) noexcept 
 
 CGroup::CGroup(CContainer* parent_container) : CContainer(parent_container) {
   id = "group";
+  isGroup = 1;
   pendingTempo = tempo;
 }
 

@@ -54,7 +54,9 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, uint64_t 
 bool WriteFileAtomically(const std::string& path, const void* bytes, size_t n) {
   std::string folder = FolderOf(path);
   if (folder.empty()) folder = ".";
-  std::string tmpl = JoinPath(folder, "." + FileNameOf(path) + ".tmpXXXXXX");
+  std::string name(".");
+  name.append(FileNameOf(path)).append(".tmpXXXXXX");
+  std::string tmpl = JoinPath(folder, name);
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0) return false;
   const auto* p = static_cast<const uint8_t*>(bytes);
