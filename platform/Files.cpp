@@ -52,8 +52,8 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, uint64_t 
 }
 
 bool WriteFileAtomically(const std::string& path, const void* bytes, size_t n) {
-  std::string folder = FolderOf(path);
-  if (folder.empty()) folder = ".";
+  const std::string parent = FolderOf(path);
+  const std::string folder = parent.empty() ? std::string(".") : parent;
   std::string name(".");
   name.append(FileNameOf(path)).append(".tmpXXXXXX");
   std::string tmpl = JoinPath(folder, name);
