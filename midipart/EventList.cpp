@@ -51,16 +51,24 @@ void CEventList::SetTimes(std::span<const Ticks> times) noexcept {
   }
 }
 
-size_t CEventList::Seek(Ticks tick) noexcept {
+size_t CEventList::Find(Ticks tick, Ticks* time) const noexcept {
   Ticks t = 0;
   for (size_t k = 0; k < ev_.size(); ++k) {
     t += ev_[k].delta;
     if (t >= tick) {
-      ev_[k].work = ClampDelta(t);
+      if (time) *time = t;
       return k;
     }
   }
+  if (time) *time = t;
   return ev_.size();
+}
+
+size_t CEventList::Seek(Ticks tick) noexcept {
+  Ticks t = 0;
+  const size_t k = Find(tick, &t);
+  if (k < ev_.size()) ev_[k].work = ClampDelta(t);
+  return k;
 }
 
 }  // namespace qr

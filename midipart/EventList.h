@@ -87,8 +87,11 @@ class CEventList {
   void SetTimes(std::span<const Ticks> times) noexcept;
 
   // Index of the first event whose absolute time is at or after `tick` (Size()
-  // when none); that event's work field is set to its absolute time, so a player
-  // can continue from it with base 0. Allocation-free (audio thread).
+  // when none), and that event's absolute time in *time when given. Read-only
+  // and allocation-free, so several players may seek one list at once.
+  size_t Find(Ticks tick, Ticks* time = nullptr) const noexcept;
+  // Find, and the found event's work field becomes its absolute time, so a
+  // single player can continue from it with base 0.
   size_t Seek(Ticks tick) noexcept;
 
  private:

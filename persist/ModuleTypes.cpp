@@ -1,6 +1,7 @@
 #include "graph/ModuleTypes.h"
 
 #include "graph/Container.h"
+#include "midipart/MidiPart2.h"
 
 // One include and one table row per module class; each module's own work adds
 // its row when the class exists. Keys without a row load as CUnknown.
@@ -26,7 +27,7 @@ constexpr TypeRow kTypes[] = {
     // {"CMIDIChs", Make<CMIDIChs>},
     // {"CMixer", Make<CMixer>},
     // {"CAPart", Make<CAudioPart2>},
-    // {"CMPart", Make<CMIDIPart2>},
+    {"CMPart", Make<CMIDIPart2>},
     // {"CEnv", Make<CEnvelope>},
     // {"CTracks", Make<CTracks>},
     // {"CSampler", Make<CSampler>},

@@ -1,0 +1,206 @@
+#pragma once
+// CMIDIPart2: the MIDI part module. It holds a set of live parts and plays them
+// on demand: incoming notes or controllers start and stop parts, each playing
+// part loops between its own loop points in one of 32 play slots, and the
+// events of every playing part go to one of 16 MIDI output queues. It also
+// records its input into a part (live or step by step) and can pass its input
+// straight through ("Thru").
+//
+// Threads: the block runs on the audio thread and never allocates; editing,
+// undo and the move of recorded events run on the user-interface thread. The
+// busy lock is the only hand-over: the audio side tests it and skips the block
+// when it is held, the user-interface side spins until it is free.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "graph/Container.h"
+#include "midipart/MidiPart.h"
+
+namespace qr {
+
+// Events of one play slot that are not due yet (note-offs, events beyond the
+// stretch), kept in time order in a fixed array.
+class CPendingQueue {
+ public:
+  static constexpr int kCapacity = limits::kQueueEvents;
+  struct Entry {
+    double ticks;  // from the start of the stretch being rendered
+    uint32_t msg;
+  };
+
+  // After every entry of lower or equal time; a full queue drops the entry.
+  bool Insert(double ticks, uint32_t msg) noexcept;
+  void Clear() noexcept { count_ = 0; }
+  int Count() const noexcept { return count_; }
+  Entry& operator[](int i) noexcept { return e_[static_cast<size_t>(i)]; }
+  const Entry& operator[](int i) const noexcept { return e_[static_cast<size_t>(i)]; }
+  // Drops the first n entries and moves every remaining one back by `ticks`.
+  void Consume(int n, double ticks) noexcept;
+  // Keeps only the entries for which keep(msg) holds.
+  template <typename F>
+  void Filter(F keep) noexcept {
+    int o = 0;
+    for (int i = 0; i < count_; ++i)
+      if (keep(e_[static_cast<size_t>(i)].msg)) e_[static_cast<size_t>(o++)] = e_[static_cast<size_t>(i)];
+    count_ = o;
+  }
+
+ private:
+  std::array<Entry, kCapacity> e_{};
+  int count_ = 0;
+};
+
+// One playing instance of a part.
+struct PlaySlot {
+  enum State : int32_t { kFree = 0, kPlaying = 1, kStopRequested = 2, kStoppingAtLoopEnd = 32 };
+
+  uint8_t preRoll = 0;  // a synced start running silently up to its first loop wrap
+  int32_t state = kFree;
+  int32_t startKey = 0;
+  CLiveMIDIPart* part = nullptr;
+  double position = 0.0;  // ticks
+  int64_t loopLeft = 0, loopRight = 0;
+  uint8_t looping = 0;
+  int32_t port = 0, channel = -1;
+  CPendingQueue pending;
+  size_t current = 0;    // index of the next event to play
+  int64_t nextTime = 0;  // its absolute time (the base plus its work value)
+  int64_t reached = 0;   // every event before this tick has been taken
+  CLiveMIDIPart* nextPart = nullptr;  // takes over when this slot stops (mute groups)
+  int32_t from = 0;         // sample of the block from which the slot is still to render
+  uint8_t stopRequest = 0;  // a stop asked for while already stopping at the loop end
+};
+
+class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
+ public:
+  static constexpr int kSlots = 32;
+  static constexpr int kPorts = 16;
+  static constexpr int kRecordCapacity = limits::kQueueEvents;
+  static constexpr int32_t kDefaultStepLength = 240;
+
+  explicit CMIDIPart2(CContainer* parent);
+  ~CMIDIPart2() override;
+
+  // CComp
+  CMIDIQ* MidiOutput(int port, int frames) noexcept override;
+  void Process(int frames) noexcept override;
+  void SetTempo(float bpm) override;
+  void Idle() override;
+  std::string TypeKey() const override { return "CMPart"; }
+  void Save(CStream& s) override;
+  void Load(CStream& s, int flag) override;
+  void* EditedPart() override { return selected_; }
+  void DirectMidiInput(uint32_t msg) override;
+
+  // CPartComp (parts are CLiveMIDIPart objects behind the void pointers)
+  int PartCount() const override { return static_cast<int>(parts_.size()); }
+  std::string PartName(int index) const override;
+  void* AddPart() override;
+  void DeletePart(void* part) override;
+  void* PartAt(int index) const override { return Part(index); }
+  void StartStepRecord(void* part, int32_t* step_length) override;
+  bool IsStepRecording() const override { return recordTarget_ && stepRecording_; }
+  void PlayPart(void* part) override;
+  void RecordPart(void* part) override;
+  void StopPart(void* part) override;
+  bool IsPlaying(void* part) const override;
+  void SelectPart(void* part) override;
+  void UndoPart(void* part) override;
+  void SetPartTempo(float bpm) override { SetTempo(bpm); }
+  void PartMidiInput(uint32_t msg) override { DirectMidiInput(msg); }
+  CMIDIQ* ProcessMidiBlock(int frames, int port) noexcept override;
+  void MoveRecorded() override;
+  void PartChanged(void* part) override;
+
+  // IMidiPartOwner
+  void LockEvents() override;
+  void UnlockEvents() override;
+  void EventsChanged(CMIDIPart& part) override;
+
+  CLiveMIDIPart* Part(int index) const noexcept;
+  const PlaySlot& Slot(int i) const noexcept { return (*slots_)[static_cast<size_t>(i)]; }
+  bool LiveRecording() const noexcept { return liveRecording_; }
+  CLiveMIDIPart* RecordTarget() const noexcept { return recordTarget_; }
+  uint8_t HeldCount(int channel, int key) const noexcept {
+    return held_[static_cast<size_t>(channel & 15)][static_cast<size_t>(key & 127)];
+  }
+
+  int32_t ports = 1;        // "MPartPorts"
+  int32_t thru = 0;         // "MThru"
+  int32_t thruPort = 0;     // taken from the part the editor selects
+  int32_t thruChannel = -1;
+  // Sees every input event first while the editor has it installed.
+  Callback<void(const MidiEvent&)> recordHook;
+  // The parent's transport (playing flag, position). Found in the enclosing
+  // group at construction; a sequencer that owns the module sets its own.
+  const TransportInfo* transport = nullptr;
+  std::atomic<bool> editorRefresh{false};
+
+ private:
+  struct Recorded {
+    double time;  // ticks in the part
+    uint32_t msg;
+    uint8_t step;  // captured by step recording
+  };
+
+  void RunBlock(int frames) noexcept;
+  void ServeSlotRequests() noexcept;
+  void ServePartRequests() noexcept;
+  void ReleaseHeldThru() noexcept;
+  void TakeInput(const MidiEvent& e, int offset) noexcept;
+  void HandleNoteOn(int key, int offset) noexcept;
+  void HandleNoteOff(int key, int offset) noexcept;
+  void HandleController(int number, int value, int offset) noexcept;
+  void Thru(uint32_t msg, int offset) noexcept;
+  void RecordLive(uint32_t msg, int offset) noexcept;
+  void RecordStep(uint32_t msg) noexcept;
+
+  PlaySlot* Start(CLiveMIDIPart& part, int offset, bool with_group) noexcept;
+  void Stop(PlaySlot& slot, int offset) noexcept;
+  void StopOne(PlaySlot& slot, int offset) noexcept;
+  void RenderTo(int until) noexcept;
+  void RenderSlot(PlaySlot& slot, int s, int n) noexcept;
+  void SendDue(PlaySlot& slot, int s, int end, double consumed_ticks) noexcept;
+  void SendNoteOffs(PlaySlot& slot, int offset) noexcept;
+  void Emit(int port, int channel, uint32_t msg, int offset) noexcept;
+  bool Active(const CLiveMIDIPart& part) const noexcept;
+
+  double TicksOf(double samples) const noexcept;
+  double SamplesOf(double ticks) const noexcept;
+  int32_t StepLength() const noexcept { return stepLength_ ? *stepLength_ : kDefaultStepLength; }
+  void ForgetPart(const CLiveMIDIPart* p) noexcept;  // under the lock
+  void InsertRecorded(CMIDIPart& target, const Recorded& r);
+
+  std::vector<std::unique_ptr<CLiveMIDIPart>> parts_;
+  std::array<CMIDIQ, kPorts> out_{};
+  CMIDIQ direct_;  // events handed in by the host side, played at time 0
+  std::array<std::array<uint8_t, 128>, 16> held_{};
+  float tempoInUse_ = 120.0f;
+  float pendingTempo_ = 120.0f;
+  std::atomic<bool> busy_{false};
+  std::unique_ptr<std::array<PlaySlot, kSlots>> slots_;
+
+  CLiveMIDIPart* selected_ = nullptr;
+  uint8_t selectPending_ = 0;
+  int32_t nextThruPort_ = 0, nextThruChannel_ = -1;
+
+  CLiveMIDIPart* recordTarget_ = nullptr;
+  PlaySlot* recordSlot_ = nullptr;
+  int32_t* stepLength_ = nullptr;
+  bool liveRecording_ = false;
+  bool stepRecording_ = false;
+  int32_t stepHeld_ = 0;
+  std::array<Recorded, kRecordCapacity> recorded_{};
+  int recordedCount_ = 0;
+
+  // Note-offs of slots whose part was deleted, sent at the start of the next block.
+  CMIDIQ orphanOffs_;
+  int blockFrames_ = 0;
+  bool rateOk_ = false;  // tempo and sample rate fit for tick conversion this block
+};
+
+}  // namespace qr
