@@ -1,6 +1,11 @@
 #include "graph/ModuleTypes.h"
 
 #include "graph/Container.h"
+#include "midifx/Arp.h"
+#include "midifx/Chords.h"
+#include "midifx/Envelope.h"
+#include "midifx/Groove.h"
+#include "midifx/MidiPatcher.h"
 #include "midipart/MidiPart2.h"
 
 // One include and one table row per module class; each module's own work adds
@@ -21,19 +26,19 @@ struct TypeRow {
 
 constexpr TypeRow kTypes[] = {
     // {"CVST", Make<CVST>},
-    // {"CArp", Make<CArp>},
-    // {"CChords", Make<CChords>},
-    // {"CMPatcher", Make<CMidiPatcher>},
-    // {"CMIDIChs", Make<CMIDIChs>},
+    {"CArp", Make<CArp>},
+    {"CChords", Make<CChords>},
+    {"CMPatcher", Make<CMidiPatcher>},
+    {"CMIDIChs", Make<CMIDIChs>},
     // {"CMixer", Make<CMixer>},
     // {"CAPart", Make<CAudioPart2>},
     {"CMPart", Make<CMIDIPart2>},
-    // {"CEnv", Make<CEnvelope>},
+    {"CEnv", Make<CEnvelope>},
     // {"CTracks", Make<CTracks>},
     // {"CSampler", Make<CSampler>},
     // {"CDelay", Make<CDelay>},
     // {"Ceq", Make<CEq>},
-    // {"CGroove", Make<CGroove>},
+    {"CGroove", Make<CGroove>},
     {"", nullptr},
 };
 

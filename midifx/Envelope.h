@@ -1,0 +1,56 @@
+#pragma once
+// CEnvelope: a breakpoint envelope started by incoming notes and sent out as a
+// controller stream (controller 74 by default) scaled between a minimum and a
+// maximum. Incoming MIDI passes through as well.
+#include <atomic>
+#include <cstdint>
+
+#include "graph/Comp.h"
+#include "midifx/EnvShape.h"
+
+namespace qr {
+
+class CEnvelope final : public CComp {
+ public:
+  explicit CEnvelope(CContainer* parent);
+
+  CMIDIQ* MidiOutput(int port, int frames) noexcept override;
+  std::string TypeKey() const override { return "CEnv"; }
+  void Save(CStream& s) override;
+  void Load(CStream& s, int flag) override;
+
+  // (ui) Changes the points or the loop: waits until the audio side has left
+  // them, applies `edit` to the shape, stops it, and restarts it in mode 2.
+  template <typename F>
+  void EditPoints(F&& edit) {
+    Lock();
+    edit(shape);
+    shape.Stop();
+    if (shape.mode == 2) shape.Restart();
+    Unlock();
+  }
+  // (ui) Selecting mode 2 starts the envelope running.
+  void SetMode(int32_t mode);
+
+  CEnvShape shape;
+  uint8_t thru = 1;          // input events pass to the output
+  int32_t snap = 240;        // editor grid in ticks
+  int32_t controller = 74;   // "CC"
+  int32_t beats = 4;         // editor length in beats
+  int32_t lastSent = -1;     // last controller value sent, -1 none
+
+ private:
+  void Lock() noexcept;
+  void Unlock() noexcept { editing_.store(false, std::memory_order_release); }
+  float Ticks(float samples) const noexcept;
+  float Samples(float ticks) const noexcept;
+  void Render(int from, int n) noexcept;
+  void Send(int at, float value) noexcept;
+
+  // Held by the audio side for the block and by an edit while it runs; the audio
+  // side skips its block instead of waiting.
+  std::atomic<bool> editing_{false};
+  CMIDIQ out_;
+};
+
+}  // namespace qr
