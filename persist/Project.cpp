@@ -1,0 +1,528 @@
+#include "persist/Project.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+
+#include "graph/Container.h"
+#include "graph/Globals.h"
+#include "graph/ModuleTypes.h"
+#include "persist/RecordStream.h"
+#include "platform/Files.h"
+#include "platform/Messages.h"
+
+namespace qr {
+
+namespace {
+
+// A hostile file could name millions of tiny modules or pages, each costing far
+// more memory than its few bytes in the file. Real projects stay far below these.
+constexpr int kMaxModules = 16384;
+constexpr size_t kMaxPages = 1024;
+constexpr uint64_t kMaxProjectBytes = uint64_t{1} << 30;
+
+std::unique_ptr<CComp> MakeModule(const ProjectHooks& hooks, std::string_view key, CContainer* parent) {
+  std::unique_ptr<CComp> m;
+  if (hooks.makeModule) m = hooks.makeModule(key, parent);
+  if (!m) m = CreateModule(key, parent);
+  if (!m) m = std::make_unique<CUnknown>(parent);
+  return m;
+}
+
+void WriteModuleBlock(CStream& s, CComp& m) {
+  s.WriteKeyString("CType", m.TypeKey());
+  m.Save(s);
+  s.WriteEnd();
+  int l = 0, t = 0, w = 0, h = 0;
+  m.EditorRect(l, t, w, h);
+  s.WriteKeyInt("ELeft", l);
+  s.WriteKeyInt("ETop", t);
+  s.WriteKeyInt("EWith", w);
+  s.WriteKeyInt("EHeight", h);
+  if (m.hasEditorWindow) {
+    if (g_runMode.load() == kRunStandalone && m.EditorOpen()) s.WriteKeyInt("EOpen", 1);
+    s.WriteKeyInt("DockPage", m.dockPage);
+    if (m.editorMaximized) s.WriteKeyInt("EMaximized", 1);
+  }
+}
+
+void WriteCable(CStream& s, std::string_view key, int32_t a, int32_t b, int32_t c, int32_t d) {
+  s.WriteKey(key, 16);
+  s.WriteInt(a);
+  s.WriteInt(b);
+  s.WriteInt(c);
+  s.WriteInt(d);
+}
+
+int32_t FirstInputChannel(const CComp& m, int port) {
+  if (port < 0 || port >= static_cast<int>(m.audioIns.size())) return 0;
+  return m.audioIns[static_cast<size_t>(port)]->firstChannel;
+}
+
+int32_t FirstOutputChannel(const CComp& m, int port) {
+  if (port < 0 || port >= static_cast<int>(m.audioOuts.size())) return 0;
+  return m.audioOuts[static_cast<size_t>(port)]->firstChannel;
+}
+
+// Channel-numbered cables name the first channel of a port; 0 when no port
+// starts there.
+int InputPortAtChannel(const CComp& m, int32_t channel) {
+  for (size_t i = 0; i < m.audioIns.size(); ++i)
+    if (m.audioIns[i]->firstChannel == channel) return static_cast<int>(i);
+  return 0;
+}
+
+int OutputPortAtChannel(const CComp& m, int32_t channel) {
+  for (size_t i = 0; i < m.audioOuts.size(); ++i)
+    if (m.audioOuts[i]->firstChannel == channel) return static_cast<int>(i);
+  return 0;
+}
+
+void ShowProgress(const CProject& project, int64_t pos, int64_t size, int& shown) {
+  if (!project.hooks.progress || size <= 0) return;
+  const int pct = static_cast<int>(pos * 100 / size);
+  if (pct == shown) return;
+  shown = pct;
+  char text[32];
+  std::snprintf(text, sizeof text, "Loading %.3d%%", pct);
+  project.hooks.progress(text);
+}
+
+// Starts a clear or load: processing turns silent until EndRebuild.
+bool BeginRebuild(CGroup& root) {
+  if (root.rebuild.exchange(true)) {
+    ShowNotice("MasterClearBegin error");
+    return false;
+  }
+  return true;
+}
+
+void EndRebuild(CGroup& root) { root.rebuild.store(false); }
+
+// Opening a project posts an action through the root's queue so that it takes
+// its place after the edits posted before it. The action itself does nothing:
+// posted actions may run on the audio thread, and a load allocates and frees
+// the whole graph. The load runs in the action's completion, which the root's
+// idle pass hands out on the user-interface thread. The rebuild flag, set
+// before posting, keeps the audio callback from touching the graph meanwhile;
+// the shell's waitForSilence hook covers a block that was already running when
+// the flag went up.
+void NoAction(void*, intptr_t, intptr_t) {}
+
+void FinishPending(void* obj, intptr_t, intptr_t) {
+  CProject& project = *static_cast<CProject*>(obj);
+  CProject::PendingOpen& p = project.pending;
+  CGroup& root = *p.root;
+  if (project.hooks.waitForSilence) project.hooks.waitForSilence();
+  if (p.emptyProject) {
+    EmptyProject(root, project);
+  } else {
+    CMemStream s(std::move(p.bytes));
+    LoadProject(root, project, s);
+    root.projectFile = p.asTemplate ? std::string() : p.path;
+  }
+  const bool addRecent = p.addRecent;
+  const std::string path = std::move(p.path);
+  p = CProject::PendingOpen{};
+  EndRebuild(root);
+  if (addRecent && project.hooks.addRecent) project.hooks.addRecent(path);
+}
+
+bool PostPending(CGroup& root, CProject& project) {
+  if (!BeginRebuild(root)) return false;
+  project.pending.active = true;
+  project.pending.root = &root;
+  const ActionFn action{&NoAction, nullptr};
+  const ActionFn done{&FinishPending, &project};
+  if (root.Actions().Post(0, 0, action, done)) return true;
+  project.pending = CProject::PendingOpen{};
+  EndRebuild(root);
+  return false;
+}
+
+bool OpenFile(CGroup& root, CProject& project, const std::string& path, bool add_recent, bool as_template) {
+  if (project.pending.active || !FileExists(path)) return false;
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes, kMaxProjectBytes)) {
+    ShowError("Open error", "Error reading file " + path);
+    return false;
+  }
+  project.pending.bytes = std::move(bytes);
+  project.pending.path = path;
+  project.pending.addRecent = add_recent;
+  project.pending.asTemplate = as_template;
+  return PostPending(root, project);
+}
+
+// Records of a fixed size are read with their primitives; a record longer than
+// its values is skipped to its end so that the following records stay aligned.
+void SkipRest(CStream& s, int64_t record_end) {
+  if (!s.Failed() && s.Position() < record_end) s.Skip(record_end - s.Position());
+}
+
+void ReportLoadError(const std::string& key, const std::string& type, int32_t size) {
+  if (key == "CType")
+    ShowNotice("Main: error reading ctype '" + type + "' size" + std::to_string(size));
+  else
+    ShowNotice("Main: error reading block '" + key + "' size" + std::to_string(size));
+}
+
+}  // namespace
+
+std::string DefaultParameterName(int index) { return "param" + std::to_string(index); }
+
+CProject::CProject() {
+  ClearPages();
+  ResetParameters();
+}
+
+void CProject::ClearPages() {
+  pages.assign(1, ProjectPage{});
+  frontPage = 0;
+}
+
+void CProject::ResetParameters() {
+  parameterMode = 0;
+  for (int i = 0; i < kHostParameters; ++i)
+    parameters[static_cast<size_t>(i)] = HostParameter{0, 0.0f, DefaultParameterName(i), 0};
+}
+
+bool SaveProject(CGroup& root, CProject& project, CStream& s) {
+  s.WriteKeyInt("panlaw", root.PanLaw());
+  for (size_t i = 1; i < project.pages.size(); ++i) {
+    s.WriteKeyMarker("Page");
+    s.WriteKeyString("PageId", project.pages[i].name);
+    // Only the shown page's active window is kept; the first page has no
+    // records of its own, so its active window is not stored.
+    if (static_cast<int32_t>(i) == project.frontPage && !project.pages[i].activeWindow.empty())
+      s.WriteKeyString("PageActiveWin", project.pages[i].activeWindow);
+  }
+
+  std::vector<CComp*> modules;
+  modules.reserve(root.children.size() + 1);
+  modules.push_back(&root);
+  for (auto& c : root.children) modules.push_back(c.get());
+  std::unordered_map<const CComp*, int32_t> number;
+  number.reserve(modules.size());
+  for (size_t i = 0; i < modules.size(); ++i) number.emplace(modules[i], static_cast<int32_t>(i));
+
+  for (CComp* m : modules) WriteModuleBlock(s, *m);
+
+  // Cables from modules outside the root's list (none in a sound graph) have no
+  // number to refer to and are left out.
+  for (size_t d = 0; d < modules.size(); ++d) {
+    const CComp& dst = *modules[d];
+    for (const auto& c : dst.audioInCables) {
+      const auto it = number.find(c->Source());
+      if (it == number.end()) continue;
+      const CComp& src = *c->Source();
+      WriteCable(s, "ACable2", static_cast<int32_t>(d), c->destIn, it->second, c->sourceOut);
+      WriteCable(s, "ACable", static_cast<int32_t>(d), FirstInputChannel(dst, c->destIn), it->second,
+                 FirstOutputChannel(src, c->sourceOut));
+    }
+  }
+  for (size_t d = 0; d < modules.size(); ++d)
+    for (const auto& c : modules[d]->midiIn) {
+      const auto it = number.find(c->Source());
+      if (it == number.end()) continue;
+      WriteCable(s, "MCable", static_cast<int32_t>(d), c->destPort, it->second, c->sourcePort);
+    }
+
+  s.WriteKeyInt("prccon", project.parameterMode);
+  for (int i = 0; i < kHostParameters; ++i) {
+    const HostParameter& p = project.parameters[static_cast<size_t>(i)];
+    s.WriteKeyFloat("prccv", p.value);
+    if (p.kind != 0) s.WriteKeyInt("prccm", p.kind);
+    if (p.name != DefaultParameterName(i)) s.WriteKeyString("prcct", p.name);
+  }
+
+  // The standalone program's window adds a frame of 6 by 26 pixels; the file
+  // keeps the inner size so that both modes open at the same size.
+  const bool standalone = g_runMode.load() == kRunStandalone;
+  s.WriteKeyInt("MainLeft", project.mainLeft);
+  s.WriteKeyInt("MainTop", project.mainTop);
+  s.WriteKeyInt("MainWidth", standalone ? project.mainWidth - 6 : project.mainWidth);
+  s.WriteKeyInt("MainHeight", standalone ? project.mainHeight - 26 : project.mainHeight);
+  if (project.mainMaxed) s.WriteKeyInt("MainMaxed", 1);
+  s.WriteKeyInt("MainSB", project.mainSB);
+  s.WriteKeyInt("GMixer", project.showMixer);
+  s.WriteKeyInt("shInM", project.shInM);
+  s.WriteKeyInt("shI", project.shI);
+  s.WriteKeyInt("shS", project.shS);
+  s.WriteKeyInt("FrontPage", project.frontPage);
+  s.WriteKeyInt("PDC", root.compensation);
+
+  root.modified = 0;
+  return !s.WriteFailed();
+}
+
+bool LoadProject(CGroup& root, CProject& project, CStream& s) {
+  const ProjectHooks& hooks = project.hooks;
+  project.mainLeft = 200;
+  project.mainTop = 200;
+  project.mainMaxed = 0;
+  root.loading = 1;
+  project.ClearPages();
+  project.ResetParameters();
+
+  auto fresh = std::make_unique<CMasterIn>(&root);
+  fresh->x = 16;
+  fresh->y = 32;
+  root.Clear();
+  root.masterIn = static_cast<CMasterIn*>(root.AddChild(std::move(fresh)));
+  if (hooks.masterInChanged) hooks.masterInChanged(*root.masterIn);
+
+  CComp* current = nullptr;
+  size_t page = 0;
+  bool portCables = false;
+  int param = -1;
+  int shown = -1;
+  std::string key, type;
+  int32_t size = 0;
+  bool ok = true;
+
+  while (s.Position() < s.Size()) {
+    if (!s.NextRecord(key, size)) {
+      // Fewer than a header's bytes left over is a short tail, not an error.
+      if (s.Failed()) {
+        ReportLoadError(key, type, size);
+        ok = false;
+      }
+      break;
+    }
+    const int64_t end = s.Position() + size;
+    ShowProgress(project, s.Position(), s.Size(), shown);
+
+    if (key == "CType") {
+      type = s.ReadString();
+      CComp* m = nullptr;
+      std::unique_ptr<CComp> created;
+      if (type == "CGroup") {
+        m = &root;
+      } else if (type == "CMidiIn") {
+        m = root.masterIn;
+      } else if (root.ChildCount() < kMaxModules) {
+        created = MakeModule(hooks, type, &root);
+        m = created.get();
+      } else {
+        ReportLoadError(key, type, size);
+        ok = false;
+        break;
+      }
+      m->Load(s, 0);
+      if (created) m = root.AddChild(std::move(created));
+      current = m;
+    } else if (key == "panlaw") {
+      root.SetPanLaw(s.ReadInt());
+    } else if (key == "Page") {
+      if (project.pages.size() < kMaxPages) project.pages.emplace_back();
+      page = project.pages.size() - 1;
+    } else if (key == "PageId") {
+      project.pages[page].name = s.ReadString();
+    } else if (key == "PageActiveWin") {
+      project.pages[page].activeWindow = s.ReadString();
+    } else if (key == "FrontPage") {
+      const int32_t v = s.ReadInt();
+      project.frontPage = v >= 0 && v < static_cast<int32_t>(project.pages.size()) ? v : 0;
+    } else if (key == "CData") {
+      std::string name = s.ReadString();
+      std::string value = s.ReadString();
+      if (current) current->attribs.SetText(name, value);
+    } else if (key == "MixerStyle") {
+      const int32_t v = s.ReadInt();
+      if (current) current->attribs.SetInt("MixerStyle", v);
+    } else if (key == "EMaximized") {
+      const int32_t v = s.ReadInt();
+      if (current && v) {
+        current->hasEditorWindow = 1;
+        current->editorMaximized = 1;
+        if (hooks.maximizeEditor) hooks.maximizeEditor(*current);
+      }
+    } else if (key == "EOpen") {
+      const int32_t v = s.ReadInt();
+      if (current && v == 1 && g_runMode.load() == kRunStandalone && hooks.openEditor)
+        hooks.openEditor(*current);
+    } else if (key == "ELeft" || key == "ETop" || key == "EWith" || key == "EHeight") {
+      const int32_t v = s.ReadInt();
+      if (current) {
+        int32_t& field = key == "ELeft"  ? current->editLeft
+                         : key == "ETop" ? current->editTop
+                         : key == "EWith" ? current->editWidth
+                                          : current->editHeight;
+        field = v;
+      }
+    } else if (key == "DockPage") {
+      const int32_t v = s.ReadInt();
+      if (current) {
+        // The record is only written for modules that had an editor window.
+        current->dockPage = v;
+        current->hasEditorWindow = 1;
+        if (v > 0 && v < static_cast<int32_t>(project.pages.size()) && hooks.dockEditor)
+          hooks.dockEditor(*current, v);
+      }
+    } else if (key == "ACable2" || key == "ACable" || key == "MCable") {
+      int32_t v[4];
+      for (int32_t& x : v) x = s.ReadInt();
+      CComp* dst = root.ModuleByNumber(v[0]);
+      CComp* src = root.ModuleByNumber(v[2]);
+      if (key == "ACable2") portCables = true;
+      if (dst && src && !s.Failed()) {
+        if (key == "ACable2")
+          dst->ConnectAudio(src, v[1], v[3]);
+        else if (key == "MCable")
+          dst->ConnectMidi(src, v[3], v[1]);
+        else if (!portCables)
+          dst->ConnectAudio(src, InputPortAtChannel(*dst, v[1]), OutputPortAtChannel(*src, v[3]));
+      }
+    } else if (key == "prccon") {
+      project.parameterMode = s.ReadInt();
+    } else if (key == "prccv") {
+      const float v = s.ReadFloat();
+      if (param < kHostParameters) ++param;
+      if (param < kHostParameters) project.parameters[static_cast<size_t>(param)].value = v;
+    } else if (key == "prccm") {
+      const int32_t v = s.ReadInt();
+      if (param >= 0 && param < kHostParameters) project.parameters[static_cast<size_t>(param)].kind = v;
+    } else if (key == "prcct") {
+      std::string name = s.ReadString();
+      if (param >= 0 && param < kHostParameters)
+        project.parameters[static_cast<size_t>(param)].name = std::move(name);
+    } else if (key == "MainLeft") {
+      project.mainLeft = s.ReadInt();
+    } else if (key == "MainTop") {
+      project.mainTop = s.ReadInt();
+    } else if (key == "MainWidth") {
+      project.mainWidth = s.ReadInt();
+    } else if (key == "MainHeight") {
+      project.mainHeight = s.ReadInt();
+    } else if (key == "MainMaxed") {
+      project.mainMaxed = s.ReadInt();
+    } else if (key == "MainSB") {
+      project.mainSB = s.ReadInt();
+    } else if (key == "GMixer") {
+      project.showMixer = s.ReadInt();
+    } else if (key == "shInM") {
+      project.shInM = s.ReadInt();
+    } else if (key == "shI") {
+      project.shI = s.ReadInt();
+    } else if (key == "shS") {
+      project.shS = s.ReadInt();
+    } else if (key == "PDC") {
+      root.compensation = s.ReadInt();
+    } else {
+      s.Skip(size);
+    }
+    // The type key's record covers only the key; the module's records follow.
+    if (key != "CType") SkipRest(s, end);
+    if (s.Failed()) {
+      ReportLoadError(key, type, size);
+      ok = false;
+      break;
+    }
+    if (key != "CType") type.clear();
+  }
+
+  root.modified = 0;
+  root.UpdateSoloState();
+  const bool standalone = g_runMode.load() == kRunStandalone;
+  project.mainWidth = std::max(project.mainWidth, 16) + (standalone ? 6 : 0);
+  project.mainHeight = std::max(project.mainHeight, 16) + (standalone ? 26 : 0);
+  if (hooks.mainWindowLoaded) hooks.mainWindowLoaded();
+  root.loading = 0;
+  root.Finish();
+  return ok;
+}
+
+bool SaveProjectToFile(CGroup& root, CProject& project, const std::string& path, bool add_recent) {
+  const uint8_t wasModified = root.modified;
+  CMemStream s;
+  const bool ok = SaveProject(root, project, s) && WriteFileAtomically(path, s.Data());
+  if (!ok) {
+    root.modified = wasModified;
+    ShowError("Save error", "Error saving file " + path);
+    return false;
+  }
+  if (add_recent && project.hooks.addRecent) project.hooks.addRecent(path);
+  return true;
+}
+
+bool OpenProjectFile(CGroup& root, CProject& project, const std::string& path, bool add_recent) {
+  return OpenFile(root, project, path, add_recent, false);
+}
+
+void EmptyProject(CGroup& root, CProject& project) {
+  project.ClearPages();
+  auto fresh = std::make_unique<CMasterIn>(&root);
+  fresh->x = 16;
+  fresh->y = 32;
+  root.Clear();
+  root.masterIn = static_cast<CMasterIn*>(root.AddChild(std::move(fresh)));
+  if (project.hooks.masterInChanged) project.hooks.masterInChanged(*root.masterIn);
+  root.projectFile.clear();
+  root.x = 200;
+  root.y = 200;
+  root.modified = 0;
+  root.RecomputeDelayCompensation();
+}
+
+bool PostEmptyProject(CGroup& root, CProject& project) {
+  if (project.pending.active) return false;
+  project.pending.emptyProject = true;
+  return PostPending(root, project);
+}
+
+void NewProject(CGroup& root, CProject& project, const std::string& plugin_folder) {
+  if (project.pending.active) return;
+  project.ClearPages();
+  root.projectFile.clear();
+  const std::string templ = JoinPath(plugin_folder, "default.qrw");
+  if (!plugin_folder.empty() && FileExists(templ) && OpenFile(root, project, templ, false, true)) return;
+  PostEmptyProject(root, project);
+}
+
+bool ConfirmDropChanges(const CGroup& root) {
+  return !root.modified || AskYesNo("New project", "The project has unsaved changes. Discard them?");
+}
+
+bool SaveModuleFile(CComp& module, const std::string& path) {
+  CMemStream s;
+  s.WriteKeyString("CType", module.TypeKey());
+  module.Save(s);
+  s.WriteEnd();
+  if (!s.WriteFailed() && WriteFileAtomically(path, s.Data())) return true;
+  ShowError("Save error", "Error saving file " + path);
+  return false;
+}
+
+bool LoadModuleBytes(CComp& module, CStream& s, std::string_view expected_type) {
+  const auto refuse = [](std::string_view found, std::string_view expected) {
+    ShowNotice("Can't read this file. Found \"" + std::string(found) + "\" expected \"" +
+               std::string(expected) + "\"");
+    return false;
+  };
+  std::string key;
+  int32_t size = 0;
+  if (!s.NextRecord(key, size) || key != "CType") return refuse(key, "CType");
+  const std::string type = s.ReadString();
+  if (type != expected_type) return refuse(type, expected_type);
+  const int32_t x = module.x, y = module.y;
+  std::string id = module.id;
+  module.Load(s, 0);
+  module.x = x;
+  module.y = y;
+  module.id = std::move(id);
+  module.MarkModified();
+  return !s.Failed();
+}
+
+bool LoadModuleFile(CComp& module, const std::string& path, std::string_view expected_type) {
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes, kMaxProjectBytes)) {
+    ShowError("Open error", "Error reading file " + path);
+    return false;
+  }
+  CMemStream s(std::move(bytes));
+  return LoadModuleBytes(module, s, expected_type);
+}
+
+}  // namespace qr

@@ -1,0 +1,99 @@
+// The record keys the text form decodes, with the kind of their values.
+//
+// Each module adds the keys it writes under its own type key, for example
+//   {"CArp", "ArpRate", ValueKind::Int},
+// A key listed with an empty type is decoded that way in every block, so list
+// a module's keys under its type unless they truly mean the same everywhere.
+// A wrong kind is harmless: a value that does not fit is shown as hex. The
+// records of a nested sample block go under the type "Sample".
+#include "persist/TextForm.h"
+
+namespace qr {
+namespace {
+
+using K = ValueKind;
+
+constexpr RecordKind kKinds[] = {
+    // Every module block.
+    {"", "CType", K::String},
+    {"", "CEnd", K::Marker},
+    {"", "Id", K::String},
+    {"", "X", K::Int},
+    {"", "Y", K::Int},
+    {"", "Enabled", K::Int},
+    {"", "CData", K::Pair},
+    {"", "MixerStyle", K::Int},
+
+    // Project level.
+    {"", "panlaw", K::Int},
+    {"", "Page", K::Marker},
+    {"", "PageId", K::String},
+    {"", "PageActiveWin", K::String},
+    {"", "ELeft", K::Int},
+    {"", "ETop", K::Int},
+    {"", "EWith", K::Int},
+    {"", "EHeight", K::Int},
+    {"", "EOpen", K::Int},
+    {"", "DockPage", K::Int},
+    {"", "EMaximized", K::Int},
+    {"", "ACable2", K::Ints},
+    {"", "ACable", K::Ints},
+    {"", "MCable", K::Ints},
+    {"", "prccon", K::Int},
+    {"", "prccv", K::Float},
+    {"", "prccm", K::Int},
+    {"", "prcct", K::String},
+    {"", "MainLeft", K::Int},
+    {"", "MainTop", K::Int},
+    {"", "MainWidth", K::Int},
+    {"", "MainHeight", K::Int},
+    {"", "MainMaxed", K::Int},
+    {"", "MainSB", K::Int},
+    {"", "GMixer", K::Int},
+    {"", "shInM", K::Int},
+    {"", "shI", K::Int},
+    {"", "shS", K::Int},
+    {"", "FrontPage", K::Int},
+    {"", "PDC", K::Int},
+
+    // The root group.
+    {"CGroup", "AudioIn", K::Marker},
+    {"CGroup", "AudioInChs", K::Int},
+    {"CGroup", "AInConf", K::Ints},
+    {"CGroup", "Tempo", K::Float},
+    {"CGroup", "ClickFile", K::String},
+    {"CGroup", "ClickVol", K::Float},
+    {"CGroup", "Sync", K::Int},
+
+    // The master input.
+    {"CMidiIn", "MIDIOutPorts", K::Int},
+    {"CMidiIn", "AudioOut", K::Marker},
+    {"CMidiIn", "AudioOutChs", K::Int},
+
+    // Nested blocks of other objects, read with the rows of the inner type.
+    {"CTracks", "TrackGroove", K::Block, "CGroove"},
+    {"CTracks", "clickWav", K::Block, "Sample"},
+    {"CTracks", "TracksSmpmem", K::Block, "Sample"},
+    {"CAPart", "sample", K::Block, "Sample"},
+    {"CSampler", "sample", K::Block, "Sample"},
+
+    // Skin files (no module blocks, so no type).
+    {"", "BmpData", K::Bitmap},
+    {"", "BmpAlpha", K::Int},
+    {"", "Color", K::Int},
+    {"", "Item", K::String},
+    {"", "ItemStyle", K::Int},
+    {"", "ItemBmp", K::Int},
+    {"", "ItemMode", K::Int},
+    {"", "ItemColor", K::Int},
+    {"", "ItemStyle2", K::Int},
+    {"", "ItemBmp2", K::Int},
+    {"", "ItemMode2", K::Int},
+    {"", "ItemColor2", K::Int},
+};
+
+}  // namespace
+
+std::span<const RecordKind> RecordKinds() { return kKinds; }
+
+}  // namespace qr

@@ -1,0 +1,538 @@
+#include "persist/TextForm.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace qr {
+
+namespace {
+
+constexpr int kMaxDepth = 32;        // nested blocks decoded; deeper ones stay hex
+constexpr size_t kMaxIndent = 16;    // levels of indentation shown
+constexpr int64_t kMaxValue = std::numeric_limits<int32_t>::max();
+
+bool Fail(std::string& error, std::string text) {
+  error = std::move(text);
+  return false;
+}
+
+int32_t ReadI32(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+float ReadF32(const uint8_t* p) {
+  float v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+struct Rec {
+  std::string_view key;
+  std::span<const uint8_t> value;
+  size_t next = 0;  // position after the record
+};
+
+// The record at `pos`, when a whole one starts there.
+bool RecordAt(std::span<const uint8_t> b, size_t pos, Rec& r) {
+  const size_t left = b.size() - pos;
+  if (left < 8) return false;
+  const int32_t kl = ReadI32(b.data() + pos);
+  if (kl < 0 || static_cast<size_t>(kl) > left - 8) return false;
+  const int32_t sz = ReadI32(b.data() + pos + 4 + kl);
+  if (sz < 0 || static_cast<size_t>(sz) > left - 8 - static_cast<size_t>(kl)) return false;
+  r.key = std::string_view(reinterpret_cast<const char*>(b.data() + pos + 4), static_cast<size_t>(kl));
+  r.value = b.subspan(pos + 8 + static_cast<size_t>(kl), static_cast<size_t>(sz));
+  r.next = pos + 8 + static_cast<size_t>(kl) + static_cast<size_t>(sz);
+  return true;
+}
+
+bool IsRecordSequence(std::span<const uint8_t> b) {
+  size_t pos = 0;
+  Rec r;
+  while (pos < b.size() && RecordAt(b, pos, r)) pos = r.next;
+  return pos == b.size();
+}
+
+// Whether the value really has the shape of the kind the table names.
+bool Fits(ValueKind kind, std::span<const uint8_t> v, int depth) {
+  const size_t n = v.size();
+  switch (kind) {
+    case ValueKind::Marker: return n == 0;
+    case ValueKind::Int:
+    case ValueKind::Float: return n == 4;
+    case ValueKind::Short: return n == 2;
+    case ValueKind::String: return n >= 4 && ReadI32(v.data()) >= 0 && static_cast<size_t>(ReadI32(v.data())) == n - 4;
+    case ValueKind::Pair: {
+      if (n < 8) return false;
+      const int32_t a = ReadI32(v.data());
+      if (a < 0 || static_cast<size_t>(a) > n - 8) return false;
+      const int32_t b = ReadI32(v.data() + 4 + a);
+      return b >= 0 && static_cast<size_t>(b) == n - 8 - static_cast<size_t>(a);
+    }
+    case ValueKind::Ints:
+    case ValueKind::Floats: return n > 0 && n % 4 == 0;
+    case ValueKind::Block: return depth < kMaxDepth && n > 0 && IsRecordSequence(v);
+    case ValueKind::Bitmap: {
+      if (n < 8) return false;
+      const int64_t w = ReadI32(v.data()), h = ReadI32(v.data() + 4);
+      const auto pixels = static_cast<int64_t>(n - 8) / 4;
+      return w >= 0 && h >= 0 && (n - 8) % 4 == 0 && (w == 0 ? pixels == 0 : pixels % w == 0 && pixels / w == h);
+    }
+    case ValueKind::Hex: return true;
+  }
+  return false;
+}
+
+bool IsBareChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '-';
+}
+
+void AppendQuoted(std::string& out, std::string_view s) {
+  static const char* hex = "0123456789abcdef";
+  out += '"';
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c >= 0x7f) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  out += '"';
+}
+
+void AppendKey(std::string& out, std::string_view key) {
+  bool bare = !key.empty();
+  for (const char c : key) bare = bare && IsBareChar(c);
+  if (bare)
+    out += key;
+  else
+    AppendQuoted(out, key);
+}
+
+void AppendHex(std::string& out, std::span<const uint8_t> v) {
+  static const char* hex = "0123456789abcdef";
+  out.reserve(out.size() + v.size() * 2);
+  for (const uint8_t c : v) {
+    out += hex[c >> 4];
+    out += hex[c & 15];
+  }
+}
+
+// Shortest text that reads back to the same float; NaNs keep their bits.
+void AppendFloat(std::string& out, float f) {
+  char buf[32];
+  if (std::isnan(f)) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    std::snprintf(buf, sizeof buf, "nan:%08x", bits);
+    out += buf;
+    return;
+  }
+  const auto r = std::to_chars(buf, buf + sizeof buf, f);
+  out.append(buf, r.ptr);
+}
+
+std::string_view StringAt(std::span<const uint8_t> v, size_t pos) {
+  const auto n = static_cast<size_t>(ReadI32(v.data() + pos));
+  return {reinterpret_cast<const char*>(v.data() + pos + 4), n};
+}
+
+void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, std::string_view outer_type,
+                  int depth) {
+  std::vector<std::string> types;  // "CType" blocks open at this level
+  size_t pos = 0;
+  Rec r;
+  while (pos < b.size() && RecordAt(b, pos, r)) {
+    pos = r.next;
+    if (r.key == "CEnd" && !types.empty()) types.pop_back();
+    const std::string_view type = types.empty() ? outer_type : std::string_view(types.back());
+    const size_t level = std::min(indent + types.size(), kMaxIndent);
+    out.append(level * 2, ' ');
+    AppendKey(out, r.key);
+    const RecordKind* row = FindRecordKind(type, r.key);
+    if (!r.value.empty()) {
+      ValueKind kind = row ? row->kind : ValueKind::Hex;
+      if (!Fits(kind, r.value, depth)) kind = ValueKind::Hex;
+      const auto& v = r.value;
+      switch (kind) {
+        case ValueKind::Int:
+          out += " int ";
+          out += std::to_string(ReadI32(v.data()));
+          break;
+        case ValueKind::Short: {
+          int16_t s;
+          std::memcpy(&s, v.data(), 2);
+          out += " short ";
+          out += std::to_string(s);
+          break;
+        }
+        case ValueKind::Float:
+          out += " float ";
+          AppendFloat(out, ReadF32(v.data()));
+          break;
+        case ValueKind::String:
+          out += " str ";
+          AppendQuoted(out, StringAt(v, 0));
+          break;
+        case ValueKind::Pair: {
+          const std::string_view a = StringAt(v, 0);
+          out += " pair ";
+          AppendQuoted(out, a);
+          out += ' ';
+          AppendQuoted(out, StringAt(v, 4 + a.size()));
+          break;
+        }
+        case ValueKind::Ints:
+          out += " ints";
+          for (size_t i = 0; i < v.size(); i += 4) out += " " + std::to_string(ReadI32(v.data() + i));
+          break;
+        case ValueKind::Floats:
+          out += " floats";
+          for (size_t i = 0; i < v.size(); i += 4) {
+            out += ' ';
+            AppendFloat(out, ReadF32(v.data() + i));
+          }
+          break;
+        case ValueKind::Bitmap:
+          out += " bitmap " + std::to_string(ReadI32(v.data())) + " " + std::to_string(ReadI32(v.data() + 4));
+          if (v.size() > 8) {
+            out += ' ';
+            AppendHex(out, v.subspan(8));
+          }
+          break;
+        case ValueKind::Block:
+          out += " block {\n";
+          DumpSequence(out, v, level + 1, row->inner.empty() ? type : row->inner, depth + 1);
+          out.append(level * 2, ' ');
+          out += '}';
+          break;
+        case ValueKind::Marker:
+        case ValueKind::Hex:
+          out += " hex ";
+          AppendHex(out, v);
+          break;
+      }
+    }
+    out += '\n';
+    if (r.key == "CType" && row && row->kind == ValueKind::String && Fits(ValueKind::String, r.value, depth))
+      types.emplace_back(StringAt(r.value, 0));
+  }
+  if (pos < b.size()) {
+    out.append(std::min(indent, kMaxIndent) * 2, ' ');
+    out += "!tail ";
+    AppendHex(out, b.subspan(pos));
+    out += '\n';
+  }
+}
+
+// ---------------------------------------------------------------- building
+
+class Builder {
+ public:
+  explicit Builder(std::vector<uint8_t>& out) : out_(out) {}
+
+  bool Line(std::string_view line, std::string& error);
+  bool Finish(std::string& error) {
+    if (open_.empty()) return true;
+    error = "block not closed";
+    return false;
+  }
+
+ private:
+  bool Token(std::string& tok, bool& quoted, std::string& error);
+  bool Int(const std::string& tok, int64_t lo, int64_t hi, int64_t& v, std::string& error);
+  bool Float(const std::string& tok, float& v, std::string& error);
+  bool Hex(std::string_view tok, std::string& error);
+  bool Value(std::string_view kind, std::string& error);
+  void PutI32(int32_t v) { Put(&v, 4); }
+  void Put(const void* p, size_t n) {
+    const auto* c = static_cast<const uint8_t*>(p);
+    out_.insert(out_.end(), c, c + n);
+  }
+  void PutString(const std::string& s) {
+    PutI32(static_cast<int32_t>(s.size()));
+    Put(s.data(), s.size());
+  }
+
+  std::vector<uint8_t>& out_;
+  std::vector<size_t> open_;  // positions of the size fields of open blocks
+  std::string_view rest_;     // the unread part of the current line
+};
+
+bool Builder::Token(std::string& tok, bool& quoted, std::string& error) {
+  tok.clear();
+  quoted = false;
+  while (!rest_.empty() && (rest_.front() == ' ' || rest_.front() == '\t')) rest_.remove_prefix(1);
+  if (rest_.empty()) return false;
+  if (rest_.front() != '"') {
+    size_t n = 0;
+    while (n < rest_.size() && rest_[n] != ' ' && rest_[n] != '\t') ++n;
+    tok.assign(rest_.substr(0, n));
+    rest_.remove_prefix(n);
+    return true;
+  }
+  quoted = true;
+  rest_.remove_prefix(1);
+  while (!rest_.empty() && rest_.front() != '"') {
+    char c = rest_.front();
+    rest_.remove_prefix(1);
+    if (c == '\\') {
+      if (rest_.empty()) break;
+      const char e = rest_.front();
+      rest_.remove_prefix(1);
+      if (e == 'n') {
+        c = '\n';
+      } else if (e == 't') {
+        c = '\t';
+      } else if (e == 'r') {
+        c = '\r';
+      } else if (e == '"' || e == '\\') {
+        c = e;
+      } else if (e == 'x' && rest_.size() >= 2) {
+        unsigned v = 0;
+        const auto r = std::from_chars(rest_.data(), rest_.data() + 2, v, 16);
+        if (r.ptr != rest_.data() + 2) {
+          error = "bad \\x escape";
+          return false;
+        }
+        c = static_cast<char>(v);
+        rest_.remove_prefix(2);
+      } else {
+        error = std::string("unknown escape \\") + e;
+        return false;
+      }
+    }
+    tok += c;
+  }
+  if (rest_.empty()) {
+    error = "unterminated string";
+    return false;
+  }
+  rest_.remove_prefix(1);
+  return true;
+}
+
+bool Builder::Int(const std::string& tok, int64_t lo, int64_t hi, int64_t& v, std::string& error) {
+  const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
+  if (tok.empty() || r.ec != std::errc() || r.ptr != tok.data() + tok.size() || v < lo || v > hi) {
+    error = "bad integer '" + tok + "'";
+    return false;
+  }
+  return true;
+}
+
+bool Builder::Float(const std::string& tok, float& v, std::string& error) {
+  if (tok.size() == 12 && tok.compare(0, 4, "nan:") == 0) {
+    uint32_t bits = 0;
+    const auto r = std::from_chars(tok.data() + 4, tok.data() + 12, bits, 16);
+    if (r.ec == std::errc() && r.ptr == tok.data() + 12) {
+      std::memcpy(&v, &bits, 4);
+      return true;
+    }
+  }
+  const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
+  if (tok.empty() || r.ec != std::errc() || r.ptr != tok.data() + tok.size()) {
+    error = "bad float '" + tok + "'";
+    return false;
+  }
+  return true;
+}
+
+bool Builder::Hex(std::string_view tok, std::string& error) {
+  if (tok.size() % 2) {
+    error = "odd number of hex digits";
+    return false;
+  }
+  for (size_t i = 0; i < tok.size(); i += 2) {
+    unsigned v = 0;
+    const auto r = std::from_chars(tok.data() + i, tok.data() + i + 2, v, 16);
+    if (r.ptr != tok.data() + i + 2) {
+      error = "bad hex digits";
+      return false;
+    }
+    out_.push_back(static_cast<uint8_t>(v));
+  }
+  return true;
+}
+
+bool Builder::Value(std::string_view kind, std::string& error) {
+  std::string tok;
+  bool quoted = false;
+  const auto need = [&](bool want_quoted) {
+    if (!Token(tok, quoted, error)) {
+      if (error.empty()) error = "value missing";
+      return false;
+    }
+    if (quoted != want_quoted) {
+      error = want_quoted ? "text must be quoted" : "unexpected text";
+      return false;
+    }
+    return true;
+  };
+  int64_t v = 0;
+  if (kind == "int" || kind == "short") {
+    const bool is_int = kind == "int";
+    if (!need(false) || !Int(tok, is_int ? INT32_MIN : INT16_MIN, is_int ? INT32_MAX : INT16_MAX, v, error))
+      return false;
+    if (is_int) {
+      PutI32(static_cast<int32_t>(v));
+    } else {
+      const auto s = static_cast<int16_t>(v);
+      Put(&s, 2);
+    }
+  } else if (kind == "float") {
+    float f = 0;
+    if (!need(false) || !Float(tok, f, error)) return false;
+    Put(&f, 4);
+  } else if (kind == "str" || kind == "pair") {
+    if (!need(true)) return false;
+    PutString(tok);
+    if (kind == "pair") {
+      if (!need(true)) return false;
+      PutString(tok);
+    }
+  } else if (kind == "ints" || kind == "floats") {
+    while (Token(tok, quoted, error)) {
+      if (quoted) return Fail(error, "unexpected text");
+      if (kind == "ints") {
+        if (!Int(tok, INT32_MIN, INT32_MAX, v, error)) return false;
+        PutI32(static_cast<int32_t>(v));
+      } else {
+        float f = 0;
+        if (!Float(tok, f, error)) return false;
+        Put(&f, 4);
+      }
+    }
+    return error.empty();
+  } else if (kind == "bitmap") {
+    int64_t w = 0, h = 0;
+    if (!need(false) || !Int(tok, 0, INT32_MAX, w, error) || !need(false) || !Int(tok, 0, INT32_MAX, h, error))
+      return false;
+    PutI32(static_cast<int32_t>(w));
+    PutI32(static_cast<int32_t>(h));
+    const size_t at = out_.size();
+    if (Token(tok, quoted, error)) {
+      if (quoted) return Fail(error, "pixels must be hex");
+      if (!Hex(tok, error)) return false;
+    } else if (!error.empty()) {
+      return false;
+    }
+    const auto bytes = static_cast<int64_t>(out_.size() - at);
+    if (w == 0 ? bytes != 0 : bytes % (4 * w) != 0 || bytes / (4 * w) != h)
+      return Fail(error, "the pixels do not match width and height");
+  } else if (kind == "hex") {
+    if (!need(false) || !Hex(tok, error)) return false;
+  } else {
+    error = "unknown kind '" + std::string(kind) + "'";
+    return false;
+  }
+  if (Token(tok, quoted, error)) error = "unexpected '" + tok + "'";
+  return error.empty();
+}
+
+bool Builder::Line(std::string_view line, std::string& error) {
+  rest_ = line;
+  std::string key, kind;
+  bool quoted = false;
+  if (!Token(key, quoted, error)) return error.empty();  // blank line
+  if (!quoted && key[0] == '#') return true;
+  if (!quoted && key == "}") {
+    if (open_.empty()) return Fail(error, "'}' without a block");
+    const size_t at = open_.back();
+    open_.pop_back();
+    const int64_t size = static_cast<int64_t>(out_.size() - at - 4);
+    if (size > kMaxValue) return Fail(error, "block too large");
+    const auto v = static_cast<int32_t>(size);
+    std::memcpy(out_.data() + at, &v, 4);
+    if (Token(key, quoted, error)) return Fail(error, "unexpected text after '}'");
+    return error.empty();
+  }
+  if (!quoted && key == "!tail") {
+    std::string tok;
+    if (Token(tok, quoted, error) && !quoted) return Hex(tok, error);
+    return error.empty() ? Fail(error, "hex expected") : false;
+  }
+  if (key.size() > static_cast<size_t>(kMaxValue)) return Fail(error, "key too long");
+  PutI32(static_cast<int32_t>(key.size()));
+  Put(key.data(), key.size());
+  const size_t sizeAt = out_.size();
+  PutI32(0);
+  if (!Token(kind, quoted, error)) return error.empty();  // a record of size 0
+  if (quoted) return Fail(error, "kind expected");
+  if (kind == "block") {
+    std::string brace;
+    if (!Token(brace, quoted, error) || quoted || brace != "{")
+      return error.empty() ? Fail(error, "'{' expected") : false;
+    if (open_.size() >= 64) return Fail(error, "blocks nested too deep");
+    if (Token(brace, quoted, error)) return Fail(error, "unexpected text after '{'");
+    open_.push_back(sizeAt);
+    return error.empty();
+  }
+  if (!Value(kind, error)) return false;
+  const int64_t size = static_cast<int64_t>(out_.size() - sizeAt - 4);
+  if (size > kMaxValue) return Fail(error, "value too large");
+  const auto v = static_cast<int32_t>(size);
+  std::memcpy(out_.data() + sizeAt, &v, 4);
+  return true;
+}
+
+}  // namespace
+
+const RecordKind* FindRecordKind(std::string_view type, std::string_view key) {
+  const RecordKind* generic = nullptr;
+  for (const RecordKind& r : RecordKinds()) {
+    if (r.key != key) continue;
+    if (!type.empty() && r.type == type) return &r;
+    if (r.type.empty() && !generic) generic = &r;
+  }
+  return generic;
+}
+
+std::string DumpRecords(std::span<const uint8_t> bytes) {
+  std::string out;
+  DumpSequence(out, bytes, 0, {}, 0);
+  return out;
+}
+
+bool BuildRecords(std::string_view text, std::vector<uint8_t>& out, std::string& error) {
+  out.clear();
+  error.clear();
+  Builder b(out);
+  size_t line_no = 0;
+  while (!text.empty()) {
+    ++line_no;
+    const size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!b.Line(line, error)) {
+      error = "line " + std::to_string(line_no) + ": " + error;
+      return false;
+    }
+  }
+  if (!b.Finish(error)) {
+    error = "line " + std::to_string(line_no) + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qr
