@@ -670,7 +670,8 @@ void CMIDIPart2::InsertRecorded(CMIDIPart& t, const Recorded& r) {
     return;
   }
   if (!midi::IsNoteOff(r.msg)) {
-    t.events.Insert(time, r.msg, 240, kEvRecording);
+    // Only a note waits for its length; other events are complete as they come.
+    t.events.Insert(time, r.msg, 240, midi::IsNoteOn(r.msg) ? kEvRecording : 0);
     return;
   }
   // Close the first open note of that channel and key.
