@@ -7,6 +7,9 @@
 #include "midifx/Groove.h"
 #include "midifx/MidiPatcher.h"
 #include "midipart/MidiPart2.h"
+#include "mixer/Delay.h"
+#include "mixer/Eq.h"
+#include "mixer/Mixer.h"
 
 // One include and one table row per module class; each module's own work adds
 // its row when the class exists. Keys without a row load as CUnknown.
@@ -30,14 +33,14 @@ constexpr TypeRow kTypes[] = {
     {"CChords", Make<CChords>},
     {"CMPatcher", Make<CMidiPatcher>},
     {"CMIDIChs", Make<CMIDIChs>},
-    // {"CMixer", Make<CMixer>},
+    {"CMixer", Make<CMixer>},
     // {"CAPart", Make<CAudioPart2>},
     {"CMPart", Make<CMIDIPart2>},
     {"CEnv", Make<CEnvelope>},
     // {"CTracks", Make<CTracks>},
     // {"CSampler", Make<CSampler>},
-    // {"CDelay", Make<CDelay>},
-    // {"Ceq", Make<CEq>},
+    {"CDelay", Make<CDelay>},
+    {"Ceq", Make<CEq>},
     {"CGroove", Make<CGroove>},
     {"", nullptr},
 };
