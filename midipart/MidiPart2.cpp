@@ -651,8 +651,10 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
 void CMIDIPart2::SendDue(PlaySlot& s, int start, int end, double consumed_ticks) noexcept {
   int i = 0;
   for (; i < s.pending.Count(); ++i) {
-    const int at = start + std::max(0, static_cast<int>(SamplesOf(s.pending[i].ticks)));
-    if (at >= end) break;
+    // Compared in floating point: a far note-off is beyond any int.
+    const double offset = std::trunc(SamplesOf(s.pending[i].ticks));
+    if (offset >= static_cast<double>(end - start)) break;
+    const int at = start + static_cast<int>(std::max(offset, 0.0));
     if (!s.preRoll) Emit(s.port, s.channel, s.pending[i].msg, at);
   }
   s.pending.Consume(i, consumed_ticks);
@@ -804,6 +806,7 @@ void CMIDIPart2::Load(CStream& s, int) {
   }
   UnlockEvents();
   if (parts_.empty()) AddPart();
+  editorRefresh.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace qr

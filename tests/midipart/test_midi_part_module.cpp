@@ -2,6 +2,9 @@
 // sample offsets. At 1920 Hz and 120 bpm one sample is exactly one tick.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "midipart/MidiPart2.h"
 #include "persist/RecordStream.h"
 #include "tests/support/AllocGuard.h"
@@ -73,6 +76,14 @@ class Rig {
  private:
   int block_;
 };
+
+// Seeds for the fuzz target of the module's reader.
+void WriteSeed(const char* name, const CMemStream& s) {
+  const std::filesystem::path dir = std::filesystem::path(QR_BINARY_DIR) / "fuzz-seeds" / "midipart";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(s.Data().data()), static_cast<std::streamsize>(s.Data().size()));
+}
 
 std::vector<Out> Only(const std::vector<Out>& v, uint32_t msg) {
   std::vector<Out> r;
@@ -324,6 +335,7 @@ TEST(MidiPartModule, RecordsRoundTripAndThePackedCopyIsReadOnlyWithoutEventRecor
   CMemStream s;
   a.Save(s);
   s.WriteEnd();
+  WriteSeed("two_parts.bin", s);
 
   s.Rewind();
   CMIDIPart2 b(root.get());
@@ -348,6 +360,7 @@ TEST(MidiPartModule, RecordsRoundTripAndThePackedCopyIsReadOnlyWithoutEventRecor
   old.WriteKey("MPartEvents", static_cast<int32_t>(packed.size()));
   old.WriteBytes(packed.data(), packed.size());
   old.WriteEnd();
+  WriteSeed("packed_only.bin", old);
   old.Rewind();
   CMIDIPart2 c(root.get());
   c.Load(old, 0);

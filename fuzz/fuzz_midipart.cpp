@@ -1,0 +1,70 @@
+// The MIDI part module's records over hostile bytes, then the parts they made
+// at work: a few blocks of playback with triggers, recording, the editing
+// operations, and a save that must load back to the same parts.
+#include <cstddef>
+#include <cstdint>
+
+#include "graph/Container.h"
+#include "midipart/MidiEdit.h"
+#include "midipart/MidiPart2.h"
+#include "persist/RecordStream.h"
+#include "platform/Messages.h"
+
+namespace {
+
+struct Quiet : qr::IMessageSink {
+  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Quiet quiet;
+  qr::SetMessageSink(&quiet);
+  qr::CGroup root(nullptr);
+  root.SetSampleRate(44100.0f);
+  root.transport.playing = size % 2 == 0;
+  root.transport.songTicks = static_cast<double>(size * 37 % 960);
+  qr::CMIDIPart2 m(&root);
+  qr::CMemStream in(data, size);
+  m.Load(in, 0);
+
+  // Play every part, start and stop some by key, record into the first.
+  for (int i = 0; i < m.PartCount(); ++i) m.PlayPart(m.Part(i));
+  m.RecordPart(m.Part(0));
+  for (int block = 0; block < 8; ++block) {
+    for (int i = 0; i < m.PartCount() && i < 8; ++i) {
+      const uint32_t key = static_cast<uint32_t>(m.Part(i)->key) & 0x7F;
+      m.DirectMidiInput(qr::midi::Make(block % 2 ? 0x80 : 0x90, key, 100));
+      m.DirectMidiInput(qr::midi::Make(0xB0, key, block * 16));
+    }
+    m.ResetForBlock(512);
+    m.MidiOutput(0, 512);
+    m.MoveRecorded();
+  }
+
+  // The editing operations must survive any stored events.
+  qr::CMIDIEdit ed(static_cast<uint32_t>(size));
+  qr::CLiveMIDIPart& p = *m.Part(0);
+  if (p.length > 1 << 20) p.length = 1 << 20;  // generators are bounded; keep the run short
+  ed.Quantize(p, 240);
+  ed.LengthQuantize(p, 160);
+  ed.DeleteDoubles(p);
+  ed.Slices(p, 3);
+  qr::NotesSettings notes;
+  notes.octave = true;
+  ed.Notes(p, 480, notes);
+  ed.ControllerLane(p, 960, {7, 1, 0, 127});
+  m.UndoPart(&p);
+
+  qr::CMemStream out;
+  m.Save(out);
+  out.WriteEnd();
+  out.Rewind();
+  qr::CMIDIPart2 again(&root);
+  again.Load(out, 0);
+  if (again.PartCount() != m.PartCount()) __builtin_trap();
+  for (int i = 0; i < m.PartCount(); ++i)
+    if (!(again.Part(i)->events == m.Part(i)->events)) __builtin_trap();
+  return 0;
+}
