@@ -1,0 +1,639 @@
+#include "audio/Sample.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "audio/WavFile.h"
+#include "persist/RecordStream.h"
+#include "platform/Files.h"
+#include "platform/Messages.h"
+
+namespace qr {
+
+bool IsSupportedFormat(int32_t format_tag, int32_t bits) noexcept {
+  return (format_tag == 1 && (bits == 16 || bits == 24)) || (format_tag == 3 && bits == 32);
+}
+
+void ReportStreamDiagnostics() {
+  auto& d = g_streamDiagnostics;
+  const int before = d.phaseBeforeStart.exchange(0), beyond = d.phaseBeyondEnd.exchange(0),
+            range = d.badRange.exchange(0);
+  if (!g_sampleDiagnostics) return;
+  if (before) ShowNotice("stream error: phase < left");
+  if (beyond) ShowNotice("stream error: phase > right");
+  if (range) ShowNotice("stream error, invalide range: " + std::to_string(range));
+}
+
+// ---------------------------------------------------------------- rendering kernels
+
+namespace {
+
+enum class Enc { I16, I24, F32 };
+
+template <Enc E>
+constexpr int kSampleBytes = E == Enc::I16 ? 2 : E == Enc::I24 ? 3 : 4;
+
+template <Enc E>
+inline float Decode(const uint8_t* p) noexcept {
+  if constexpr (E == Enc::I16) {
+    int16_t v;
+    std::memcpy(&v, p, 2);
+    return static_cast<float>(v) * kScale16;
+  } else if constexpr (E == Enc::I24) {
+    const uint32_t u = (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
+    return static_cast<float>(static_cast<int32_t>(u)) * kScale24;
+  } else {
+    float v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+}
+
+inline float Hermite(float ym1, float y0, float y1, float y2, float f) noexcept {
+  const float c1 = 0.5f * (y1 - ym1);
+  const float c2 = ym1 - 2.5f * y0 + 2.0f * y1 - 0.5f * y2;
+  const float c3 = 1.5f * (y0 - y1) + 0.5f * (y2 - ym1);
+  return ((c3 * f + c2) * f + c1) * f + y0;
+}
+
+// `w` points at the frame before the interpolation index.
+template <Enc E, int C>
+inline void Interpolate(const uint8_t* w, float f, float& l, float& r) noexcept {
+  constexpr int B = kSampleBytes<E>, F = B * C;
+  l = Hermite(Decode<E>(w), Decode<E>(w + F), Decode<E>(w + 2 * F), Decode<E>(w + 3 * F), f);
+  if constexpr (C == 2)
+    r = Hermite(Decode<E>(w + B), Decode<E>(w + F + B), Decode<E>(w + 2 * F + B), Decode<E>(w + 3 * F + B), f);
+  else
+    r = l;
+}
+
+inline void Split(double p, int64_t& index, float& f) noexcept {
+  index = static_cast<int64_t>(p);
+  f = static_cast<float>(p - static_cast<double>(index));
+}
+
+void Silence(int count, float* l, float* r) noexcept {
+  std::memset(l, 0, sizeof(float) * static_cast<size_t>(count));
+  std::memset(r, 0, sizeof(float) * static_cast<size_t>(count));
+}
+
+// Frames in memory from frame index 0 to `last` (the two guard frames
+// included). When every position of the run keeps its window inside, the loop
+// runs without bounds tests; otherwise frames outside read as zero.
+template <Enc E, int C>
+void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, double step, float gl, float gr,
+                  float* L, float* R) noexcept {
+  constexpr int F = kSampleBytes<E> * C;
+  const double final_pos = phase + static_cast<double>(count - 1) * step;
+  if (step >= 0.0 && phase >= 1.0 && final_pos < static_cast<double>(last - 1)) {
+    for (int i = 0; i < count; ++i) {
+      int64_t idx;
+      float f, l, r;
+      Split(phase + static_cast<double>(i) * step, idx, f);
+      Interpolate<E, C>(frame0 + (idx - 1) * F, f, l, r);
+      L[i] = l * gl;
+      R[i] = r * gr;
+    }
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    const double p = phase + static_cast<double>(i) * step;
+    if (!(p >= 0.0 && p < static_cast<double>(last + 1))) {
+      L[i] = R[i] = 0.0f;
+      continue;
+    }
+    int64_t idx;
+    float f, l, r;
+    Split(p, idx, f);
+    uint8_t w[4 * F];
+    for (int k = 0; k < 4; ++k) {
+      const int64_t fi = idx - 1 + k;
+      if (fi >= 0 && fi <= last)
+        std::memcpy(w + k * F, frame0 + fi * F, F);
+      else
+        std::memset(w + k * F, 0, F);
+    }
+    Interpolate<E, C>(w, f, l, r);
+    L[i] = l * gl;
+    R[i] = r * gr;
+  }
+}
+
+using MemoryKernel = void (*)(const uint8_t*, int64_t, int, double, double, float, float, float*, float*) noexcept;
+
+template <template <Enc, int> class K>
+auto Pick(int32_t bits, int32_t channels) noexcept -> decltype(&K<Enc::I16, 1>::Run) {
+  const bool stereo = channels == 2;
+  switch (bits) {
+    case 16: return stereo ? &K<Enc::I16, 2>::Run : &K<Enc::I16, 1>::Run;
+    case 24: return stereo ? &K<Enc::I24, 2>::Run : &K<Enc::I24, 1>::Run;
+    default: return stereo ? &K<Enc::F32, 2>::Run : &K<Enc::F32, 1>::Run;
+  }
+}
+
+template <Enc E, int C>
+struct MemoryRun {
+  static void Run(const uint8_t* f0, int64_t last, int count, double phase, double step, float gl, float gr,
+                  float* L, float* R) noexcept {
+    RenderMemory<E, C>(f0, last, count, phase, step, gl, gr, L, R);
+  }
+};
+
+bool Renderable(int32_t tag, int32_t bits, int32_t channels) noexcept {
+  return IsSupportedFormat(tag, bits) && (channels == 1 || channels == 2);
+}
+
+bool ReadAt(int fd, int64_t pos, void* dst, size_t n, size_t* got = nullptr) noexcept {
+  auto* p = static_cast<uint8_t*>(dst);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = ::pread(fd, p + done, n - done, static_cast<off_t>(pos + static_cast<int64_t>(done)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    done += static_cast<size_t>(r);
+  }
+  if (got) *got = done;
+  return done == n;
+}
+
+// ---- peaks
+
+uint8_t PeakByte(float v) noexcept {
+  if (!(v >= -1.0f)) v = -1.0f;
+  if (!(v <= 1.0f)) v = 1.0f;
+  return static_cast<uint8_t>(std::nearbyint(v * 127.0f) + 127.0f);
+}
+
+template <Enc E>
+void PeakEntry(const uint8_t* frames, int n, int channels, uint8_t* out) noexcept {
+  const int B = kSampleBytes<E>, F = B * channels;
+  for (int c = 0; c < channels; ++c) {
+    float lo = Decode<E>(frames + c * B), hi = lo;
+    for (int i = 1; i < n; ++i) {
+      const float v = Decode<E>(frames + i * F + c * B);
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+    out[2 * c] = PeakByte(lo);
+    out[2 * c + 1] = PeakByte(hi);
+  }
+}
+
+void PeakEntryAny(int32_t bits, const uint8_t* frames, int n, int channels, uint8_t* out) noexcept {
+  if (bits == 16)
+    PeakEntry<Enc::I16>(frames, n, channels, out);
+  else if (bits == 24)
+    PeakEntry<Enc::I24>(frames, n, channels, out);
+  else
+    PeakEntry<Enc::F32>(frames, n, channels, out);
+}
+
+// Lays out the peak block header and returns the number of entries to fill,
+// or -1 when the sample gets no peak block.
+int64_t StartPeaks(std::vector<uint8_t>& peaks, int32_t frames, int32_t channels, int32_t first) {
+  peaks.clear();
+  if (frames <= 0 || channels < 1 || channels > 255 || first > frames) return -1;
+  const int64_t entries = (int64_t{frames} - first + kPeakBlockFrames) / kPeakBlockFrames;
+  const int64_t sized = int64_t{frames} / kPeakBlockFrames * 2 * channels + 9 + 128;
+  peaks.assign(static_cast<size_t>(std::max(sized, 9 + entries * 2 * channels)), 0);
+  std::memcpy(peaks.data(), "peak", 4);
+  std::memcpy(peaks.data() + 4, &frames, 4);
+  peaks[8] = static_cast<uint8_t>(channels);
+  return entries;
+}
+
+// A fixed-size record whose size does not match is ignored.
+bool ReadIntRecord(CStream& s, int32_t size, int32_t& out) {
+  if (size != 4) return false;
+  out = s.ReadInt();
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- CBaseSample
+
+CBaseSample::~CBaseSample() = default;
+int32_t CBaseSample::SaveRecords(CStream&) const { return 0; }
+void CBaseSample::LoadRecords(CStream& s, int32_t size) { s.Skip(size); }
+void CBaseSample::ReadFrames(int, float*, uint8_t*, float, float, double, double, float*) noexcept {}
+void CBaseSample::BuildPeaks() {}
+bool CBaseSample::OpenFile(const std::string&) { return false; }
+std::unique_ptr<CSample> CBaseSample::NewEmpty() const { return nullptr; }
+
+// ---------------------------------------------------------------- CSample
+
+CSample::~CSample() { CSample::ReleaseData(); }
+
+void CSample::ReleaseData() {
+  std::vector<uint8_t>().swap(data);
+  frames = 0;
+  fileName.clear();
+  open = 0;
+}
+
+std::unique_ptr<CSample> CSample::NewEmpty() const { return std::make_unique<CSample>(); }
+
+bool CSample::Allocate(int32_t frame_count, int32_t bits_per_sample, int32_t channel_count) {
+  std::vector<uint8_t>().swap(data);
+  frames = 0;
+  if (frame_count < 0 || frame_count > INT32_MAX - 3 || !(bits_per_sample == 16 || bits_per_sample == 24 ||
+                                                          bits_per_sample == 32) ||
+      channel_count < 1 || channel_count > 65535)
+    return false;
+  const int64_t bytes = (int64_t{frame_count} + 3) * (bits_per_sample / 8) * channel_count;
+  try {
+    data.assign(static_cast<size_t>(bytes), 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  frames = frame_count;
+  bits = bits_per_sample;
+  channels = channel_count;
+  return true;
+}
+
+float CSample::Value(int32_t index, int channel) const noexcept {
+  const int64_t f = FrameBytes();
+  if (data.empty() || index < 0 || index > frames + 2 || channel < 0 || channel >= channels) return 0.0f;
+  const uint8_t* p = data.data() + index * f + channel * (bits / 8);
+  return bits == 16 ? Decode<Enc::I16>(p) : bits == 24 ? Decode<Enc::I24>(p) : Decode<Enc::F32>(p);
+}
+
+void CSample::ClampPositions() noexcept {
+  if (frames <= 0) {
+    start = loopStart = 1;
+    end = 0;
+    return;
+  }
+  start = std::clamp(start, 1, frames);
+  end = std::clamp(end, start, frames);
+  loopStart = std::clamp(loopStart, start, end);
+}
+
+bool CSample::OpenFile(const std::string& path) {
+  if (!FileExists(path)) {
+    ShowNotice(path + " not found");
+    return false;
+  }
+  ReleaseData();
+  fileName = path;
+  displayName = FileNameOf(path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0) return false;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  const WavScan w = ScanWav(fd, st.st_size, WavScanMode::Ram);
+  if (w.badChunkSize && g_sampleDiagnostics)
+    ShowNotice("sample.open size <= 0: " + std::to_string(w.badChunkSize == INT32_MIN ? 0 : w.badChunkSize));
+  if (!w.ok || !Allocate(w.frames, w.bits, w.channels)) {
+    ::close(fd);
+    return false;
+  }
+  ReadAt(fd, w.dataOffset, data.data() + FrameBytes(), static_cast<size_t>(w.dataBytes));
+  ::close(fd);
+  formatTag = w.formatTag;
+  rate = w.rate;
+  dataOffset = w.dataOffset;
+  start = 1;
+  end = frames;
+  loop = 0;
+  loopStart = start;
+  if (w.haveSampler) loop = w.loopCount == 1 ? 1 : 0;
+  if (w.haveLoopRecord) {
+    loopStart = static_cast<int32_t>(std::clamp<int64_t>(int64_t{w.loopRecordStart} + start, INT32_MIN, INT32_MAX));
+    end = static_cast<int32_t>(std::clamp<int64_t>(int64_t{w.loopRecordEnd} + 1, INT32_MIN, INT32_MAX));
+  }
+  ClampPositions();
+  open = 1;
+  if (computePeaks) BuildPeaks();
+  return true;
+}
+
+void CSample::RenderFromMemory(int count, float* left, float* right, float gl, float gr, double step,
+                               double phase) const noexcept {
+  if (data.empty() || !Renderable(formatTag, bits, channels) || !std::isfinite(step)) {
+    Silence(count, left, right);
+    return;
+  }
+  Pick<MemoryRun>(bits, channels)(data.data(), int64_t{frames} + 2, count, phase, step, gl, gr, left, right);
+}
+
+void CSample::ReadFrames(int count, float* left, uint8_t*, float, float gain, double step, double phase,
+                         float* right) noexcept {
+  if (count <= 0) {
+    if (count < 0) g_streamDiagnostics.badRange.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  if (!(phase >= 0.0)) phase = 0.0;
+  RenderFromMemory(count, left, right, gain, gain, step, phase);
+}
+
+void CSample::BuildPeaks() {
+  const int64_t entries = open ? StartPeaks(peaks, frames, channels, start) : -1;
+  if (entries < 0 || data.empty() || !IsSupportedFormat()) {
+    peaks.clear();
+    return;
+  }
+  const int64_t f = FrameBytes();
+  for (int64_t e = 0; e < entries; ++e) {
+    const int64_t first = start + e * kPeakBlockFrames;
+    const int n = static_cast<int>(std::min<int64_t>(kPeakBlockFrames, int64_t{frames} - first + 1));
+    PeakEntryAny(bits, data.data() + first * f, n, channels, peaks.data() + 9 + e * 2 * channels);
+  }
+}
+
+// ---- records
+
+namespace {
+
+void WriteHeaderRecords(CStream& s, const CSample& m) {
+  s.WriteKeyString("id", m.fileName);
+  s.WriteKeyFloat("rate", m.rate);
+  s.WriteKeyInt("bits", m.bits);
+  s.WriteKeyInt("chs", m.channels);
+  s.WriteKeyInt("frames", m.frames);
+  s.WriteKeyInt("start", m.start);
+  s.WriteKeyInt("end", m.end);
+  s.WriteKeyInt("loop", m.loop);
+  s.WriteKeyInt("loopStart", m.loopStart);
+}
+
+bool Storable(const CSample& m, int64_t& data_bytes) {
+  if (!(m.bits == 16 || m.bits == 24 || m.bits == 32)) return false;
+  data_bytes = int64_t{m.bits} / 8 * m.frames * m.channels;
+  return data_bytes >= 0 && data_bytes <= INT32_MAX;
+}
+
+}  // namespace
+
+int32_t CSample::SaveRecords(CStream& s) const {
+  int64_t bytes = 0;
+  if (!Storable(*this, bytes)) return 0;
+  const int64_t p0 = s.Position();
+  WriteHeaderRecords(s, *this);
+  s.WriteKey("data", static_cast<int32_t>(bytes));
+  if (data.size() >= static_cast<size_t>(bytes + FrameBytes()))
+    s.WriteBytes(data.data() + FrameBytes(), static_cast<size_t>(bytes));
+  else
+    for (int64_t i = 0; i < bytes; ++i) s.WriteByte(0);
+  return static_cast<int32_t>(s.Position() - p0);
+}
+
+void CSample::LoadRecords(CStream& s, int32_t size) {
+  ReleaseData();
+  const int64_t block_end = std::min<int64_t>(s.Position() + std::max(size, 0), s.Size());
+  std::string key;
+  int32_t n = 0;
+  while (s.Position() + 8 <= block_end && s.NextRecord(key, n)) {
+    const int64_t record_end = s.Position() + n;
+    if (record_end > block_end) break;  // a record that leaves the block ends it
+    if (key == "id") {
+      fileName = s.ReadString();
+      displayName = FileNameOf(fileName);
+    } else if (key == "rate") {
+      if (n == 4) rate = s.ReadFloat();
+    } else if (key == "bits") {
+      ReadIntRecord(s, n, bits);
+    } else if (key == "chs") {
+      ReadIntRecord(s, n, channels);
+    } else if (key == "frames") {
+      int32_t count = 0;
+      // The frames must follow in this block, which bounds the allocation.
+      if (ReadIntRecord(s, n, count) && count > 0 &&
+          (int64_t{count} * (bits / 8) * channels <= block_end - s.Position()))
+        Allocate(count, bits, channels);
+      else
+        Allocate(0, bits, channels);
+    } else if (key == "start") {
+      ReadIntRecord(s, n, start);
+    } else if (key == "end") {
+      ReadIntRecord(s, n, end);
+    } else if (key == "loop") {
+      ReadIntRecord(s, n, loop);
+    } else if (key == "loopStart") {
+      ReadIntRecord(s, n, loopStart);
+    } else if (key == "data" && !data.empty()) {
+      const int64_t f = FrameBytes();
+      const int64_t want = std::min<int64_t>(n, int64_t{frames} * f);
+      std::memset(data.data(), 0, static_cast<size_t>(f));
+      if (s.ReadBytes(data.data() + f, static_cast<size_t>(want)) != static_cast<size_t>(want)) s.SetFailed();
+      std::memset(data.data() + f + want, 0, data.size() - static_cast<size_t>(f + want));
+      open = 1;
+    }
+    // Whatever a record held, the next one starts behind it.
+    if (s.Failed() || !s.Seek(record_end)) break;
+  }
+  if (!s.Failed() && s.Position() < block_end) s.Seek(block_end);
+  formatTag = bits == 32 ? 3 : 1;
+  open = frames > 0 && !data.empty() ? 1 : 0;
+  ClampPositions();
+  if (open && computePeaks) BuildPeaks();
+}
+
+// ---------------------------------------------------------------- CDiskSample
+
+CDiskSample::~CDiskSample() { CDiskSample::ReleaseData(); }
+
+void CDiskSample::ReleaseData() {
+  if (handle >= 0) ::close(handle);  // also drops the writer lock
+  handle = -1;
+  fileSize = 0;
+  open = 0;
+  std::vector<uint8_t>().swap(data);
+}
+
+std::unique_ptr<CSample> CDiskSample::NewEmpty() const {
+  auto s = std::make_unique<CDiskSample>();
+  s->pathKind = pathKind;
+  return s;
+}
+
+bool CDiskSample::OpenFile(const std::string& path) {
+  ReleaseData();
+  fileName = path;
+  displayName = FileNameOf(path);
+  readOnly = 0;
+  // Read and write with other writers excluded; failing that, read only.
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    readOnly = 1;
+  }
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  char id[5] = {};
+  ReadAt(fd, 0, id, 4);
+  if (std::memcmp(id, "RIFF", 4) != 0) {
+    for (char& c : id)
+      if (c && (c < 32 || c > 126)) c = '?';
+    ShowNotice("not riff " + path + "\n" + id + "\n" + std::to_string(st.st_size));
+    ::close(fd);
+    return false;
+  }
+  const WavScan w = ScanWav(fd, st.st_size, WavScanMode::Disk);
+  if (!w.ok) {
+    ::close(fd);
+    return false;
+  }
+  handle = fd;
+  fileSize = st.st_size;
+  formatTag = w.formatTag;
+  bits = w.bits;
+  channels = w.channels;
+  rate = w.rate;
+  frames = w.frames;
+  dataOffset = w.dataOffset;
+  start = loopStart = 1;
+  end = frames;
+  loop = 0;
+  ClampPositions();
+  open = 1;
+  if (computePeaks) BuildPeaks();
+  return true;
+}
+
+void CDiskSample::ReadFileFrames(int64_t first, int64_t n, uint8_t* dst) const noexcept {
+  const int64_t f = FrameBytes();
+  size_t got = 0;
+  ReadAt(handle, dataOffset + (first - 1) * f, dst, static_cast<size_t>(n * f), &got);
+  std::memset(dst + got, 0, static_cast<size_t>(n * f) - got);
+}
+
+namespace {
+
+// A disk sample's frames through the caller's scratch window. The window holds
+// the frames base - 1 .. base + len + 1, enough to interpolate at indices
+// base .. base + len - 1; frames before index 1 or after `end` are zeros, as the
+// guard frames of a RAM sample are, so both kinds render the same values.
+template <Enc E, int C>
+struct DiskRun {
+  static void Run(const CDiskSample& s, uint8_t* scratch, int count, double phase, double step, float gl,
+                  float gr, float* L, float* R) noexcept {
+    constexpr int F = kSampleBytes<E> * C;
+    const int64_t end = s.end;
+    const double last_pos = phase + static_cast<double>(count - 1) * step;
+    int64_t base = 0, len = 0;
+    for (int i = 0; i < count; ++i) {
+      const double p = phase + static_cast<double>(i) * step;
+      if (!(p >= 0.0 && p < static_cast<double>(end + 3))) {
+        L[i] = R[i] = 0.0f;
+        continue;
+      }
+      int64_t idx;
+      float f, l, r;
+      Split(p, idx, f);
+      if (idx < base || idx - base >= len) {
+        // One read covers the rest of the run, up to the window's size.
+        int64_t want = 1;
+        if (step > 0.0)
+          want = (last_pos < static_cast<double>(end + 3) ? static_cast<int64_t>(last_pos) : end + 2) - idx + 1;
+        want = std::clamp<int64_t>(want, 1, kStreamWindowFrames);
+        const int64_t lo = idx - 1, hi = idx + want + 1;  // frames held, inclusive
+        const int64_t rlo = std::max<int64_t>(lo, 1), rhi = std::min(hi, end);
+        uint8_t* w = scratch;
+        if (rlo > lo) std::memset(w, 0, static_cast<size_t>((std::min(rlo, hi + 1) - lo) * F));
+        if (rhi >= rlo) s.ReadFileFrames(rlo, rhi - rlo + 1, w + (rlo - lo) * F);
+        const int64_t zero_from = std::max(rhi + 1, rlo);
+        if (zero_from <= hi) std::memset(w + (zero_from - lo) * F, 0, static_cast<size_t>((hi - zero_from + 1) * F));
+        base = idx;
+        len = want;
+      }
+      Interpolate<E, C>(scratch + (idx - base) * F, f, l, r);
+      L[i] = l * gl;
+      R[i] = r * gr;
+    }
+  }
+};
+
+}  // namespace
+
+void CDiskSample::ReadFrames(int count, float* left, uint8_t* scratch, float pan, float gain, double step,
+                             double phase, float* right) noexcept {
+  if (count <= 0) {
+    if (count < 0) g_streamDiagnostics.badRange.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  if (!open) return;
+  if (!HasFile()) {
+    // Frames loaded from a project's records live in memory.
+    CSample::ReadFrames(count, left, scratch, pan, gain, step, phase, right);
+    return;
+  }
+  if (!std::isfinite(phase)) return;
+  if (phase < start) {
+    g_streamDiagnostics.phaseBeforeStart.fetch_add(1, std::memory_order_relaxed);
+    phase = start;
+  }
+  if (phase > end) {
+    g_streamDiagnostics.phaseBeyondEnd.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  if (!Renderable(formatTag, bits, channels) || !scratch || !std::isfinite(step)) {
+    Silence(count, left, right);
+    return;
+  }
+  const float gl = (1.0f - pan) * gain, gr = (1.0f + pan) * gain;
+  Pick<DiskRun>(bits, channels)(*this, scratch, count, phase, step, gl, gr, left, right);
+}
+
+void CDiskSample::BuildPeaks() {
+  if (!HasFile()) {
+    CSample::BuildPeaks();
+    return;
+  }
+  const int64_t entries = open && IsSupportedFormat() ? StartPeaks(peaks, frames, channels, start) : -1;
+  if (entries < 0) {
+    peaks.clear();
+    return;
+  }
+  std::vector<uint8_t> block(static_cast<size_t>(kPeakBlockFrames * FrameBytes()));
+  for (int64_t e = 0; e < entries; ++e) {
+    const int64_t first = start + e * kPeakBlockFrames;
+    const int n = static_cast<int>(std::min<int64_t>(kPeakBlockFrames, int64_t{frames} - first + 1));
+    ReadFileFrames(first, n, block.data());
+    PeakEntryAny(bits, block.data(), n, channels, peaks.data() + 9 + e * 2 * channels);
+  }
+}
+
+int32_t CDiskSample::SaveRecords(CStream& s) const {
+  if (!open) return 0;
+  if (!HasFile()) return CSample::SaveRecords(s);
+  int64_t bytes = 0;
+  if (!Storable(*this, bytes)) return 0;
+  const int64_t p0 = s.Position();
+  WriteHeaderRecords(s, *this);
+  s.WriteKey("data", static_cast<int32_t>(bytes));
+  uint8_t buf[512];
+  for (int64_t done = 0; done < bytes;) {
+    const size_t n = static_cast<size_t>(std::min<int64_t>(sizeof buf, bytes - done));
+    size_t got = 0;
+    ReadAt(handle, dataOffset + done, buf, n, &got);
+    std::memset(buf + got, 0, n - got);
+    s.WriteBytes(buf, n);
+    done += static_cast<int64_t>(n);
+  }
+  return static_cast<int32_t>(s.Position() - p0);
+}
+
+}  // namespace qr

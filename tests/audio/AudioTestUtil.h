@@ -1,0 +1,121 @@
+#pragma once
+// Shared helpers of the audio tests: a scratch folder, WAV files built chunk by
+// chunk, samples made in memory.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/Sample.h"
+
+namespace qr::test {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string t = (std::filesystem::temp_directory_path() / "qr_audio_XXXXXX").string();
+    path_ = ::mkdtemp(t.data()) ? t : std::string();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// A RIFF/WAVE file assembled chunk by chunk; sizes may be set to lie.
+struct WavBuilder {
+  std::vector<uint8_t> body;
+
+  template <typename T>
+  static void Put(std::vector<uint8_t>& v, T x) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&x);
+    v.insert(v.end(), p, p + sizeof x);
+  }
+  WavBuilder& Chunk(const char* id, const std::vector<uint8_t>& content, int64_t declared = -1) {
+    body.insert(body.end(), id, id + 4);
+    Put(body, static_cast<int32_t>(declared >= 0 ? declared : static_cast<int64_t>(content.size())));
+    body.insert(body.end(), content.begin(), content.end());
+    return *this;
+  }
+  WavBuilder& Fmt(int tag, int channels, int rate, int bits) {
+    std::vector<uint8_t> f;
+    Put(f, static_cast<uint16_t>(tag));
+    Put(f, static_cast<uint16_t>(channels));
+    Put(f, static_cast<uint32_t>(rate));
+    Put(f, static_cast<uint32_t>(rate * channels * bits / 8));
+    Put(f, static_cast<uint16_t>(channels * bits / 8));
+    Put(f, static_cast<uint16_t>(bits));
+    return Chunk("fmt ", f);
+  }
+  // A "smpl" chunk whose loop count may claim more records than it holds.
+  WavBuilder& Smpl(int32_t loop_count, const std::vector<std::pair<int32_t, int32_t>>& loops) {
+    std::vector<uint8_t> s(28, 0);
+    Put(s, loop_count);
+    Put(s, int32_t{0});
+    for (auto [a, b] : loops) {
+      for (int32_t v : {0, 0, a, b, 0, 0}) Put(s, v);
+    }
+    return Chunk("smpl", s);
+  }
+  std::vector<uint8_t> Bytes() const {
+    std::vector<uint8_t> out = {'R', 'I', 'F', 'F'};
+    Put(out, static_cast<int32_t>(body.size() + 4));
+    out.insert(out.end(), {'W', 'A', 'V', 'E'});
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+  }
+};
+
+// Interleaved 16-bit frames with a deterministic pattern.
+inline std::vector<uint8_t> Pcm16(int frames, int channels, uint32_t seed = 1) {
+  std::vector<uint8_t> v;
+  uint32_t x = seed;
+  for (int i = 0; i < frames * channels; ++i) {
+    x = x * 1664525u + 1013904223u;
+    WavBuilder::Put(v, static_cast<int16_t>(x >> 16));
+  }
+  return v;
+}
+
+// A 32-bit float RAM sample whose frame index i (1-based) holds value(i, channel).
+inline std::unique_ptr<CSample> FloatSample(int frames, int channels, const std::function<float(int, int)>& value,
+                                            float rate = 44100.0f) {
+  auto s = std::make_unique<CSample>();
+  s->Allocate(frames, 32, channels);
+  s->formatTag = 3;
+  s->rate = rate;
+  for (int i = 1; i <= frames; ++i)
+    for (int c = 0; c < channels; ++c) {
+      const float v = value(i, c);
+      std::memcpy(s->FrameData() + (static_cast<size_t>(i) * channels + c) * 4, &v, 4);
+    }
+  s->start = s->loopStart = 1;
+  s->end = frames;
+  s->open = 1;
+  return s;
+}
+
+}  // namespace qr::test
