@@ -1,5 +1,6 @@
 #include "graph/ModuleTypes.h"
 
+#include "audio/AudioPart.h"
 #include "graph/Container.h"
 #include "midifx/Arp.h"
 #include "midifx/Chords.h"
@@ -34,7 +35,7 @@ constexpr TypeRow kTypes[] = {
     {"CMPatcher", Make<CMidiPatcher>},
     {"CMIDIChs", Make<CMIDIChs>},
     {"CMixer", Make<CMixer>},
-    // {"CAPart", Make<CAudioPart2>},
+    {"CAPart", Make<CAudioPart2>},
     {"CMPart", Make<CMIDIPart2>},
     {"CEnv", Make<CEnvelope>},
     // {"CTracks", Make<CTracks>},
