@@ -1,6 +1,7 @@
 #include "graph/Comp.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -461,6 +462,24 @@ bool CComp::PostAction(intptr_t value, intptr_t value2, Callback<void(intptr_t, 
 
 // ---------------------------------------------------------------- processing
 
+void CComp::SetWorkerFinished() noexcept {
+  std::atomic_ref<uint8_t>(done[1]).store(1, std::memory_order_release);
+}
+void CComp::ClearWorkerFinished() noexcept {
+  std::atomic_ref<uint8_t>(done[1]).store(0, std::memory_order_relaxed);
+}
+bool CComp::WorkerFinished() const noexcept {
+  return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(done[1])).load(std::memory_order_acquire) != 0;
+}
+void CComp::WaitForWorker() const noexcept {
+  if (!onWorker) return;
+  while (!WorkerFinished()) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+}
+
 void CComp::ZeroInputs(int frames, int offset) noexcept {
   const int n = TotalInputChannels();
   for (int c = 0; c < n; ++c)
@@ -500,6 +519,7 @@ void CComp::PullAudio(int frames, int offset) noexcept {
     } else {
       src->Process(frames);
     }
+    src->WaitForWorker();
     CAudioOut& sp = *src->audioOuts[static_cast<size_t>(cable.sourceOut)];
     const CAudioIn& dp = *audioIns[static_cast<size_t>(cable.destIn)];
     const float* s[2] = {src->outCh[static_cast<size_t>(sp.firstChannel)] + offset,

@@ -155,6 +155,13 @@ class CComp {
                   Callback<void(intptr_t, intptr_t)> completion = {});
 
   bool Done() const noexcept { return done[0] != 0; }
+  // Worker completion (done[1]): set by a worker core after its pass over this
+  // module, polled by the audio thread. Atomic because two threads meet here.
+  void SetWorkerFinished() noexcept;
+  void ClearWorkerFinished() noexcept;
+  bool WorkerFinished() const noexcept;
+  // (audio) Spins until a module handed to a worker this block is finished.
+  void WaitForWorker() const noexcept;
   bool HasBuffers() const noexcept { return buffersAllocated != 0 && blockSize > 0; }
 
   // ---- Shared state ----

@@ -79,6 +79,8 @@ struct TransportInfo {
   double songTicks = 0.0;  // position in ticks (960 per beat)
   bool loop = false;
   double loopStart = 0.0, loopEnd = 0.0;
+  double hostSamplePos = 0.0;  // the host's sample position of this block
+  bool changed = false;        // playing state changed; the sequencer clears it
 };
 
 class CMasterIn;

@@ -1,0 +1,96 @@
+#include "shell/Core.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include "graph/Comp.h"
+
+namespace qr {
+
+namespace {
+// The highest priority the system grants this process; quietly none otherwise.
+void RaisePriority(std::thread& t) noexcept {
+  sched_param p{};
+  p.sched_priority = sched_get_priority_max(SCHED_FIFO);
+  if (pthread_setschedparam(t.native_handle(), SCHED_FIFO, &p) != 0) {
+    p.sched_priority = 0;
+    pthread_setschedparam(t.native_handle(), SCHED_OTHER, &p);
+  }
+}
+}  // namespace
+
+CCore::CCore(int index) : index_(index) {
+  if (index_ >= 1) {
+    thread_ = std::thread([this] { Run(); });
+    RaisePriority(thread_);
+  }
+}
+
+CCore::~CCore() {
+  if (!thread_.joinable()) return;
+  terminate_.store(true, std::memory_order_release);
+  wake_.release();
+  thread_.join();  // returns once a pass in progress has finished
+}
+
+void CCore::Wake(std::span<CComp* const> modules, int frames) noexcept {
+  if (!thread_.joinable()) return;
+  modules_ = modules;
+  frames_ = frames;
+  wake_.release();
+}
+
+void CCore::Run() noexcept {
+  for (;;) {
+    wake_.acquire();
+    if (terminate_.load(std::memory_order_acquire)) return;
+    busy_.store(true, std::memory_order_release);
+    for (CComp* m : modules_) {
+      if (!m->onWorker || m->blockCore != index_) continue;
+      m->ProcessOnCore(frames_);
+      m->SetWorkerFinished();
+    }
+    busy_.store(false, std::memory_order_release);
+  }
+}
+
+CCoreSet::CCoreSet(int processors, bool parallel) {
+  if (!parallel) return;
+  for (int i = 0; i < processors; ++i) cores_.push_back(std::make_unique<CCore>(i));
+}
+
+CCoreSet::~CCoreSet() { cores_.clear(); }
+
+int CCoreSet::RunPhase(std::span<CComp* const> modules, int frames) noexcept {
+  const int count = Count();
+  int sent = 0;
+  for (CComp* m : modules) {
+    if (m->busy || !m->HasBuffers() || m->blockCore < 1 || m->blockCore >= count) continue;
+    m->onWorker = 1;
+    m->ClearWorkerFinished();
+    // The ordinary process runs first on the audio thread: with the flag set a
+    // module only gathers its inputs there and leaves the work to the core.
+    m->busy = 1;
+    m->Process(frames);
+    m->busy = 0;
+    ++sent;
+  }
+  if (sent == 0) return 0;
+  for (int i = 1; i < count; ++i) cores_[static_cast<size_t>(i)]->Wake(modules, frames);
+  return sent;
+}
+
+void CCoreSet::WaitForPhase(std::span<CComp* const> modules) noexcept {
+  for (CComp* m : modules) m->WaitForWorker();
+}
+
+int CCoreSet::Processors() noexcept {
+  static const int n = [] {
+    const long c = sysconf(_SC_NPROCESSORS_ONLN);
+    return c > 0 ? static_cast<int>(c) : 1;
+  }();
+  return n;
+}
+
+}  // namespace qr

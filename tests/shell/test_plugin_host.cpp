@@ -1,0 +1,218 @@
+// The built plug-in libraries, loaded with dlopen and driven exactly as a host
+// drives them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "graph/Container.h"
+#include "persist/Project.h"
+#include "persist/RecordStream.h"
+#include "tests/shell/TestHost.h"
+
+using namespace qr;
+using namespace qr::test;
+
+namespace {
+
+// A project in which the master input's first port feeds the master outputs and
+// its MIDI (port `midi_port`, or the merged output) goes to the master MIDI output.
+std::vector<uint8_t> PassThroughProject(int midi_out_ports, int midi_port, std::vector<int> in_ports = {2}) {
+  CGroup root(nullptr);
+  root.id = "Master Out";
+  root.AddAudioIn(2);
+  root.SetBlockSize(64);
+  auto mi = std::make_unique<CMasterIn>(&root);
+  mi->RemoveAllPorts();
+  for (int w : in_ports) mi->AddAudioOut(w);
+  mi->midiOutPorts = midi_out_ports;
+  mi->x = 16;
+  mi->y = 32;
+  CMasterIn* m = static_cast<CMasterIn*>(root.AddChild(std::move(mi)));
+  root.masterIn = m;
+  root.ConnectAudio(m, 0, 0);
+  root.ConnectMidi(m, midi_port, 0);
+  CProject project;
+  CMemStream s;
+  SaveProject(root, project, s);
+  return s.Data();
+}
+
+void SetChunk(TestHost& h, std::vector<uint8_t> bytes) {
+  h.Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(bytes.size()), bytes.data());
+}
+
+std::vector<uint8_t> GetChunk(TestHost& h) {
+  void* data = nullptr;
+  const intptr_t n = h.Dispatch(vst2::effGetChunk, 0, 0, &data);
+  const auto* p = static_cast<const uint8_t*>(data);
+  return std::vector<uint8_t>(p, p + n);
+}
+
+std::vector<std::vector<float>> Buffers(int channels, int frames, float value = 0.0f) {
+  return std::vector<std::vector<float>>(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(frames), value));
+}
+
+}  // namespace
+
+TEST(PluginLibrary, EntryPointsAndTheTwoVariants) {
+  for (bool instrument : {false, true}) {
+    TestHost h(PluginPath(instrument));
+    ASSERT_TRUE(h.Loaded()) << h.Error();
+    vst2::AEffect* e = h.Open();
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->magic, vst2::kEffectMagic);
+    EXPECT_EQ(e->numParams, 128);
+    EXPECT_EQ(e->numPrograms, 1);
+    EXPECT_EQ(e->version, 2);
+    EXPECT_EQ(e->numOutputs, 2);
+    EXPECT_TRUE(e->flags & vst2::effFlagsCanReplacing);
+    EXPECT_TRUE(e->flags & vst2::effFlagsProgramChunks);
+    EXPECT_FALSE(e->flags & vst2::effFlagsCanMono);
+    if (instrument) {
+      EXPECT_EQ(e->uniqueID, vst2::FourCC('q', 'r', 'w', 'i'));
+      EXPECT_EQ(e->numInputs, 0);
+      EXPECT_TRUE(e->flags & vst2::effFlagsIsSynth);
+    } else {
+      EXPECT_EQ(e->uniqueID, vst2::FourCC('q', 'r', 'w', 'e'));
+      EXPECT_EQ(e->numInputs, 2);
+      EXPECT_FALSE(e->flags & vst2::effFlagsIsSynth);
+    }
+    EXPECT_EQ(h.Dispatch(vst2::effGetVstVersion), 2);
+    EXPECT_EQ(h.Dispatch(vst2::effCanDo, 0, 0, const_cast<char*>("receiveVstTimeInfo")), 1);
+    EXPECT_EQ(h.Dispatch(vst2::effCanDo, 0, 0, const_cast<char*>("offline")), 0);
+    char name[64] = {};
+    h.Dispatch(vst2::effGetProgramName, 0, 0, name);
+    EXPECT_STREQ(name, "Quillrow");
+    // The editor opcodes answer without a window of our own.
+    vst2::ERect* rect = nullptr;
+    EXPECT_EQ(h.Dispatch(vst2::effEditGetRect, 0, 0, &rect), 1);
+    ASSERT_NE(rect, nullptr);
+    EXPECT_GT(rect->right, 0);
+    EXPECT_EQ(h.Dispatch(vst2::effEditOpen), 1);
+    EXPECT_EQ(h.Dispatch(vst2::effEditClose), 1);
+  }
+  // The older entry name leads to the same plug-in.
+  TestHost legacy(PluginPath(false));
+  ASSERT_NE(legacy.Open("main"), nullptr);
+}
+
+TEST(PluginLibrary, HostWithoutVersionSupportGetsNoPlugin) {
+  TestHost h(PluginPath(false));
+  h.version = 0;
+  EXPECT_EQ(h.Open(), nullptr);
+}
+
+TEST(PluginLibrary, ParametersAreMaskedToOneHundredTwentyEight) {
+  TestHost h(PluginPath(false));
+  vst2::AEffect* e = h.Open();
+  ASSERT_NE(e, nullptr);
+  e->setParameter(e, 200, 0.75f);
+  EXPECT_FLOAT_EQ(e->getParameter(e, 72), 0.75f);
+  EXPECT_FLOAT_EQ(e->getParameter(e, 200), 0.75f);
+  char text[16] = {};
+  h.Dispatch(vst2::effGetParamDisplay, 72, 0, text);
+  EXPECT_STREQ(text, "75");
+  h.Dispatch(vst2::effGetParamName, 72, 0, text);
+  EXPECT_STREQ(text, "param72");
+}
+
+TEST(PluginLibrary, PinPropertiesWalkThePorts) {
+  TestHost h(PluginPath(false));
+  ASSERT_NE(h.Open(), nullptr);
+  SetChunk(h, PassThroughProject(1, 0, {2, 2}));
+  vst2::VstPinProperties pin{};
+  for (int i : {2, 3}) {
+    ASSERT_EQ(h.Dispatch(vst2::effGetInputProperties, i, 0, &pin), 1);
+    EXPECT_STREQ(pin.label, "qrw2");
+    EXPECT_EQ(pin.flags, 3);
+  }
+  EXPECT_EQ(h.Dispatch(vst2::effGetInputProperties, 4, 0, &pin), 0);
+  ASSERT_EQ(h.Dispatch(vst2::effGetOutputProperties, 1, 0, &pin), 1);
+  EXPECT_STREQ(pin.label, "qrw1");
+}
+
+TEST(PluginLibrary, ChunkRoundTripsAndCarriesTheGraph) {
+  TestHost h(PluginPath(false));
+  ASSERT_NE(h.Open(), nullptr);
+  const auto bytes = PassThroughProject(1, 0);
+  SetChunk(h, bytes);
+  EXPECT_EQ(GetChunk(h), bytes);
+
+  // An empty chunk leaves only a fresh master input, at 16, 32, with no cables.
+  SetChunk(h, {});
+  CGroup root(nullptr);
+  CProject project;
+  CMemStream s(GetChunk(h));
+  ASSERT_TRUE(LoadProject(root, project, s));
+  ASSERT_EQ(root.children.size(), 1u);
+  EXPECT_EQ(root.children[0]->TypeKey(), "CMidiIn");
+  EXPECT_EQ(root.children[0]->x, 16);
+  EXPECT_EQ(root.children[0]->y, 32);
+  EXPECT_TRUE(root.audioInCables.empty());
+  EXPECT_TRUE(root.midiIn.empty());
+}
+
+TEST(PluginLibrary, AudioAndMidiPassThroughAProjectWithCables) {
+  TestHost h(PluginPath(false));
+  ASSERT_NE(h.Open(), nullptr);
+  h.Dispatch(vst2::effSetSampleRate, 0, 0, nullptr, 48000.0f);
+  h.Dispatch(vst2::effSetBlockSize, 0, 256);
+  h.Dispatch(vst2::effMainsChanged, 0, 1);
+  SetChunk(h, PassThroughProject(1, 0));
+  auto in = Buffers(2, 256);
+  for (int i = 0; i < 256; ++i) {
+    in[0][static_cast<size_t>(i)] = std::sin(0.05f * static_cast<float>(i));
+    in[1][static_cast<size_t>(i)] = 0.5f;
+  }
+  auto out = Buffers(2, 256, 9.0f);
+  h.SendMidi(17, 0x90, 60, 100);
+  h.SendMidi(200, 0x80, 60, 0);
+  h.Process(in, out, 256);
+  EXPECT_EQ(out, in);
+  ASSERT_EQ(h.midi.size(), 2u);
+  EXPECT_EQ(h.midi[0].deltaFrames, 17);
+  EXPECT_EQ(h.midi[0].status, 0x90);
+  EXPECT_EQ(h.midi[0].data1, 60);
+  EXPECT_EQ(h.midi[1].deltaFrames, 200);
+  // The host input queue was consumed: the next block sends nothing.
+  h.Process(in, out, 256);
+  EXPECT_EQ(h.midi.size(), 2u);
+}
+
+TEST(PluginLibrary, RealtimeFlaggedEventGoesToPerPortQueueOne) {
+  TestHost h(PluginPath(false));
+  ASSERT_NE(h.Open(), nullptr);
+  h.Dispatch(vst2::effSetBlockSize, 0, 64);
+  SetChunk(h, PassThroughProject(16, 1));  // only port 1 is cabled to the MIDI output
+  auto in = Buffers(2, 64), out = Buffers(2, 64);
+  h.SendMidi(3, 0x90, 64, 90, vst2::kVstMidiEventIsRealtime);
+  h.SendMidi(4, 0x90, 65, 90, 0);
+  h.Process(in, out, 64);
+  ASSERT_EQ(h.midi.size(), 1u);
+  EXPECT_EQ(h.midi[0].data1, 64);
+}
+
+TEST(PluginLibrary, TempoFromTempoAtIsWholeBeatsPerMinute) {
+  TestHost h(PluginPath(false));
+  ASSERT_NE(h.Open(), nullptr);
+  h.Dispatch(vst2::effSetBlockSize, 0, 64);
+  h.giveTimeInfo = false;
+  h.tempoAt = 1205000;  // 120.5 bpm
+  auto in = Buffers(2, 64), out = Buffers(2, 64);
+  h.Process(in, out, 64);
+  h.Process(in, out, 64);  // the root applies a new tempo at the next block
+  EXPECT_EQ(h.Dispatch(-108), 120);
+  h.tempoAt = 1405000;
+  h.Process(in, out, 64);
+  h.Process(in, out, 64);
+  EXPECT_EQ(h.Dispatch(-108), 140);
+
+  // With time information the host's tempo is taken as it is.
+  h.giveTimeInfo = true;
+  h.timeInfo.tempo = 97.0;
+  h.timeInfo.flags = vst2::kVstTempoValid;
+  h.Process(in, out, 64);
+  h.Process(in, out, 64);
+  EXPECT_EQ(h.Dispatch(-108), 97);
+}

@@ -1,0 +1,100 @@
+// The plug-in object in process: flags that keep the audio thread safe, and the
+// sample-rate and idle behaviour a host relies on.
+#include <gtest/gtest.h>
+
+#include "graph/Globals.h"
+#include "shell/VSTPlug.h"
+#include "tests/support/AllocGuard.h"
+
+using namespace qr;
+
+namespace {
+
+struct InProcess {
+  static inline std::function<void()> onGetTime;
+  static intptr_t Host(vst2::AEffect*, int32_t opcode, int32_t, intptr_t, void*, float) {
+    if (opcode == vst2::audioMasterVersion) return 2400;
+    if (opcode == vst2::audioMasterGetTime && onGetTime) onGetTime();
+    return 0;
+  }
+  InProcess() {
+    g_runMode = kRunEffect;
+    effect = CreatePlugin(&Host, "");
+    plug = static_cast<TVSTPlug*>(static_cast<AudioEffect*>(effect->object));
+    plug->dispatcher(vst2::effSetBlockSize, 0, 64, nullptr, 0);
+    // Master input straight to the master outputs.
+    plug->Root().ConnectAudio(plug->MasterIn(), 0, 0);
+  }
+  ~InProcess() {
+    onGetTime = nullptr;
+    effect->dispatcher(effect, vst2::effClose, 0, 0, nullptr, 0);
+  }
+  void Run(float in_value, float* out_l) {
+    std::vector<float> l(64, in_value), r(64, in_value), ol(64, 7.0f), orr(64, 7.0f);
+    float* ins[2] = {l.data(), r.data()};
+    float* outs[2] = {ol.data(), orr.data()};
+    plug->processReplacing(ins, outs, 64);
+    std::copy(ol.begin(), ol.end(), out_l);
+  }
+  vst2::AEffect* effect;
+  TVSTPlug* plug;
+};
+
+}  // namespace
+
+TEST(PluginState, ProcessingAllocatesNothing) {
+  InProcess p;
+  std::vector<float> l(64, 0.5f), r(64, 0.5f), ol(64), orr(64);
+  float* ins[2] = {l.data(), r.data()};
+  float* outs[2] = {ol.data(), orr.data()};
+  p.plug->processReplacing(ins, outs, 64);  // the first block settles the tempo
+  test::AllocGuard g;
+  for (int i = 0; i < 10; ++i) p.plug->processReplacing(ins, outs, 64);
+  EXPECT_TRUE(g.Clean()) << g.Report();
+  EXPECT_FLOAT_EQ(ol[10], 0.5f);
+}
+
+TEST(PluginState, SilentWhileRebuildingAndWhenReentered) {
+  InProcess p;
+  float out[64];
+  p.Run(0.25f, out);
+  EXPECT_FLOAT_EQ(out[5], 0.25f);
+  p.plug->Root().rebuild = true;
+  p.Run(0.25f, out);
+  EXPECT_FLOAT_EQ(out[5], 0.0f);
+  p.plug->Root().rebuild = false;
+
+  // A process call made from inside the host callback of a running block.
+  float inner[64];
+  bool entered = false;
+  InProcess::onGetTime = [&] {
+    if (entered) return;
+    entered = true;
+    p.Run(0.75f, inner);
+  };
+  p.Run(0.5f, out);
+  EXPECT_TRUE(entered);
+  EXPECT_FLOAT_EQ(inner[3], 0.0f);
+  EXPECT_FLOAT_EQ(out[3], 0.5f);  // the outer block was untouched by the attempt
+}
+
+TEST(PluginState, UnchangedSampleRateLeavesTheGraphButSetsSamplesPerMillisecond) {
+  InProcess p;
+  p.plug->Root().sampleRate = 1.0f;  // a marker the graph would overwrite
+  g_samplesPerMs = 0;
+  p.plug->dispatcher(vst2::effSetSampleRate, 0, 0, nullptr, 44100.0f);
+  EXPECT_FLOAT_EQ(p.plug->Root().sampleRate, 1.0f);
+  EXPECT_EQ(g_samplesPerMs.load(), 44);
+  p.plug->dispatcher(vst2::effSetSampleRate, 0, 0, nullptr, 48000.0f);
+  EXPECT_FLOAT_EQ(p.plug->Root().sampleRate, 48000.0f);
+  EXPECT_EQ(g_samplesPerMs.load(), 48);
+}
+
+TEST(PluginState, PrivateOpcodesOfTheStandaloneProgram) {
+  InProcess p;
+  p.plug->dispatcher(kOpSetHostChannels, 4, 6, nullptr, 0);
+  EXPECT_EQ(p.plug->HostInputs(), 4);
+  EXPECT_EQ(p.plug->HostOutputs(), 6);
+  EXPECT_EQ(p.plug->dispatcher(kOpPluginObject, 0, 0, nullptr, 0), reinterpret_cast<intptr_t>(p.plug));
+  EXPECT_EQ(p.plug->dispatcher(kOpTempo, 0, 0, nullptr, 0), 120);
+}
