@@ -1,0 +1,28 @@
+// Skin files come from anywhere: loading must neither crash nor allocate beyond
+// the file, and a loaded skin must save to bytes that load and save identically.
+#include <cstdint>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "ui/Skin.h"
+
+namespace {
+
+struct Quiet final : qr::IMessageSink {
+  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Quiet quiet;
+  qr::SetMessageSink(&quiet);
+  qr::XGuiMan g;
+  g.LoadFromMemory(data, size);
+  const std::vector<uint8_t> once = g.SaveToMemory();
+  qr::XGuiMan h;
+  h.LoadFromMemory(once.data(), once.size());
+  if (h.SaveToMemory() != once || h.bitmaps.size() != g.bitmaps.size() || h.colors != g.colors)
+    __builtin_trap();
+  return 0;
+}
