@@ -466,14 +466,16 @@ void CAudioPart2::AdvanceParts(int n) noexcept {
   const double spt = static_cast<double>(sampleRate) / (16.0 * static_cast<double>(tempo));
   if (!(spt > 0.0) || !std::isfinite(spt)) return;
   const double ticks = n / spt;
-  const double whole = std::floor(ticks), frac = ticks - whole;
-  // Clip offsets are exact multiples of a frame in exact arithmetic; the small
-  // bias keeps rounding error from truncating them one frame early.
+  // Clip offsets are whole frames in exact arithmetic; the small bias keeps
+  // rounding error from truncating them one frame early.
   constexpr double kBias = 1e-6;
   for (auto& pp : parts) {
     CLiveAudioPart& p = *pp;
     if (!p.playing) continue;
-    double remaining = whole, worked = 0.0;
+    // The span is worked to its exact end, fraction of a tick included, so a
+    // clip (or a loop's first clip) starts on the frame its tick falls on, even
+    // when the tick lies within the last fraction of a span.
+    double remaining = ticks, worked = 0.0;
     while (remaining > 0.0) {
       if (p.position >= p.end) {
         const double loop_length = p.end - p.loopStart;
@@ -482,19 +484,19 @@ void CAudioPart2::AdvanceParts(int n) noexcept {
         p.currentClip = p.ClipHead();
         p.clipStart = 0;
       }
-      const double step = std::min(remaining, p.end - p.position);
-      const double horizon = std::trunc(p.position) + step;
+      const bool to_end = p.end - p.position <= remaining;
+      const double step = to_end ? p.end - p.position : remaining;
+      const double horizon = p.position + step;
       while (p.currentClip && static_cast<double>(p.clipStart + p.currentClip->delta) < horizon) {
         const double at = (static_cast<double>(p.clipStart + p.currentClip->delta) - p.position + worked) * spt;
         StartClip(p, *p.currentClip, static_cast<int>(at + kBias));
         p.clipStart += p.currentClip->delta;
         p.currentClip = p.currentClip->next.get();
       }
-      p.position += step;
+      p.position = to_end ? p.end : p.position + step;
       worked += step;
       remaining -= step;
     }
-    p.position += frac;
   }
 }
 
