@@ -13,10 +13,14 @@ namespace qr {
 struct CEqBand {
   enum Mode : int32_t { kPeaking = 4, kLowShelf = 5, kHighShelf = 6 };
 
-  // One channel's normalised coefficients and history.
+  // One channel's normalised coefficients and history. The inputs x1, x2 are
+  // float samples; the fed-back outputs y1, y2 are kept in double, so that the
+  // recursion neither adds float rounding noise (which the poles of a low band
+  // would raise to near -80 dB) nor depends on where the blocks are cut.
   struct Channel {
     float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a1 = 0.0f, a2 = 0.0f;
-    float x1 = 0.0f, x2 = 0.0f, y1 = 0.0f, y2 = 0.0f;
+    float x1 = 0.0f, x2 = 0.0f;
+    double y1 = 0.0, y2 = 0.0;
   };
 
   int32_t mode = kPeaking;
@@ -50,8 +54,8 @@ class CEq final : public CComp {
   bool AddBand();
   void DeleteBand(int band);  // never the last one
 
-  // Runs the bands over one channel in place, keeping their history (audio).
-  void RunChannel(int channel, float* samples, int frames) noexcept;
+  // Runs the bands over both channels in place, keeping their history (audio).
+  void RunStereo(float* left, float* right, int frames) noexcept;
 
   int BandCount() const noexcept { return bandCount; }
 
