@@ -345,8 +345,8 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
     } else if (key == "ELeft" || key == "ETop" || key == "EWith" || key == "EHeight") {
       const int32_t v = s.ReadInt();
       if (current) {
-        int32_t& field = key == "ELeft"  ? current->editLeft
-                         : key == "ETop" ? current->editTop
+        int32_t& field = key == "ELeft"   ? current->editLeft
+                         : key == "ETop"  ? current->editTop
                          : key == "EWith" ? current->editWidth
                                           : current->editHeight;
         field = v;

@@ -10,8 +10,8 @@ namespace qr {
 
 namespace {
 
-constexpr int kMaxDepth = 32;        // nested blocks decoded; deeper ones stay hex
-constexpr size_t kMaxIndent = 16;    // levels of indentation shown
+constexpr int kMaxDepth = 32;      // nested blocks decoded; deeper ones stay hex
+constexpr size_t kMaxIndent = 16;  // levels of indentation shown
 constexpr int64_t kMaxValue = std::numeric_limits<int32_t>::max();
 
 bool Fail(std::string& error, std::string text) {
@@ -62,11 +62,15 @@ bool IsRecordSequence(std::span<const uint8_t> b) {
 bool Fits(ValueKind kind, std::span<const uint8_t> v, int depth) {
   const size_t n = v.size();
   switch (kind) {
-    case ValueKind::Marker: return n == 0;
+    case ValueKind::Marker:
+      return n == 0;
     case ValueKind::Int:
-    case ValueKind::Float: return n == 4;
-    case ValueKind::Short: return n == 2;
-    case ValueKind::String: return n >= 4 && ReadI32(v.data()) >= 0 && static_cast<size_t>(ReadI32(v.data())) == n - 4;
+    case ValueKind::Float:
+      return n == 4;
+    case ValueKind::Short:
+      return n == 2;
+    case ValueKind::String:
+      return n >= 4 && ReadI32(v.data()) >= 0 && static_cast<size_t>(ReadI32(v.data())) == n - 4;
     case ValueKind::Pair: {
       if (n < 8) return false;
       const int32_t a = ReadI32(v.data());
@@ -75,22 +79,26 @@ bool Fits(ValueKind kind, std::span<const uint8_t> v, int depth) {
       return b >= 0 && static_cast<size_t>(b) == n - 8 - static_cast<size_t>(a);
     }
     case ValueKind::Ints:
-    case ValueKind::Floats: return n > 0 && n % 4 == 0;
-    case ValueKind::Block: return depth < kMaxDepth && n > 0 && IsRecordSequence(v);
+    case ValueKind::Floats:
+      return n > 0 && n % 4 == 0;
+    case ValueKind::Block:
+      return depth < kMaxDepth && n > 0 && IsRecordSequence(v);
     case ValueKind::Bitmap: {
       if (n < 8) return false;
       const int64_t w = ReadI32(v.data()), h = ReadI32(v.data() + 4);
       const auto pixels = static_cast<int64_t>(n - 8) / 4;
-      return w >= 0 && h >= 0 && (n - 8) % 4 == 0 && (w == 0 ? pixels == 0 : pixels % w == 0 && pixels / w == h);
+      return w >= 0 && h >= 0 && (n - 8) % 4 == 0 &&
+             (w == 0 ? pixels == 0 : pixels % w == 0 && pixels / w == h);
     }
-    case ValueKind::Hex: return true;
+    case ValueKind::Hex:
+      return true;
   }
   return false;
 }
 
 bool IsBareChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+         c == '-';
 }
 
 void AppendQuoted(std::string& out, std::string_view s) {
@@ -424,7 +432,8 @@ bool Builder::Value(std::string_view kind, std::string& error) {
     return error.empty();
   } else if (kind == "bitmap") {
     int64_t w = 0, h = 0;
-    if (!need(false) || !Int(tok, 0, INT32_MAX, w, error) || !need(false) || !Int(tok, 0, INT32_MAX, h, error))
+    if (!need(false) || !Int(tok, 0, INT32_MAX, w, error) || !need(false) ||
+        !Int(tok, 0, INT32_MAX, h, error))
       return false;
     PutI32(static_cast<int32_t>(w));
     PutI32(static_cast<int32_t>(h));

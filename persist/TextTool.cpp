@@ -64,7 +64,8 @@ int RunBuild(std::span<const std::string> args, std::ostream&, std::ostream& err
   }
   std::vector<uint8_t> bytes;
   std::string error;
-  if (!BuildRecords(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), bytes, error)) {
+  if (!BuildRecords(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), bytes,
+                    error)) {
     err << in << ": " << error << "\n";
     return 1;
   }

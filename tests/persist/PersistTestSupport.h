@@ -32,10 +32,14 @@ class CTestModule : public CComp {
     int32_t size = 0;
     while (s.NextRecord(key, size) && key != "CEnd") {
       if (LoadBaseRecord(s, key, size, true)) continue;
-      if (key == "TIn") ins.push_back(s.ReadInt());
-      else if (key == "TOut") outs.push_back(s.ReadInt());
-      else if (key == "TGain") gain = s.ReadFloat();
-      else s.Skip(size);
+      if (key == "TIn")
+        ins.push_back(s.ReadInt());
+      else if (key == "TOut")
+        outs.push_back(s.ReadInt());
+      else if (key == "TGain")
+        gain = s.ReadFloat();
+      else
+        s.Skip(size);
     }
     SetPorts(ins, outs);
   }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "graph/ModuleTypes.h"
 #include "persist/TextForm.h"
 #include "platform/Files.h"
 #include "tests/persist/PersistTestSupport.h"
@@ -176,9 +177,9 @@ TEST(Project, ChannelNumberedCablesUnknownTypesAndMissingModules) {
   sb.Module("CTest", 0, 0, {2, 1, 2}, {});  // 2: inputs start at channels 0, 2, 3
   sb.Module("CTest", 0, 0, {}, {1, 2});     // 3: outputs start at channels 0, 1
   sb.Module("CFuture", 70, 80);             // 4: a class this build does not know
-  sb.Cable("ACable", 2, 3, 3, 1);  // -> input 2 from output 1
-  sb.Cable("ACable", 2, 1, 3, 0);  // channel 1 starts no port -> input 0
-  sb.Cable("ACable", 9, 0, 3, 0);  // no module 9: ignored
+  sb.Cable("ACable", 2, 3, 3, 1);           // -> input 2 from output 1
+  sb.Cable("ACable", 2, 1, 3, 0);           // channel 1 starts no port -> input 0
+  sb.Cable("ACable", 9, 0, 3, 0);           // no module 9: ignored
   sb.Cable("MCable", 4, 0, 1, 0);
   KeepSeed("project", "channel-cables.qrw", sb.s.Data());
 
@@ -296,6 +297,30 @@ TEST(ModuleFile, PresetKeepsNamePositionAndWrongTypeIsRefused) {
   CMemStream after;
   dst->Save(after);
   EXPECT_EQ(after.Data(), before.Data());
+}
+
+TEST(ModuleFile, EveryClassInTheTypeTableCarriesItsOwnKeyThroughItsFile) {
+  Fixture f;
+  CaptureMessages msgs;
+  for (const char* key : {"CVST", "CArp", "CChords", "CMPatcher", "CMIDIChs", "CMixer", "CAPart", "CMPart",
+                          "CEnv", "CTracks", "CSampler", "CDelay", "Ceq", "CGroove"}) {
+    std::unique_ptr<CComp> made = CreateModule(key, f.root.get());
+    if (!made) continue;  // not built yet: loads as a placeholder
+    CComp* m = f.root->AddChild(std::move(made));
+    EXPECT_EQ(m->TypeKey(), key);
+    const std::string path = Scratch(std::string(key) + ".qrm");
+    ASSERT_TRUE(SaveModuleFile(*m, path));
+    CComp* again = f.root->AddChild(CreateModule(key, f.root.get()));
+    EXPECT_TRUE(LoadModuleFile(*again, path, key)) << key;
+    CMemStream a, b;
+    m->Save(a);
+    again->Save(b);
+    EXPECT_EQ(a.Data(), b.Data()) << key;
+    std::vector<uint8_t> bytes;
+    ReadWholeFile(path, bytes);
+    KeepSeed("module_file", std::string(key) + ".qrm", bytes);
+  }
+  EXPECT_TRUE(msgs.shown.empty());
 }
 
 TEST(ProjectFile, FailedSaveKeepsTheOldFileAndTheModifiedFlag) {
