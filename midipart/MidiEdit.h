@@ -76,7 +76,10 @@ class CMIDIEdit {
   void Seed(uint32_t seed) { rng_.seed(seed); }
 
   // Each returns false when it changed nothing (a part without events; no
-  // source notes for "Notes").
+  // source notes for "Notes"). The generators that only add events (a
+  // controller, program or pitch-bend lane, "Pattern") also fill an empty
+  // part. Undo names: "compose" for lanes and patterns, "random notes" for
+  // "Notes" (both forms), "slice notes" for slices.
   bool Quantize(CMIDIPart& part, int32_t grid);
   bool LengthQuantize(CMIDIPart& part, int32_t grid);
   bool DeleteDoubles(CMIDIPart& part);

@@ -395,6 +395,7 @@ void CMIDIPart2::HandleNoteOn(int key, int offset) noexcept {
     CLiveMIDIPart& p = *up;
     if (!p.armed || p.key != key) continue;
     if (p.triggerMode == CLiveMIDIPart::kNoteOnOff) {
+      // A held part (playing, or waiting on its mute group) is not started twice.
       if (!Active(p)) Start(p, offset, true);
       continue;
     }
@@ -630,6 +631,7 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
         if (midi::IsNoteOn(data)) {
           const double scaled = std::nearbyint(static_cast<double>(e.length) * lengthFactor);
           int64_t off = s.nextTime + static_cast<int64_t>(std::max(2.0, std::min(scaled, 4.0e15)));
+          // A part that does not loop has no loop end to keep its notes inside.
           if (s.looping) off = std::min(off, s.loopRight);
           s.pending.Insert(static_cast<double>(off - 1) - s.position + doneTicks, data & 0xFFFFu);
         }

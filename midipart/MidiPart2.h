@@ -67,6 +67,8 @@ struct PlaySlot {
   uint8_t looping = 0;
   int32_t port = 0, channel = -1;
   CPendingQueue pending;
+  // The slot keeps its own place in the events (instead of the events' work
+  // fields), so several slots can play one part at once.
   size_t current = 0;    // index of the next event to play
   int64_t nextTime = 0;  // its absolute time (the base plus its work value)
   int64_t reached = 0;   // every event before this tick has been taken
