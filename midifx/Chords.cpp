@@ -255,7 +255,7 @@ void CChords::Stop(Slot& s, int at) noexcept {
 
 void CChords::Seek(Slot& s) noexcept {
   CEventList::Ticks t = 0;
-  s.current = s.chord->events.Find(static_cast<CEventList::Ticks>(s.position), &t);
+  s.current = s.chord->events.Find(static_cast<CEventList::Ticks>(std::ceil(s.position)), &t);
   s.currentTime = t;
 }
 
@@ -314,29 +314,36 @@ void CChords::Hit(Slot& s, double tick, int velocity, int length) noexcept {
 }
 
 void CChords::Walk(Slot& s, double t) noexcept {
+  // The rhythm is walked over exact tick windows, wrapping at the loop's right
+  // end, rather than in whole-tick chunks: a hit lands in the sample its tick
+  // falls in whatever the block size, and the event at the loop start is never
+  // skipped when the fractions carried add up past a tick.
   const CEventList& ev = s.chord->events;
-  const int64_t right = std::max(s.right, 1);
-  int64_t r = static_cast<int64_t>(t);
+  const auto right = static_cast<double>(std::max(s.right, 1));
   double done = 0.0;
-  while (r > 0) {
-    if (s.position >= static_cast<double>(right)) {
-      s.position -= static_cast<double>(right);
+  while (t > 0.0) {
+    if (s.position >= right) {
+      s.position -= right * std::floor(s.position / right);
       Seek(s);
     }
-    const auto tp = static_cast<int64_t>(s.position);
-    const int64_t c = tp + r >= right ? right - tp : r;
-    while (s.current < ev.Size() && s.currentTime < tp + c) {
+    const bool wraps = s.position + t >= right;
+    const double end = wraps ? right : s.position + t;
+    while (s.current < ev.Size() && static_cast<double>(s.currentTime) < end) {
       const PartEvent& e = ev[s.current];
       if (!e.Muted() && midi::IsNoteOn(e.data))
-        Hit(s, static_cast<double>(s.currentTime) - s.position + done, static_cast<int>(midi::Data2(e.data)),
-            e.length);
+        Hit(s, std::max(static_cast<double>(s.currentTime) - s.position, 0.0) + done,
+            static_cast<int>(midi::Data2(e.data)), e.length);
       if (++s.current < ev.Size()) s.currentTime += ev[s.current].delta;
     }
-    s.position += static_cast<double>(c);
-    r -= c;
-    done += static_cast<double>(c);
+    if (!wraps) {
+      s.position = end;
+      return;
+    }
+    done += right - s.position;
+    t -= right - s.position;
+    s.position = 0.0;
+    Seek(s);
   }
-  s.position += t - std::trunc(t);
 }
 
 void CChords::Render(int from, int n) noexcept {
