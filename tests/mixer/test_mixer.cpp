@@ -101,21 +101,23 @@ TEST(Mixer, ControllersChangeSettingsFromTheirOwnSampleOn) {
   ch.panCC = 10;
   ch.sends[0].cc = 91;
   ch.volume = 0.5f;
-  r.ctl->events = {{100.7f, midi::Make(0xB0, 7, 127)},  // truncated to sample 100
+  // Cuts at odd samples leave stretches that are not whole vectors.
+  r.ctl->events = {{102.7f, midi::Make(0xB0, 7, 127)},  // truncated to sample 102
                    {150.0f, midi::Make(0xB0, 1, 0)},    // unmapped: cuts nothing
-                   {200.0f, midi::Make(0xB0, 10, 0)},
-                   {220.0f, midi::Make(0xB0, 91, 127)}};
+                   {201.0f, midi::Make(0xB0, 10, 0)},
+                   {223.0f, midi::Make(0xB0, 91, 127)}};
   RunBlock(*r.root, 256);
-  EXPECT_FLOAT_EQ(r.Out(0, 99), 0.25f);
-  EXPECT_FLOAT_EQ(r.Out(0, 100), 0.5f);
+  EXPECT_FLOAT_EQ(r.Out(0, 101), 0.25f);
+  EXPECT_FLOAT_EQ(r.Out(0, 102), 0.5f);
   EXPECT_EQ(ch.volume, 1.0f);
-  EXPECT_FLOAT_EQ(r.Out(1, 199), 1.0f);
-  EXPECT_EQ(r.Out(1, 200), 0.0f);  // pan -1: right silent
-  EXPECT_FLOAT_EQ(r.Out(0, 200), 1.0f);
+  EXPECT_FLOAT_EQ(r.Out(1, 200), 1.0f);
+  EXPECT_EQ(r.Out(1, 201), 0.0f);  // pan -1: right silent
+  EXPECT_FLOAT_EQ(r.Out(0, 201), 1.0f);
   EXPECT_EQ(ch.pan, -1.0f);
-  EXPECT_EQ(r.Out(2, 219), 0.0f);
-  EXPECT_FLOAT_EQ(r.Out(2, 220), 1.0f);
+  EXPECT_EQ(r.Out(2, 222), 0.0f);
+  EXPECT_FLOAT_EQ(r.Out(2, 223), 1.0f);
   EXPECT_EQ(ch.sends[0].level, 1.0f);
+  EXPECT_FLOAT_EQ(ch.holdLeft, 1.0f);
 
   r.ctl->events = {{0.0f, midi::Make(0xB0, 10, 127)}};
   RunBlock(*r.root, 256);
