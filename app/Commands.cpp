@@ -35,7 +35,7 @@ constexpr const char* kUsage =
     "  info FILE                            what a project or a WAV file holds\n"
     "  dump FILE [-o OUT]                   a record stream as readable text\n"
     "  build TEXT -o FILE                   the record stream back from its text\n"
-    "  demo [-o OUT.wav]                    render the built-in demo project\n";
+    "  demo [-o OUT.wav] [--project OUT.qrw]  render the built-in demo project (and save it)\n";
 
 struct Options {
   std::vector<std::string> positional;

@@ -81,18 +81,26 @@ std::vector<std::vector<float>> Phrase(float rate, double seconds) {
 }  // namespace
 
 int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
-  std::string output = "quillrow-demo.wav";
-  if (args.size() == 2 && args[0] == "-o") {
-    output = args[1];
-  } else if (!args.empty()) {
-    err << "quillrow: demo [-o OUT.wav]\n";
-    return 2;
+  std::string output = "quillrow-demo.wav", projectOut;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o" && i + 1 < args.size()) {
+      output = args[++i];
+    } else if (args[i] == "--project" && i + 1 < args.size()) {
+      projectOut = args[++i];
+    } else {
+      err << "quillrow: demo [-o OUT.wav] [--project OUT.qrw]\n";
+      return 2;
+    }
   }
   const float rate = 44100.0f;
   const int block = 512;
   StandaloneHost host;
   host.Configure(rate, block, 2, 2);
   std::vector<uint8_t> chunk = DemoProject();
+  if (!projectOut.empty() && !WriteFileAtomically(projectOut, chunk)) {
+    err << "quillrow: cannot write " << projectOut << "\n";
+    return 1;
+  }
   host.Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(chunk.size()), chunk.data());
   const auto input = Phrase(rate, 6.0);
   const std::string tmp = output + ".part";
