@@ -212,7 +212,6 @@ class CAudioPart2 : public CPartComp {
   void RenderSlot(AudioPlaySlot& s, int from, int n) noexcept;
 
   std::array<AudioPlaySlot, kPlaySlots> slots_{};
-  float muteFactor_ = 1.0f;
   std::vector<float> tmpL_, tmpR_;
   double invOutRate_ = 1.0 / 44100.0;
   std::vector<uint8_t> scratch_;  // streaming window for disk samples
