@@ -1,5 +1,7 @@
 #include "app/Commands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "app/Host.h"
-#include "audio/Sample.h"
 #include "audio/WavFile.h"
 #include "audio/WriteSample.h"
 #include "graph/Container.h"
@@ -152,13 +153,75 @@ class WavOut {
   std::unique_ptr<CWriteSample> writer_;
 };
 
+// Streams a WAV file's frames block by block, so a long file costs neither the
+// memory nor the time of loading it whole. Reads what the sample store reads:
+// 16-bit and 24-bit PCM and 32-bit float, one or two channels.
+class WavIn {
+ public:
+  bool Open(const std::string& path, std::string& error) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+      error = "cannot read " + path + ": no such file";
+      return false;
+    }
+    scan_ = ScanWav(fd_, st.st_size, WavScanMode::Disk);
+    const bool pcm = scan_.formatTag == 1 && (scan_.bits == 16 || scan_.bits == 24);
+    const bool flt = scan_.formatTag == 3 && scan_.bits == 32;
+    if (!scan_.ok || !(pcm || flt) || scan_.channels < 1 || scan_.channels > 2 || scan_.frames <= 0) {
+      std::string why = scan_.error;
+      if (why.empty()) why = "not a WAV file the system reads";
+      const std::string d = DescribeWav(path);
+      if (const auto k = d.find("refused: "); k != std::string::npos) why = d.substr(k + 9, d.find('\n', k) - k - 9);
+      error = "cannot read " + path + ": " + why;
+      return false;
+    }
+    return true;
+  }
+  ~WavIn() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  float Rate() const { return scan_.rate; }
+  int64_t Frames() const { return scan_.frames; }
+  // Frames [pos, pos + n) into two channels (a mono file fills both); zeros past the end.
+  void Read(int64_t pos, int n, float* l, float* r) {
+    const int fb = scan_.bits / 8 * scan_.channels;
+    const int64_t have = std::max<int64_t>(0, std::min<int64_t>(n, scan_.frames - pos));
+    raw_.resize(static_cast<size_t>(n) * static_cast<size_t>(fb));
+    const ssize_t got = have > 0 ? ::pread(fd_, raw_.data(), static_cast<size_t>(have * fb), scan_.dataOffset + pos * fb) : 0;
+    const int64_t frames = got > 0 ? got / fb : 0;
+    for (int64_t i = 0; i < frames; ++i) {
+      const uint8_t* f = raw_.data() + i * fb;
+      for (int c = 0; c < 2; ++c) {
+        const uint8_t* v = f + (c < scan_.channels ? c : 0) * (scan_.bits / 8);
+        float x;
+        if (scan_.bits == 16) {
+          x = static_cast<float>(static_cast<int16_t>(v[0] | (v[1] << 8))) / 32768.0f;
+        } else if (scan_.bits == 24) {
+          const int32_t s24 = static_cast<int32_t>((uint32_t{v[0]} << 8) | (uint32_t{v[1]} << 16) | (uint32_t{v[2]} << 24)) >> 8;
+          x = static_cast<float>(s24) / 8388608.0f;
+        } else {
+          std::memcpy(&x, v, 4);
+        }
+        (c == 0 ? l : r)[i] = x;
+      }
+    }
+    for (int64_t i = frames; i < n; ++i) l[i] = r[i] = 0.0f;
+  }
+
+ private:
+  int fd_ = -1;
+  WavScan scan_;
+  std::vector<uint8_t> raw_;
+};
+
 // Runs `frames` frames through the plug-in: input from `in` (may be empty),
 // output to `wav`, MIDI file events at their frames.
 struct OfflineRun {
   StandaloneHost& host;
   int block;
   float rate;
-  const std::vector<std::vector<float>>* in;
+  WavIn* in;
   std::vector<TimedMidiEvent> midi;
 
   bool Run(int64_t frames, WavOut& wav, bool quiet, std::ostream& err) {
@@ -172,16 +235,11 @@ struct OfflineRun {
     const auto t0 = std::chrono::steady_clock::now();
     for (int64_t pos = 0; pos < frames; pos += block) {
       const int n = static_cast<int>(std::min<int64_t>(block, frames - pos));
-      for (int c = 0; c < 2; ++c) {
-        float* d = ib[static_cast<size_t>(c)].data();
-        if (in && !in->empty()) {
-          const auto& src = (*in)[std::min<size_t>(static_cast<size_t>(c), in->size() - 1)];
-          const int64_t avail = std::max<int64_t>(0, std::min<int64_t>(n, static_cast<int64_t>(src.size()) - pos));
-          std::memcpy(d, src.data() + pos, sizeof(float) * static_cast<size_t>(avail));
-          std::memset(d + avail, 0, sizeof(float) * static_cast<size_t>(n - avail));
-        } else {
-          std::memset(d, 0, sizeof(float) * static_cast<size_t>(n));
-        }
+      if (in) {
+        in->Read(pos, n, ib[0].data(), ib[1].data());
+      } else {
+        std::memset(ib[0].data(), 0, sizeof(float) * static_cast<size_t>(n));
+        std::memset(ib[1].data(), 0, sizeof(float) * static_cast<size_t>(n));
       }
       due.clear();
       while (nextMidi < midi.size()) {
@@ -209,28 +267,6 @@ struct OfflineRun {
   }
 };
 
-bool LoadWavChannels(const std::string& path, std::vector<std::vector<float>>& ch, float& rate, std::string& error) {
-  CSample s;
-  // The sample's own messages are for the editor; here one line says it all.
-  ConsoleSink quiet;
-  quiet.print = false;
-  IMessageSink* prev = SetMessageSink(&quiet);
-  const bool opened = FileExists(path) && s.OpenFile(path) && s.frames > 0;
-  SetMessageSink(prev);
-  if (!opened) {
-    std::string why = FileExists(path) ? "not a WAV file the system reads" : "no such file";
-    const std::string d = DescribeWav(path);
-    if (const auto k = d.find("refused: "); k != std::string::npos) why = d.substr(k + 9, d.find('\n', k) - k - 9);
-    error = "cannot read " + path + ": " + why;
-    return false;
-  }
-  rate = s.rate;
-  ch.assign(static_cast<size_t>(std::max(1, std::min(s.channels, 2))), std::vector<float>(static_cast<size_t>(s.frames)));
-  for (size_t c = 0; c < ch.size(); ++c)
-    for (int32_t i = 0; i < s.frames; ++i) ch[c][static_cast<size_t>(i)] = s.Value(i + 1, static_cast<int>(c));
-  return true;
-}
-
 bool IsWav(const std::string& path) {
   std::vector<uint8_t> head;
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -255,16 +291,15 @@ int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& e
         << " [options]\n";
     return 2;
   }
-  std::vector<std::vector<float>> input;
+  WavIn input;
   float rate = o.rate > 0 ? static_cast<float>(o.rate) : 44100.0f;
   if (with_input) {
-    float fileRate = 0;
     std::string e;
-    if (!LoadWavChannels(o.positional[1], input, fileRate, e)) {
+    if (!input.Open(o.positional[1], e)) {
       err << "quillrow: " << e << "\n";
       return 1;
     }
-    if (o.rate <= 0) rate = fileRate;
+    if (o.rate <= 0) rate = input.Rate();
   }
   std::vector<TimedMidiEvent> midi;
   if (!o.midi.empty()) {
@@ -296,8 +331,7 @@ int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& e
     err << "quillrow: cannot write " << o.output << "\n";
     return 1;
   }
-  const int64_t frames = with_input ? static_cast<int64_t>(input[0].size())
-                                    : static_cast<int64_t>(std::llround(o.seconds * rate));
+  const int64_t frames = with_input ? input.Frames() : static_cast<int64_t>(std::llround(o.seconds * rate));
   OfflineRun run{host, o.block, rate, with_input ? &input : nullptr, std::move(midi)};
   if (!run.Run(frames, wav, o.quiet, err)) return 1;
   if (!wav.Finish()) {
