@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "graph/Comp.h"
+#include "graph/Denormals.h"
 
 namespace qr {
 
@@ -46,6 +47,7 @@ void CCore::Run() noexcept {
     wake_.acquire();
     if (terminate_.load(std::memory_order_acquire)) return;
     busy_.store(true, std::memory_order_release);
+    ScopedFlushDenormals ftz;
     for (CComp* m : modules_) {
       if (!m->onWorker || m->blockCore != index_) continue;
       m->ProcessOnCore(frames_);

@@ -1,12 +1,11 @@
 #include "shell/VSTPlug.h"
 
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 
+#include "graph/Denormals.h"
 #include "graph/Globals.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
@@ -21,17 +20,6 @@ namespace {
 std::atomic<vst2::HostCallback> g_hostCallback{nullptr};
 std::atomic<vst2::AEffect*> g_firstEffect{nullptr};
 std::atomic<bool> g_audioRunning{false};
-
-// Denormals cost more than they are worth in audio: flush them for the block
-// and give the host back its own mode.
-class DenormalGuard {
- public:
-  DenormalGuard() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040); }
-  ~DenormalGuard() { _mm_setcsr(saved_); }
-
- private:
-  unsigned saved_;
-};
 
 void CopyText(char* dst, const std::string& src, size_t cap) {
   if (!dst || cap == 0) return;
@@ -348,7 +336,7 @@ void TVSTPlug::process(float** inputs, float** outputs, int32_t frames) {
     inCallback_.store(false, std::memory_order_relaxed);
     return;
   }
-  DenormalGuard ftz;
+  ScopedFlushDenormals ftz;
   const size_t n = static_cast<size_t>(frames);
   if (g_runMode.load(std::memory_order_relaxed) != kRunStandalone) ApplyHostTime();
 
