@@ -92,13 +92,12 @@ CMIDIQ* CArp::MidiOutput(int port, int frames) noexcept {
   auto sampleOf = [&](int i) { return std::clamp(static_cast<int>(midiQueue[i].time), 0, last); };
   int ev = 0;
   int pos = 0;
-  // Sample by sample, input events come before the voices; the voices are run
-  // from one input event to the next, each on its own.
+  // Sample by sample, input events come before the voices; between input
+  // events the voices jump from one sample in which something happens to the next.
   while (pos < frames) {
     while (ev < n && sampleOf(ev) <= pos) HandleInput(midiQueue[ev++], pos);
     const int next = ev < n ? sampleOf(ev) : frames;
-    for (ArpVoice& v : voices)
-      if (v.active) RunVoice(v, pos, next);
+    RunVoices(pos, next);
     pos = next;
   }
   return &out_;
@@ -136,19 +135,25 @@ std::string ReadStringRecord(CStream& s, int32_t size) {
 
 }  // namespace
 
-void CArp::RunVoice(ArpVoice& v, int from, int to) noexcept {
+void CArp::RunVoices(int from, int to) noexcept {
+  // All voices stand at the start of sample s. Jump to the next sample in
+  // which any of them fires, and run that sample for every voice in order, as
+  // a sample-by-sample loop would: the output stays in time order.
   int s = from;
-  while (v.active && s < to) {
-    const int t = std::min(FireSample(v.onCount, s), FireSample(v.offCount, s));
-    if (t >= to) {
-      v.onCount = Pass(v.onCount, to - s);
-      v.offCount = Pass(v.offCount, to - s);
-      return;
-    }
-    v.onCount = Pass(v.onCount, t - s) - 1.0f;
-    if (v.onCount < 0.0f) OnStep(v, t);
-    if (v.active) {
-      v.offCount = Pass(v.offCount, t - s) - 1.0f;
+  while (s < to) {
+    int t = to;
+    for (const ArpVoice& v : voices)
+      if (v.active) t = std::min({t, FireSample(v.onCount, s), FireSample(v.offCount, s)});
+    for (ArpVoice& v : voices) {
+      if (!v.active) continue;
+      const int k = std::min(t, to) - s;
+      v.onCount = Pass(v.onCount, k);
+      v.offCount = Pass(v.offCount, k);
+      if (t >= to) continue;
+      v.onCount -= 1.0f;
+      if (v.onCount < 0.0f) OnStep(v, t);
+      if (!v.active) continue;
+      v.offCount -= 1.0f;
       if (v.offCount < 0.0f) OffStep(v, t);
     }
     s = t + 1;
@@ -331,7 +336,7 @@ void CArp::HandleInput(const MidiEvent& e, int at) noexcept {
     if (cc == 123 || cc == 120)
       for (ArpVoice& v : voices)
         if (v.active) StopVoice(v, at);
-    out_.InsertSorted(e.msg, e.kind, e.value, static_cast<float>(at));
+    out_.Push(e.msg, e.kind, e.value, static_cast<float>(at));
   }
 }
 

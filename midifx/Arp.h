@@ -138,13 +138,14 @@ class CArp final : public CComp {
   void Record(uint32_t msg) noexcept;
   void NoteOn(uint32_t msg, int at) noexcept;
   void StartVoice(const CArpPattern& p, uint32_t msg, const ArpVoice* sync, int at) noexcept;
-  void RunVoice(ArpVoice& v, int from, int to) noexcept;
+  void RunVoices(int from, int to) noexcept;
   void OnStep(ArpVoice& v, int at) noexcept;
   void OffStep(ArpVoice& v, int at) noexcept;
   void Sound(ArpVoice& v, int at) noexcept;
   void StopVoice(ArpVoice& v, int at) noexcept;
   void Retune(ArpVoice& v, int new_key) noexcept;
-  void Emit(uint32_t msg, int at) noexcept { out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at)); }
+  // Output is produced in time order, so it is appended.
+  void Emit(uint32_t msg, int at) noexcept { out_.Push(msg, kMidiKindMessage, 0, static_cast<float>(at)); }
   CArpPattern* PatternOrNull(int index) noexcept;
 
   CModuleRandom random_;
