@@ -12,6 +12,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "audio/WavFile.h"
 #include "persist/RecordStream.h"
 #include "platform/Files.h"
@@ -42,20 +46,31 @@ enum class Enc { I16, I24, F32 };
 template <Enc E>
 constexpr int kSampleBytes = E == Enc::I16 ? 2 : E == Enc::I24 ? 3 : 4;
 
+// A sample's value before the encoding's scale. The scales are powers of two,
+// so interpolating unscaled values and scaling the result gives the very same
+// floats as scaling first, and the scale folds into the gain.
 template <Enc E>
-inline float Decode(const uint8_t* p) noexcept {
+inline float Raw(const uint8_t* p) noexcept {
   if constexpr (E == Enc::I16) {
     int16_t v;
     std::memcpy(&v, p, 2);
-    return static_cast<float>(v) * kScale16;
+    return static_cast<float>(v);
   } else if constexpr (E == Enc::I24) {
     const uint32_t u = (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
-    return static_cast<float>(static_cast<int32_t>(u)) * kScale24;
+    return static_cast<float>(static_cast<int32_t>(u));
   } else {
     float v;
     std::memcpy(&v, p, 4);
     return v;
   }
+}
+
+template <Enc E>
+constexpr float kScaleOf = E == Enc::I16 ? kScale16 : E == Enc::I24 ? kScale24 : 1.0f;
+
+template <Enc E>
+inline float Decode(const uint8_t* p) noexcept {
+  return Raw<E>(p) * kScaleOf<E>;
 }
 
 inline float Hermite(float ym1, float y0, float y1, float y2, float f) noexcept {
@@ -65,13 +80,13 @@ inline float Hermite(float ym1, float y0, float y1, float y2, float f) noexcept 
   return ((c3 * f + c2) * f + c1) * f + y0;
 }
 
-// `w` points at the frame before the interpolation index.
+// Unscaled values; `w` points at the frame before the interpolation index.
 template <Enc E, int C>
 inline void Interpolate(const uint8_t* w, float f, float& l, float& r) noexcept {
   constexpr int B = kSampleBytes<E>, F = B * C;
-  l = Hermite(Decode<E>(w), Decode<E>(w + F), Decode<E>(w + 2 * F), Decode<E>(w + 3 * F), f);
+  l = Hermite(Raw<E>(w), Raw<E>(w + F), Raw<E>(w + 2 * F), Raw<E>(w + 3 * F), f);
   if constexpr (C == 2)
-    r = Hermite(Decode<E>(w + B), Decode<E>(w + F + B), Decode<E>(w + 2 * F + B), Decode<E>(w + 3 * F + B), f);
+    r = Hermite(Raw<E>(w + B), Raw<E>(w + F + B), Raw<E>(w + 2 * F + B), Raw<E>(w + 3 * F + B), f);
   else
     r = l;
 }
@@ -86,6 +101,53 @@ void Silence(int count, float* l, float* r) noexcept {
   std::memset(r, 0, sizeof(float) * static_cast<size_t>(count));
 }
 
+#if defined(__SSE2__)
+// 16-bit stereo, four output frames at a time: the four frames around a
+// position are one 16-byte load, and the interpolation runs on left and right
+// of two positions in the four lanes, with the same operations in the same
+// order as Hermite(), so the results are the scalar ones to the bit.
+inline void Load16x2(const uint8_t* w, __m128& a, __m128& b) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w));
+  a = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));  // L-1 R-1 L0 R0
+  b = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));  // L1 R1 L2 R2
+}
+
+inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float fb) noexcept {
+  __m128 a0, b0, a1, b1;
+  Load16x2(wa, a0, b0);
+  Load16x2(wb, a1, b1);
+  const __m128 ym1 = _mm_movelh_ps(a0, a1), y0 = _mm_movehl_ps(a1, a0);
+  const __m128 y1 = _mm_movelh_ps(b0, b1), y2 = _mm_movehl_ps(b1, b0);
+  const __m128 f = _mm_set_ps(fb, fb, fa, fa);
+  const __m128 c1 = _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(y1, ym1));
+  const __m128 c2 = _mm_sub_ps(
+      _mm_add_ps(_mm_sub_ps(ym1, _mm_mul_ps(_mm_set1_ps(2.5f), y0)), _mm_mul_ps(_mm_set1_ps(2.0f), y1)),
+      _mm_mul_ps(_mm_set1_ps(0.5f), y2));
+  const __m128 c3 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(1.5f), _mm_sub_ps(y0, y1)),
+                               _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(y2, ym1)));
+  __m128 h = _mm_add_ps(_mm_mul_ps(c3, f), c2);
+  h = _mm_add_ps(_mm_mul_ps(h, f), c1);
+  return _mm_add_ps(_mm_mul_ps(h, f), y0);  // La Ra Lb Rb
+}
+
+// Renders count & ~3 frames of the unchecked run; returns how many.
+int RenderStereo16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr, float* L,
+                       float* R) noexcept {
+  const __m128 g = _mm_set_ps(gr, gl, gr, gl);
+  const int n = count & ~3;
+  for (int i = 0; i < n; i += 4) {
+    int64_t idx[4];
+    float f[4];
+    for (int k = 0; k < 4; ++k) Split(phase + static_cast<double>(i + k) * step, idx[k], f[k]);
+    const __m128 h01 = _mm_mul_ps(HermitePair(frame0 + (idx[0] - 1) * 4, frame0 + (idx[1] - 1) * 4, f[0], f[1]), g);
+    const __m128 h23 = _mm_mul_ps(HermitePair(frame0 + (idx[2] - 1) * 4, frame0 + (idx[3] - 1) * 4, f[2], f[3]), g);
+    _mm_storeu_ps(L + i, _mm_shuffle_ps(h01, h23, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(R + i, _mm_shuffle_ps(h01, h23, _MM_SHUFFLE(3, 1, 3, 1)));
+  }
+  return n;
+}
+#endif
+
 // Frames in memory from frame index 0 to `last` (the two guard frames
 // included). When every position of the run keeps its window inside, the loop
 // runs without bounds tests; otherwise frames outside read as zero.
@@ -93,9 +155,15 @@ template <Enc E, int C>
 void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, double step, float gl, float gr,
                   float* L, float* R) noexcept {
   constexpr int F = kSampleBytes<E> * C;
+  gl *= kScaleOf<E>;
+  gr *= kScaleOf<E>;
   const double final_pos = phase + static_cast<double>(count - 1) * step;
   if (step >= 0.0 && phase >= 1.0 && final_pos < static_cast<double>(last - 1)) {
-    for (int i = 0; i < count; ++i) {
+    int i = 0;
+#if defined(__SSE2__)
+    if constexpr (E == Enc::I16 && C == 2) i = RenderStereo16Simd(frame0, count, phase, step, gl, gr, L, R);
+#endif
+    for (; i < count; ++i) {
       int64_t idx;
       float f, l, r;
       Split(phase + static_cast<double>(i) * step, idx, f);
@@ -128,7 +196,6 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
   }
 }
 
-using MemoryKernel = void (*)(const uint8_t*, int64_t, int, double, double, float, float, float*, float*) noexcept;
 
 template <template <Enc, int> class K>
 auto Pick(int32_t bits, int32_t channels) noexcept -> decltype(&K<Enc::I16, 1>::Run) {
@@ -531,6 +598,8 @@ struct DiskRun {
   static void Run(const CDiskSample& s, uint8_t* scratch, int count, double phase, double step, float gl,
                   float gr, float* L, float* R) noexcept {
     constexpr int F = kSampleBytes<E> * C;
+    gl *= kScaleOf<E>;
+    gr *= kScaleOf<E>;
     const int64_t end = s.end;
     const double last_pos = phase + static_cast<double>(count - 1) * step;
     int64_t base = 0, len = 0;

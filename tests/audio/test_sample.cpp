@@ -149,6 +149,8 @@ TEST(Sample, PeakBlockCoversEveryStartedBlock) {
   }
 }
 
+// The disk kind renders frame by frame; the RAM kind renders 16-bit stereo
+// runs four frames at a time, so this also holds the two code paths together.
 TEST(Sample, RamAndDiskRenderTheSameAcrossWindowRefills) {
   TempDir dir;
   WriteFile(dir / "s16.wav", WavBuilder().Fmt(1, 2, 44100, 16).Chunk("data", Pcm16(10000, 2, 7)).Bytes());
