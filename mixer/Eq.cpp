@@ -13,23 +13,26 @@ namespace qr {
 
 // ---------------------------------------------------------------- coefficients
 
-// The cookbook biquad forms, worked in double and stored as float. Two guards
-// keep a stored band from turning the filter into a non-number: the frequency
-// stays below the Nyquist frequency (w0 = pi makes sin(w0) vanish in the
-// bandwidth term) and a bandwidth that is not a positive number counts as the
-// default. A mode other than the two shelves is worked as peaking.
+// The cookbook biquad forms, worked in double and stored as float. Guards keep
+// a band read from a file from turning the filter into a non-number: the
+// frequency stays below the Nyquist frequency (w0 = pi makes sin(w0) vanish in
+// the bandwidth term), the gain within +-120 dB and the bandwidth within 12
+// octaves; values that are not numbers, and a bandwidth that is not positive,
+// count as the defaults. A mode other than the two shelves is worked as peaking.
 void CEqBand::ComputeCoefficients(float sample_rate) noexcept {
   const double rate = sample_rate > 0.0f ? sample_rate : 44100.0;
   double f = std::isfinite(frequency) ? frequency : 2000.0;
   f = std::clamp(f, 20.0, 20000.0);
   f = std::min(f, 0.499 * rate);
-  const double g = std::isfinite(gain) ? gain : 0.0;
-  const double bw = bandwidth > 0.0f && std::isfinite(bandwidth) ? bandwidth : 0.5;
+  const double g = std::isfinite(gain) ? std::clamp<double>(gain, -120.0, 120.0) : 0.0;
+  const double bw = bandwidth > 0.0f && std::isfinite(bandwidth) ? std::min<double>(bandwidth, 12.0) : 0.5;
 
   const double A = std::pow(10.0, g * 0.025);
   const double w0 = 2.0 * std::numbers::pi * f / rate;
   const double sn = std::sin(w0);
-  const double alpha = sn * std::sinh(0.34657359 * bw * w0 / sn);
+  // Only a wide band just below the Nyquist frequency comes near the limit
+  // that keeps sinh and the shelf products finite.
+  const double alpha = sn * std::sinh(std::min(0.34657359 * bw * w0 / sn, 600.0));
   const double c = std::cos(w0);
   double b0, b1, b2, a0, a1, a2;
   if (mode == kLowShelf || mode == kHighShelf) {

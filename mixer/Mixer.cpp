@@ -181,8 +181,16 @@ void CMixer::ResetHold(int index) {
 
 // ---------------------------------------------------------------- processing
 
-bool CMixer::ApplyController(const MidiEvent& e) noexcept {
-  if (!midi::IsController(e.msg)) return false;
+bool CMixer::Maps(int cc) const noexcept {
+  bool mapped = false;
+  for (const auto& ch : channels) {
+    mapped |= ch.volumeCC == cc || ch.panCC == cc;
+    for (const auto& s : ch.sends) mapped |= s.cc == cc;
+  }
+  return mapped;
+}
+
+void CMixer::ApplyController(const MidiEvent& e) noexcept {
   const int cc = static_cast<int>(midi::Data1(e.msg));
   const int v = static_cast<int>(midi::Data2(e.msg));
   // A host parameter carries its own 0..1 value instead of the data byte.
@@ -193,19 +201,17 @@ bool CMixer::ApplyController(const MidiEvent& e) noexcept {
     unit = std::clamp(unit, 0.0f, 1.0f);
     pan = 2.0f * unit - 1.0f;
   }
-  bool hit = false;
   for (auto& ch : channels) {
-    if (ch.volumeCC == cc) ch.volume = unit, hit = true;
-    if (ch.panCC == cc) ch.pan = pan, hit = true;
+    if (ch.volumeCC == cc) ch.volume = unit;
+    if (ch.panCC == cc) ch.pan = pan;
     for (auto& s : ch.sends)
-      if (s.cc == cc) s.level = unit, hit = true;
+      if (s.cc == cc) s.level = unit;
   }
-  return hit;
 }
 
 void CMixer::MixStretch(int from, int to) noexcept {
   const int n = to - from;
-  if (n <= 0) return;
+  if (n <= 0 || !outCh[0] || !outCh[1]) return;
   bool anySolo = false;
   for (const auto& ch : channels) anySolo |= ch.solo != 0;
   float* mainL = outCh[0] + from;
@@ -242,15 +248,9 @@ void CMixer::Process(int frames) noexcept {
   int pos = 0;
   for (const MidiEvent& e : midiQueue) {
     if (midiHook) midiHook(e);
-    if (!midi::IsController(e.msg)) continue;
-    const int cc = static_cast<int>(midi::Data1(e.msg));
-    bool mapped = false;
-    for (const auto& ch : channels) {
-      mapped |= ch.volumeCC == cc || ch.panCC == cc;
-      for (const auto& s : ch.sends) mapped |= s.cc == cc;
-    }
-    if (!mapped) continue;
-    const int t = std::clamp(static_cast<int>(e.time), pos, frames);
+    if (!midi::IsController(e.msg) || !Maps(static_cast<int>(midi::Data1(e.msg)))) continue;
+    // Truncated to its sample; a time outside the block (or not a number) clamps to it.
+    const int t = std::max(pos, e.time > 0.0f ? (e.time < frames ? static_cast<int>(e.time) : frames) : 0);
     MixStretch(pos, t);
     pos = t;
     ApplyController(e);

@@ -71,7 +71,8 @@ class CMixer final : public CComp {
 
  private:
   void MixStretch(int from, int to) noexcept;
-  bool ApplyController(const MidiEvent& e) noexcept;
+  bool Maps(int cc) const noexcept;  // some channel setting follows this controller
+  void ApplyController(const MidiEvent& e) noexcept;
   void RebuildPins(int sends);
 };
 
