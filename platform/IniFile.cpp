@@ -34,8 +34,7 @@ std::string_view OneLine(std::string_view s) noexcept {
 // are trimmed on reading, "=" ends a key, "]" ends a section name, a key that
 // starts like a header or a comment is no key) are not written at all.
 bool StorableName(std::string_view name, bool is_key) noexcept {
-  if (name.find_first_of("\r\n") != std::string_view::npos || Trim(name).size() != name.size())
-    return false;
+  if (name.find_first_of("\r\n") != std::string_view::npos || Trim(name).size() != name.size()) return false;
   if (is_key)
     return !name.empty() && name.find('=') == std::string_view::npos && name.front() != '[' &&
            name.front() != ';' && name.front() != '#';
@@ -220,7 +219,8 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
 
 bool IniDocument::EraseSection(std::string_view section) {
   // Every section of that name goes, so a repeated header cannot bring old entries back.
-  const auto n = std::erase_if(sections_, [&](const Section& s) { return s.header && IniNameEquals(s.name, section); });
+  const auto n =
+      std::erase_if(sections_, [&](const Section& s) { return s.header && IniNameEquals(s.name, section); });
   return n > 0;
 }
 
@@ -264,8 +264,7 @@ void CIniFile::Changed() {
   if (update_depth_ == 0) Store();
 }
 
-std::string CIniFile::ReadString(std::string_view section, std::string_view key,
-                                 std::string_view def) const {
+std::string CIniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
   const std::string* v = doc_.Find(section, key);
   const std::string_view text = v ? std::string_view(*v) : def;
   return std::string(text.substr(0, kIniValueBuffer - 1));
@@ -281,7 +280,9 @@ bool CIniFile::ReadBool(std::string_view section, std::string_view key, bool def
   return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-std::vector<std::string> CIniFile::ReadSection(std::string_view section) const { return doc_.KeyNames(section); }
+std::vector<std::string> CIniFile::ReadSection(std::string_view section) const {
+  return doc_.KeyNames(section);
+}
 
 bool CIniFile::SectionExists(std::string_view section) const { return doc_.HasSection(section); }
 

@@ -73,8 +73,10 @@ void WriteList(CIniFile& ini, std::string_view section, const std::vector<std::s
 }
 
 std::string NormaliseHistoryFolder(std::string_view folder) {
-  if (!folder.empty() && folder.back() == '\\') folder.remove_suffix(1);
-  else if (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  if (!folder.empty() && folder.back() == '\\')
+    folder.remove_suffix(1);
+  else if (folder.size() > 1 && folder.back() == '/')
+    folder.remove_suffix(1);
   return std::string(folder);
 }
 

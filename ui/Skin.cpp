@@ -7,8 +7,8 @@
 namespace qr {
 
 const char* const kSkinCategoryNames[kSkinCategoryCount] = {
-    "Main", "Icons", "Window", "Menu", "Scrollbar", "Dropdown", "Button",
-    "Value", "List", "Fader", "Grid", "Leds", "Items"};
+    "Main",  "Icons", "Window", "Menu", "Scrollbar", "Dropdown", "Button",
+    "Value", "List",  "Fader",  "Grid", "Leds",      "Items"};
 const char* const kSkinStyleNames[3] = {"Off", "Bmp", "Color"};
 const char* const kSkinModeNames[4] = {"Default", "Tile", "Stretch", "Center"};
 
@@ -171,8 +171,10 @@ static_assert(std::size(kItemTable) == kSkinItemCount);
 XGuiState DefaultState(int32_t number, int32_t style) {
   XGuiState s;
   s.style = style;
-  if (style == kCol) s.color = s.mode = number;
-  else if (style == kBmp) s.mode = number;
+  if (style == kCol)
+    s.color = s.mode = number;
+  else if (style == kBmp)
+    s.mode = number;
   return s;
 }
 
@@ -273,10 +275,14 @@ void XGuiMan::LoadFromMemory(const uint8_t* bytes, size_t n) {
         pushed = true;
         k.remove_suffix(1);
       }
-      if (k == "ItemStyle") field = &XGuiState::style;
-      else if (k == "ItemBmp") field = &XGuiState::bmp;
-      else if (k == "ItemMode") field = &XGuiState::mode;
-      else if (k == "ItemColor") field = &XGuiState::color;
+      if (k == "ItemStyle")
+        field = &XGuiState::style;
+      else if (k == "ItemBmp")
+        field = &XGuiState::bmp;
+      else if (k == "ItemMode")
+        field = &XGuiState::mode;
+      else if (k == "ItemColor")
+        field = &XGuiState::color;
       if (field) {
         const int32_t v = s.ReadInt();
         if (current) {

@@ -86,7 +86,7 @@ class XGuiMan {
   std::vector<XBitmap> bitmaps;
   std::vector<uint32_t> colors;  // red in the low byte, then green, then blue
   std::vector<XGuiItem> items;
-  std::string fileName;          // of the skin loaded last
+  std::string fileName;              // of the skin loaded last
   Callback<void(XGuiMan&)> changed;  // called after a skin has been loaded
 
   // Rebuilds the item table in its fixed order with every default.

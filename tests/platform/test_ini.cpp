@@ -27,7 +27,8 @@ class IniTest : public ::testing::Test {
     // Small files double as seeds for the INI fuzz target (left in the build folder).
     const std::string corpus = std::string(QR_BINARY_DIR) + "/fuzz-seeds/ini";
     if (text.size() < 4096 && MakeDirectories(corpus))
-      WriteFileAtomically(JoinPath(corpus, std::to_string(std::hash<std::string>{}(text))), text.data(), text.size());
+      WriteFileAtomically(JoinPath(corpus, std::to_string(std::hash<std::string>{}(text))), text.data(),
+                          text.size());
   }
   std::string Get(const std::string& name = "t.ini") const {
     std::vector<uint8_t> b;

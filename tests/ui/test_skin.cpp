@@ -48,7 +48,7 @@ TEST(SkinTable, OrderCategoriesAndDefaults) {
   EXPECT_EQ(g.items[46].name, "win_active");
   EXPECT_EQ(g.items.back().name, "sq_track_font_col");
   static const char* const kPrefix[] = {"ma_", "ic_", "win_", "mu_", "sb_", "dd_", "bn_",
-                                        "va_", "lb_", "fa_", "gr_", "le_", "sq_"};
+                                        "va_", "lb_", "fa_",  "gr_", "le_", "sq_"};
   int last_category = 0;
   for (const XGuiItem& i : g.items) {
     ASSERT_GE(i.category, last_category) << i.name;  // categories come in blocks
@@ -83,7 +83,8 @@ TEST_F(SkinTest, SaveAndReloadPixelForPixel) {
   g.bitmaps.emplace_back(1, 5);
   for (XBitmap& b : g.bitmaps)
     for (int32_t y = 0; y < b.Height(); ++y)
-      for (int32_t x = 0; x < b.Width(); ++x) b.SetPixel(x, y, 0x01000000u * (y + 1) + 0x100u * x + b.Width());
+      for (int32_t x = 0; x < b.Width(); ++x)
+        b.SetPixel(x, y, 0x01000000u * (y + 1) + 0x100u * x + b.Width());
   g.bitmaps[1].alpha = 200;
   g.colors.push_back(0x00123456);
   XGuiItem* it = g.Find("ic_play_on");
