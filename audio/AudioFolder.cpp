@@ -9,6 +9,7 @@
 #include "audio/Sample.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "platform/Settings.h"
 
 namespace qr {
 
@@ -129,6 +130,20 @@ int CopyAllToAudioFolder(const std::vector<CSample*>& samples, const std::string
   for (CSample* s : samples)
     if (s && CopyOne(*s, audio_folder)) ++n;
   return n;
+}
+
+std::string LastSampleFolder() {
+  // The stored default names a drive of another system; here the home folder
+  // is where a first sample is looked for.
+  const char* home = std::getenv("HOME");
+  return CSettings().Get(keys::kLastSamplePath, home && *home ? home : "/");
+}
+
+void SetLastSampleFolder(const std::string& folder) {
+  try {
+    CSettings().Set(keys::kLastSamplePath, folder);
+  } catch (const IniWriteError&) {
+  }
 }
 
 }  // namespace qr

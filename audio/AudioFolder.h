@@ -30,4 +30,10 @@ bool CopyToAudioFolder(CSample& sample, const std::string& audio_folder);
 // "Copy all to Audio folder": the same for every sample; returns the number treated.
 int CopyAllToAudioFolder(const std::vector<CSample*>& samples, const std::string& audio_folder);
 
+// The folder the last sample was chosen from ("Folders"/"lastsamplepath" in the
+// settings). Without an entry, the user's home folder.
+std::string LastSampleFolder();
+// Remembers it; a settings file that cannot be written is left as it is.
+void SetLastSampleFolder(const std::string& folder);
+
 }  // namespace qr

@@ -339,6 +339,9 @@ TEST(AudioFolder, FreeNamesAndCopies) {
   EXPECT_TRUE(outside.open);
   EXPECT_EQ(ReadFile(audio + "/kick.wav"), std::vector<uint8_t>{1});
   EXPECT_EQ(ReadFile(audio + "/kick_2.wav"), wav);
+
+  SetLastSampleFolder(audio);
+  EXPECT_EQ(LastSampleFolder(), audio);
 }
 
 TEST(FileBuffers, SlotsFillUntilFullAndSurviveReopening) {
