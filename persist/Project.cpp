@@ -154,6 +154,77 @@ bool OpenFile(CGroup& root, CProject& project, const std::string& path, bool add
   return PostPending(root, project);
 }
 
+// A cable as the file names it: module numbers and port indexes.
+struct CableRecord {
+  int32_t dst, src, dstPort, srcPort;
+};
+
+// The cables of a file are connected once every module exists, in an order
+// that keeps each connect cheap: a cable goes in before any cable that leaves
+// its destination, so the loop check of a connect finds nothing downstream.
+// Per destination the file's order stays, which is the order the cables are
+// mixed and saved in. A valid file never holds a loop; in a hostile one the
+// cables that close loops (and cables from a module into itself) are dropped
+// here, where one pass finds them, instead of one search per connect.
+std::vector<CableRecord> InConnectOrder(std::vector<CableRecord> cables, int modules) {
+  const auto n = static_cast<size_t>(modules);
+  // The cables leaving each module, in file order (compressed rows).
+  std::vector<uint32_t> first(n + 1, 0), out(cables.size());
+  for (const CableRecord& c : cables) ++first[static_cast<size_t>(c.src) + 1];
+  for (size_t i = 0; i < n; ++i) first[i + 1] += first[i];
+  {
+    std::vector<uint32_t> fill(first.begin(), first.end() - 1);
+    for (size_t i = 0; i < cables.size(); ++i)
+      out[fill[static_cast<size_t>(cables[i].src)]++] = static_cast<uint32_t>(i);
+  }
+  // Depth-first search without recursion; a cable into a module still on the
+  // path closes a loop.
+  std::vector<uint8_t> state(n, 0), dropped(cables.size(), 0);  // 0 new, 1 on the path, 2 done
+  std::vector<std::pair<uint32_t, uint32_t>> path;              // module, next cable row
+  for (size_t start = 0; start < n; ++start) {
+    if (state[start]) continue;
+    state[start] = 1;
+    path.push_back({static_cast<uint32_t>(start), first[start]});
+    while (!path.empty()) {
+      auto& [m, next] = path.back();
+      if (next == first[m + 1]) {
+        state[m] = 2;
+        path.pop_back();
+        continue;
+      }
+      const uint32_t ci = out[next++];
+      const auto d = static_cast<size_t>(cables[ci].dst);
+      if (cables[ci].dst == cables[ci].src || state[d] == 1) {
+        dropped[ci] = 1;
+      } else if (state[d] == 0) {
+        state[d] = 1;
+        path.push_back({static_cast<uint32_t>(d), first[d]});
+      }
+    }
+  }
+  // Topological rank of every module over the cables that stay.
+  std::vector<uint32_t> pending(n, 0), rank(n, 0), ready;
+  for (size_t i = 0; i < cables.size(); ++i)
+    if (!dropped[i]) ++pending[static_cast<size_t>(cables[i].dst)];
+  for (size_t m = 0; m < n; ++m)
+    if (!pending[m]) ready.push_back(static_cast<uint32_t>(m));
+  for (size_t k = 0; k < ready.size(); ++k) {
+    const uint32_t m = ready[k];
+    rank[m] = static_cast<uint32_t>(k);
+    for (uint32_t r = first[m]; r < first[m + 1]; ++r)
+      if (!dropped[out[r]] && --pending[static_cast<size_t>(cables[out[r]].dst)] == 0)
+        ready.push_back(static_cast<uint32_t>(cables[out[r]].dst));
+  }
+  std::vector<CableRecord> kept;
+  kept.reserve(cables.size());
+  for (size_t i = 0; i < cables.size(); ++i)
+    if (!dropped[i]) kept.push_back(cables[i]);
+  std::stable_sort(kept.begin(), kept.end(), [&](const CableRecord& a, const CableRecord& b) {
+    return rank[static_cast<size_t>(a.dst)] < rank[static_cast<size_t>(b.dst)];
+  });
+  return kept;
+}
+
 // Records of a fixed size are read with their primitives; a record longer than
 // its values is skipped to its end so that the following records stay aligned.
 void SkipRest(CStream& s, int64_t record_end) {
@@ -272,6 +343,7 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
   root.masterIn = static_cast<CMasterIn*>(root.AddChild(std::move(fresh)));
   if (hooks.masterInChanged) hooks.masterInChanged(*root.masterIn);
 
+  std::vector<CableRecord> audio, midi;
   CComp* current = nullptr;
   size_t page = 0;
   bool portCables = false;
@@ -368,11 +440,11 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
       if (key == "ACable2") portCables = true;
       if (dst && src && !s.Failed()) {
         if (key == "ACable2")
-          dst->ConnectAudio(src, v[1], v[3]);
+          audio.push_back({v[0], v[2], v[1], v[3]});
         else if (key == "MCable")
-          dst->ConnectMidi(src, v[3], v[1]);
+          midi.push_back({v[0], v[2], v[1], v[3]});
         else if (!portCables)
-          dst->ConnectAudio(src, InputPortAtChannel(*dst, v[1]), OutputPortAtChannel(*src, v[3]));
+          audio.push_back({v[0], v[2], InputPortAtChannel(*dst, v[1]), OutputPortAtChannel(*src, v[3])});
       }
     } else if (key == "prccon") {
       project.parameterMode = s.ReadInt();
@@ -421,6 +493,12 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
     }
     if (key != "CType") type.clear();
   }
+
+  const int modules = root.ChildCount() + 1;
+  for (const CableRecord& c : InConnectOrder(std::move(audio), modules))
+    root.ModuleByNumber(c.dst)->ConnectAudio(root.ModuleByNumber(c.src), c.dstPort, c.srcPort);
+  for (const CableRecord& c : InConnectOrder(std::move(midi), modules))
+    root.ModuleByNumber(c.dst)->ConnectMidi(root.ModuleByNumber(c.src), c.srcPort, c.dstPort);
 
   root.modified = 0;
   root.UpdateSoloState();

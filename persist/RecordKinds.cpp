@@ -102,6 +102,9 @@ constexpr RecordKind kKinds[] = {
     {"CAPart", "sample", K::Block, "Sample"},
     {"CSampler", "sample", K::Block, "Sample"},
 
+    // The arpeggiator's velocity range has always stated size 4 and carried 8 bytes.
+    {"CArp", "PatVelRng", K::Ints, {}, 4},
+
     // Skin files (no module blocks, so no type).
     {"", "BmpData", K::Bitmap},
     {"", "BmpAlpha", K::Int},

@@ -51,6 +51,11 @@ bool RecordAt(std::span<const uint8_t> b, size_t pos, Rec& r) {
   return true;
 }
 
+bool StartsRecord(std::span<const uint8_t> b, size_t pos) {
+  Rec r;
+  return pos == b.size() || RecordAt(b, pos, r);
+}
+
 bool IsRecordSequence(std::span<const uint8_t> b) {
   size_t pos = 0;
   Rec r;
@@ -176,6 +181,16 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
     out.append(level * 2, ' ');
     AppendKey(out, r.key);
     const RecordKind* row = FindRecordKind(type, r.key);
+    const size_t stated = r.value.size();
+    // Taken whole only when that, and not the stated size, leads to the next record.
+    if (row && row->beyondSize > 0 && b.size() - pos >= static_cast<size_t>(row->beyondSize) &&
+        !StartsRecord(b, pos) && StartsRecord(b, pos + static_cast<size_t>(row->beyondSize))) {
+      const std::span<const uint8_t> whole(r.value.data(), stated + static_cast<size_t>(row->beyondSize));
+      if (Fits(row->kind, whole, depth)) {
+        r.value = whole;
+        pos += static_cast<size_t>(row->beyondSize);
+      }
+    }
     if (!r.value.empty()) {
       ValueKind kind = row ? row->kind : ValueKind::Hex;
       if (!Fits(kind, r.value, depth)) kind = ValueKind::Hex;
@@ -239,6 +254,7 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
           break;
       }
     }
+    if (r.value.size() != stated) out += " !size " + std::to_string(stated);
     out += '\n';
     if (r.key == "CType" && row && row->kind == ValueKind::String && Fits(ValueKind::String, r.value, depth))
       types.emplace_back(StringAt(r.value, 0));
@@ -283,6 +299,8 @@ class Builder {
   std::vector<uint8_t>& out_;
   std::vector<size_t> open_;  // positions of the size fields of open blocks
   std::string_view rest_;     // the unread part of the current line
+  bool inValue_ = false;      // "!size N" may end the line
+  int64_t stated_ = -1;       // the size field "!size" asks for
 };
 
 bool Builder::Token(std::string& tok, bool& quoted, std::string& error) {
@@ -295,7 +313,18 @@ bool Builder::Token(std::string& tok, bool& quoted, std::string& error) {
     while (n < rest_.size() && rest_[n] != ' ' && rest_[n] != '\t') ++n;
     tok.assign(rest_.substr(0, n));
     rest_.remove_prefix(n);
-    return true;
+    if (!inValue_ || tok != "!size") return true;
+    // The stated size ends the value: the line ends here for the value's reader.
+    inValue_ = false;
+    std::string n_tok;
+    int64_t v = 0;
+    if (!Token(n_tok, quoted, error) || quoted || !Int(n_tok, 0, kMaxValue, v, error)) {
+      if (error.empty()) error = "size expected after !size";
+      return false;
+    }
+    if (Token(n_tok, quoted, error)) error = "unexpected '" + n_tok + "'";
+    stated_ = v;
+    return false;
   }
   quoted = true;
   rest_.remove_prefix(1);
@@ -495,8 +524,12 @@ bool Builder::Line(std::string_view line, std::string& error) {
     open_.push_back(sizeAt);
     return error.empty();
   }
-  if (!Value(kind, error)) return false;
-  const int64_t size = static_cast<int64_t>(out_.size() - sizeAt - 4);
+  inValue_ = true;
+  stated_ = -1;
+  const bool ok = Value(kind, error);
+  inValue_ = false;
+  if (!ok) return false;
+  const int64_t size = stated_ >= 0 ? stated_ : static_cast<int64_t>(out_.size() - sizeAt - 4);
   if (size > kMaxValue) return Fail(error, "value too large");
   const auto v = static_cast<int32_t>(size);
   std::memcpy(out_.data() + sizeAt, &v, 4);

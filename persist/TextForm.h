@@ -13,6 +13,7 @@
 //     Inner short -3
 //   }
 //   Mystery hex 0a0b0c
+//   PatVelRng ints 0 127 !size 4
 //   !tail 0102
 //
 // Records between "CType" and their "CEnd" are indented. Keys the table below
@@ -52,6 +53,10 @@ struct RecordKind {
   // Blocks only: the type whose rows name the records inside ("CGroove" for a
   // groove nested in the sequencer); empty keeps the enclosing block's type.
   std::string_view inner = {};
+  // A record whose size field has always been short: this many value bytes
+  // follow beyond the size it states. The text shows the value whole and the
+  // stated size after "!size".
+  int32_t beyondSize = 0;
 };
 
 // The table, in persist/RecordKinds.cpp: add a row for every record a module

@@ -77,6 +77,12 @@ TEST(Project, SaveLoadSaveGivesIdenticalBytesAndTheSameGraph) {
   const std::vector<uint8_t> first = SaveToBytes(*f.root, f.project);
   EXPECT_EQ(f.root->modified, 0);
   KeepSeed("project", "rich.qrw", first);
+  for (CComp* m : {static_cast<CComp*>(f.root.get()), static_cast<CComp*>(f.root->masterIn)}) {
+    CMemStream block;
+    m->Save(block);
+    block.WriteEnd();
+    KeepSeed("records", m->TypeKey() + ".rec", block.Data());
+  }
 
   Fixture g;
   std::vector<std::string> progress;
@@ -201,6 +207,30 @@ TEST(Project, ChannelNumberedCablesUnknownTypesAndMissingModules) {
   EXPECT_TRUE(msgs.shown.empty());
 }
 
+TEST(Project, CablesThatCloseALoopOrMeetThemselvesAreDropped) {
+  StreamBuilder sb;
+  for (int i = 0; i < 3; ++i) sb.Module("CTest", 0, 0, {2}, {2});  // 2, 3, 4 after the master input
+  sb.Cable("ACable2", 3, 0, 2, 0);
+  sb.Cable("ACable2", 4, 0, 3, 0);
+  sb.Cable("ACable2", 2, 0, 4, 0);  // closes the loop
+  sb.Cable("ACable2", 3, 1, 3, 0);  // into itself
+  sb.Cable("MCable", 2, 0, 3, 0);
+  sb.Cable("MCable", 3, 0, 2, 0);  // a MIDI loop
+  KeepSeed("project", "loops.qrw", sb.s.Data());
+  Fixture f;
+  CaptureMessages msgs;
+  sb.s.Rewind();
+  ASSERT_TRUE(LoadProject(*f.root, f.project, sb.s));
+  const auto& c = f.root->children;
+  ASSERT_EQ(c.size(), 4u);
+  EXPECT_TRUE(c[1]->audioInCables.empty());
+  ASSERT_EQ(c[2]->audioInCables.size(), 1u);
+  EXPECT_EQ(c[2]->audioInCables[0]->Source(), c[1].get());
+  EXPECT_EQ(c[3]->audioInCables.size(), 1u);
+  EXPECT_EQ(c[1]->midiIn.size() + c[2]->midiIn.size(), 1u);
+  EXPECT_TRUE(msgs.shown.empty());
+}
+
 TEST(Project, EmptyChunkLeavesOnlyAFreshMasterInput) {
   Fixture f;
   BuildRich(f);
@@ -320,6 +350,13 @@ TEST(ModuleFile, EveryClassInTheTypeTableCarriesItsOwnKeyThroughItsFile) {
     ReadWholeFile(path, bytes);
     KeepSeed("module_file", std::string(key) + ".qrm", bytes);
   }
+  // The same classes in one project load back into the same classes.
+  const std::vector<uint8_t> saved = SaveToBytes(*f.root, f.project);
+  KeepSeed("project", "all-types.qrw", saved);
+  Fixture g;
+  CMemStream in(saved);
+  ASSERT_TRUE(LoadProject(*g.root, g.project, in));
+  EXPECT_EQ(SaveToBytes(*g.root, g.project), saved);
   EXPECT_TRUE(msgs.shown.empty());
 }
 

@@ -53,6 +53,12 @@ TEST(TextForm, AwkwardValuesAndBrokenStreamsBuildBackToTheSameBytes) {
   for (int v : {2, 1, -1, 0x01020304}) s.WriteInt(v);
   s.WriteKey("BmpData", 8 + 4);  // pixels that do not match the size
   for (int v : {2, 2, 7}) s.WriteInt(v);
+  s.WriteKeyString("CType", "CArp");
+  s.WriteKey("PatVelRng", 4);  // a record known to carry more than its size says
+  s.WriteInt(0), s.WriteInt(127);
+  s.WriteKey("PatVelRng", 8);  // the same key written honestly
+  s.WriteInt(1), s.WriteInt(100);
+  s.WriteEnd();
   s.WriteKeyString("CType", "CTracks");
   const int64_t at = s.BeginSized("TrackGroove");
   s.WriteKeyInt("X", 5);
@@ -73,6 +79,7 @@ TEST(TextForm, AwkwardValuesAndBrokenStreamsBuildBackToTheSameBytes) {
   EXPECT_NE(text.find("prccv float nan:7fc01234\n"), std::string::npos);
   EXPECT_NE(text.find("\nX hex 0100000002000000\n"), std::string::npos);
   EXPECT_NE(text.find("BmpData bitmap 2 1 ffffffff04030201\n"), std::string::npos);
+  EXPECT_NE(text.find("  PatVelRng ints 0 127 !size 4\n  PatVelRng ints 1 100\n"), std::string::npos);
   EXPECT_NE(text.find("  TrackGroove block {\n    X int 5\n    TrackGroove hex "), std::string::npos) << text;
 
   // Every cut of a good stream, and bytes that are no stream at all.
@@ -134,6 +141,7 @@ TEST(TextForm, HandEditsGetTheirSizesAndBadTextIsRefusedWithItsLine) {
       {"X hex 123\n", "line 1: odd number of hex digits"},
       {"B block {\nX int 1\n", "line 2: block not closed"},
       {"}\n", "line 1: '}' without a block"},
+      {"X int 1 !size x\n", "line 1: bad integer 'x'"},
       {"B bitmap 2 2 00000000\n", "line 1: the pixels do not match width and height"},
   };
   for (const auto& [in, message] : bad) {

@@ -1,0 +1,34 @@
+// Project loading over hostile bytes: the loader, every module class in the type
+// table, cables and the project records; then the loaded graph is saved and
+// loaded once more, as the host's chunk would be.
+#include <cstddef>
+#include <cstdint>
+
+#include "graph/Container.h"
+#include "persist/Project.h"
+#include "persist/RecordStream.h"
+#include "platform/Messages.h"
+
+namespace {
+
+struct Quiet : qr::IMessageSink {
+  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Quiet quiet;
+  qr::SetMessageSink(&quiet);
+  qr::CGroup root(nullptr);
+  root.AddAudioIn(2);
+  root.SetBlockSize(64);
+  qr::CProject project;
+  qr::CMemStream in(data, size);
+  qr::LoadProject(root, project, in);
+  qr::CMemStream out;
+  qr::SaveProject(root, project, out);
+  out.Rewind();
+  qr::LoadProject(root, project, out);
+  return 0;
+}

@@ -1,0 +1,42 @@
+// The record-stream reader as the module base, the group and the master input
+// use it, and the text form, which must build every stream back byte for byte.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "graph/Container.h"
+#include "persist/RecordStream.h"
+#include "persist/TextForm.h"
+#include "platform/Messages.h"
+
+namespace {
+
+struct Quiet : qr::IMessageSink {
+  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Quiet quiet;
+  qr::SetMessageSink(&quiet);
+  qr::CGroup root(nullptr);
+  root.SetBlockSize(64);
+  {
+    qr::CMemStream s(data, size);
+    root.Load(s, 0);
+  }
+  auto* mi = static_cast<qr::CMasterIn*>(root.AddChild(std::make_unique<qr::CMasterIn>(&root)));
+  auto* unknown = root.AddChild(std::make_unique<qr::CUnknown>(&root));
+  // The three read from one stream in turn, as blocks follow each other in a file.
+  qr::CMemStream s(data, size);
+  mi->Load(s, 0);
+  unknown->Load(s, 0);
+  root.Load(s, 0);
+
+  const std::vector<uint8_t> bytes(data, data + size);
+  std::vector<uint8_t> built;
+  std::string error;
+  if (!qr::BuildRecords(qr::DumpRecords(bytes), built, error) || built != bytes) __builtin_trap();
+  return 0;
+}
