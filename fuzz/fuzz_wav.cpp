@@ -56,8 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool ram_ok = ram.OpenFile(path);
   const bool disk_ok = disk.OpenFile(path);
   qr::DescribeWav(path);
-  // Loop chunks apart, both kinds see the same frames.
-  Check(!ram_ok || !disk_ok || (ram.frames == disk.frames && ram.bits == disk.bits));
+  // The disk kind stops at the first "data" chunk, the RAM kind takes the last;
+  // when they took the same one they hold the same frames.
+  const bool same = ram_ok && disk_ok && ram.dataOffset == disk.dataOffset && ram.bits == disk.bits &&
+                    ram.channels == disk.channels && ram.formatTag == disk.formatTag;
+  Check(!same || ram.frames == disk.frames);
 
   std::vector<uint8_t> scratch(qr::kStreamScratchBytes);
   std::vector<float> l(700), r(700), dl(700), dr(700);
@@ -65,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (double phase : {1.0, 2.5, static_cast<double>(ram.end) - 10.25}) {
       if (ram_ok) Render(ram, scratch, l.data(), r.data(), step, phase);
       if (disk_ok) Render(disk, scratch, dl.data(), dr.data(), step, phase);
-      if (ram_ok && disk_ok && ram.end == disk.end && phase >= 1.0 && phase + 699 * step <= ram.end)
+      if (same && ram.end == disk.end && phase >= 1.0 && phase + 699 * step <= ram.end)
         for (size_t i = 0; i < 700; ++i)
           Check((l[i] == dl[i] || l[i] != l[i]) && (r[i] == dr[i] || r[i] != r[i]));
     }
