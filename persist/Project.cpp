@@ -129,7 +129,10 @@ void FinishPending(void* obj, intptr_t, intptr_t) {
 }
 
 bool PostPending(CGroup& root, CProject& project) {
-  if (!BeginRebuild(root)) return false;
+  if (!BeginRebuild(root)) {
+    project.pending = CProject::PendingOpen{};
+    return false;
+  }
   project.pending.active = true;
   project.pending.root = &root;
   const ActionFn action{&NoAction, nullptr};

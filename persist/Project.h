@@ -113,8 +113,11 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s);
 bool SaveProjectToFile(CGroup& root, CProject& project, const std::string& path, bool add_recent);
 
 // Reads the file and posts its load through the root's action queue with the
-// rebuild flag set. False (nothing happens) when the file does not exist, an
-// open is already pending or the queue is full.
+// rebuild flag set. The load itself runs later on the UI thread, in the
+// action's completion handed out by the root's idle pass (it allocates, so it
+// never runs where posted actions may run, on the audio thread); the flag keeps
+// processing silent until it is done. False (nothing happens) when the file
+// does not exist, an open is already pending or the queue is full.
 bool OpenProjectFile(CGroup& root, CProject& project, const std::string& path, bool add_recent);
 
 // A fresh graph: the master input at 16, 32, the root box at 200, 200, one page.
