@@ -548,7 +548,7 @@ void CAudioPart2::StartClip(CLiveAudioPart& p, const CAudioClip& c, int offset) 
   s.channels = smp->channels;
   s.bits = smp->bits;
   s.first = c.first;
-  s.last = c.last;
+  s.last = std::min(c.last, smp->end);  // the sample's last playable frame bounds every clip
   s.part = &p;
   s.bus = lane.bus;
   s.clipVolume = c.volume;

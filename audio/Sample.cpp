@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -25,6 +26,13 @@ namespace qr {
 
 bool IsSupportedFormat(int32_t format_tag, int32_t bits) noexcept {
   return (format_tag == 1 && (bits == 16 || bits == 24)) || (format_tag == 3 && bits == 32);
+}
+
+std::string NotValidFormatText(const CSample& s) {
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%g", static_cast<double>(s.rate));
+  return "This is not a valid sample format " + std::to_string(s.bits) + "-bit " + rate + "Hz format " +
+         std::to_string(s.formatTag);
 }
 
 void ReportStreamDiagnostics() {
@@ -278,6 +286,15 @@ int64_t StartPeaks(std::vector<uint8_t>& peaks, int32_t frames, int32_t channels
   return entries;
 }
 
+// A refused file's format stays readable, for the message that names it.
+void KeepRefusedFormat(CSample& s, const WavScan& w) {
+  if (w.formatTag == 0 && w.bits == 0) return;
+  s.formatTag = w.formatTag;
+  s.bits = w.bits;
+  s.channels = w.channels;
+  s.rate = w.rate;
+}
+
 // A fixed-size record whose size does not match is ignored.
 bool ReadIntRecord(CStream& s, int32_t size, int32_t& out) {
   if (size != 4) return false;
@@ -367,6 +384,7 @@ bool CSample::OpenFile(const std::string& path) {
     ShowNotice("sample.open size <= 0: " + std::to_string(w.badChunkSize == INT32_MIN ? 0 : w.badChunkSize));
   if (!w.ok || !Allocate(w.frames, w.bits, w.channels)) {
     ::close(fd);
+    KeepRefusedFormat(*this, w);
     return false;
   }
   ReadAt(fd, w.dataOffset, data.data() + FrameBytes(), static_cast<size_t>(w.dataBytes));
@@ -561,6 +579,7 @@ bool CDiskSample::OpenFile(const std::string& path) {
   const WavScan w = ScanWav(fd, st.st_size, WavScanMode::Disk);
   if (!w.ok) {
     ::close(fd);
+    KeepRefusedFormat(*this, w);
     return false;
   }
   handle = fd;

@@ -39,6 +39,11 @@ enum PathKind : int32_t { kPathAbsolute = 0, kPathNameOnly = 1, kPathAudioFolder
 // True for 16- and 24-bit integer PCM (format tag 1) and 32-bit float (tag 3).
 bool IsSupportedFormat(int32_t format_tag, int32_t bits) noexcept;
 
+// "This is not a valid sample format " + bits + "-bit " + rate + "Hz format " +
+// format tag: what the sample pool tells about a file that failed to open for
+// its encoding (a refused file leaves its format in the sample).
+std::string NotValidFormatText(const CSample& s);
+
 // ---- Diagnostics. Off by default; while off nothing is reported. Load-time
 // diagnostics become notices; the audio thread only counts, and the counts are
 // turned into notices by ReportStreamDiagnostics() on the user-interface side.

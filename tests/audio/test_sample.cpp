@@ -100,6 +100,9 @@ TEST(Sample, BadFilesAreRefusedByBothKinds) {
     EXPECT_FALSE(ram.open || disk.open) << c.name;
     EXPECT_NE(DescribeWav(path).find(c.reason), std::string::npos) << c.name << ": " << DescribeWav(path);
   }
+  CDiskSample eight;
+  EXPECT_FALSE(eight.OpenFile(dir / "8bit.wav"));
+  EXPECT_EQ(NotValidFormatText(eight), "This is not a valid sample format 8-bit 44100Hz format 1");
   // Only the disk kind names a file that is not RIFF at all.
   WriteFile(dir / "text.wav", {'h', 'e', 'l', 'l', 'o', '!'});
   msgs.sink.texts.clear();
