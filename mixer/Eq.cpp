@@ -177,7 +177,7 @@ void CEq::Process(int frames) noexcept {
 }
 
 void CEq::SetMode(int band, int32_t mode) {
-  if (band < 0 || band >= bandCount) return;
+  if (band < 0 || band >= bandCount || bands[static_cast<size_t>(band)].mode == mode) return;
   CEqBand& b = bands[static_cast<size_t>(band)];
   b.mode = mode;
   b.gain = 0.0f;
