@@ -39,13 +39,27 @@ void CCore::Wake(std::span<CComp* const> modules, int frames) noexcept {
   if (!thread_.joinable()) return;
   modules_ = modules;
   frames_ = frames;
+  pending_.store(true, std::memory_order_release);
   wake_.release();
+}
+
+void CCore::WaitIdle() const noexcept {
+  while (pending_.load(std::memory_order_acquire) || busy_.load(std::memory_order_acquire)) {
+#if defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+  }
 }
 
 void CCore::Run() noexcept {
   for (;;) {
     wake_.acquire();
-    if (terminate_.load(std::memory_order_acquire)) return;
+    // A pass handed out before the close still runs: the audio thread may be
+    // waiting on its modules.
+    if (!pending_.exchange(false, std::memory_order_acq_rel)) {
+      if (terminate_.load(std::memory_order_acquire)) return;
+      continue;
+    }
     busy_.store(true, std::memory_order_release);
     ScopedFlushDenormals ftz;
     for (CComp* m : modules_) {
@@ -54,6 +68,7 @@ void CCore::Run() noexcept {
       m->SetWorkerFinished();
     }
     busy_.store(false, std::memory_order_release);
+    if (terminate_.load(std::memory_order_acquire)) return;
   }
 }
 
@@ -67,6 +82,7 @@ CCoreSet::~CCoreSet() { cores_.clear(); }
 int CCoreSet::RunPhase(std::span<CComp* const> modules, int frames) noexcept {
   const int count = Count();
   int sent = 0;
+  uint64_t cores = 0;
   for (CComp* m : modules) {
     if (m->busy || !m->HasBuffers() || m->blockCore < 1 || m->blockCore >= count) continue;
     m->onWorker = 1;
@@ -76,15 +92,25 @@ int CCoreSet::RunPhase(std::span<CComp* const> modules, int frames) noexcept {
     m->busy = 1;
     m->Process(frames);
     m->busy = 0;
+    cores |= uint64_t{1} << (m->blockCore & 63);
     ++sent;
   }
-  if (sent == 0) return 0;
-  for (int i = 1; i < count; ++i) cores_[static_cast<size_t>(i)]->Wake(modules, frames);
+  // Only the cores that have work this phase are woken.
+  for (int i = 1; i < count; ++i)
+    if (cores & (uint64_t{1} << (i & 63))) {
+      cores_[static_cast<size_t>(i)]->Wake(modules, frames);
+      woken_ |= uint64_t{1} << (i & 63);
+    }
   return sent;
 }
 
 void CCoreSet::WaitForPhase(std::span<CComp* const> modules) noexcept {
   for (CComp* m : modules) m->WaitForWorker();
+  // A worker still walking the list after its last module must be done with
+  // it before the list or its modules change.
+  for (int i = 1; i < Count(); ++i)
+    if (woken_ & (uint64_t{1} << (i & 63))) cores_[static_cast<size_t>(i)]->WaitIdle();
+  woken_ = 0;
 }
 
 int CCoreSet::Processors() noexcept {

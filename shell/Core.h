@@ -33,15 +33,18 @@ class CCore {
   bool Busy() const noexcept { return busy_.load(std::memory_order_acquire); }
   // (audio) Hands the worker a phase and wakes it.
   void Wake(std::span<CComp* const> modules, int frames) noexcept;
+  // (audio) Spins until the worker has finished the pass it was handed.
+  void WaitIdle() const noexcept;
 
  private:
   void Run() noexcept;
 
   const int index_;
   int frames_ = 0;
-  std::binary_semaphore wake_{0};
+  std::counting_semaphore<> wake_{0};  // a wake-up and a close may both be pending
   std::atomic<bool> terminate_{false};
   std::atomic<bool> busy_{false};
+  std::atomic<bool> pending_{false};  // a pass was handed out and not yet run
   std::span<CComp* const> modules_;
   std::thread thread_;
 };
@@ -59,14 +62,16 @@ class CCoreSet {
   // worker; every other module is left for the audio thread. Returns how many
   // modules went to workers.
   int RunPhase(std::span<CComp* const> modules, int frames) noexcept;
-  // (audio) Spins until every module of the phase sent to a worker is finished.
-  static void WaitForPhase(std::span<CComp* const> modules) noexcept;
+  // (audio) Spins until every module of the phase sent to a worker is finished
+  // and every woken worker has let go of the phase's list.
+  void WaitForPhase(std::span<CComp* const> modules) noexcept;
 
   // The machine's processor count, read once.
   static int Processors() noexcept;
 
  private:
   std::vector<std::unique_ptr<CCore>> cores_;
+  uint64_t woken_ = 0;  // workers handed the current phase
 };
 
 }  // namespace qr

@@ -74,7 +74,7 @@ struct Graph {
     for (auto& c : root->children) c->ResetForBlock(128);
     cores.RunPhase(list, 128);
     sink->PullAudio(128);
-    CCoreSet::WaitForPhase(list);
+    cores.WaitForPhase(list);
   }
 };
 
