@@ -183,8 +183,9 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
     const RecordKind* row = FindRecordKind(type, r.key);
     const size_t stated = r.value.size();
     // Taken whole only when that, and not the stated size, leads to the next record.
-    if (row && row->beyondSize > 0 && b.size() - pos >= static_cast<size_t>(row->beyondSize) &&
-        !StartsRecord(b, pos) && StartsRecord(b, pos + static_cast<size_t>(row->beyondSize))) {
+    if (row && row->beyondSize > 0 && row->kind != ValueKind::Block &&
+        b.size() - pos >= static_cast<size_t>(row->beyondSize) && !StartsRecord(b, pos) &&
+        StartsRecord(b, pos + static_cast<size_t>(row->beyondSize))) {
       const std::span<const uint8_t> whole(r.value.data(), stated + static_cast<size_t>(row->beyondSize));
       if (Fits(row->kind, whole, depth)) {
         r.value = whole;
