@@ -653,8 +653,10 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
 void CMIDIPart2::SendDue(PlaySlot& s, int start, int end, double consumed_ticks) noexcept {
   int i = 0;
   for (; i < s.pending.Count(); ++i) {
-    // Compared in floating point: a far note-off is beyond any int.
-    const double offset = std::trunc(SamplesOf(s.pending[i].ticks));
+    // Compared in floating point: a far note-off is beyond any int. The tick
+    // position is a running sum, so an event due exactly on a sample can come
+    // out a hair early (185.9999...); the tolerance keeps it on its sample.
+    const double offset = std::trunc(SamplesOf(s.pending[i].ticks) + 1e-6);
     if (offset >= static_cast<double>(end - start)) break;
     const int at = start + static_cast<int>(std::max(offset, 0.0));
     if (!s.preRoll) Emit(s.port, s.channel, s.pending[i].msg, at);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "graph/Container.h"
+#include "midipart/MidiPart2.h"
 #include "persist/Project.h"
 #include "persist/RecordStream.h"
 #include "tests/shell/TestHost.h"
@@ -215,4 +216,47 @@ TEST(PluginLibrary, TempoFromTempoAtIsWholeBeatsPerMinute) {
   h.Process(in, out, 64);
   h.Process(in, out, 64);
   EXPECT_EQ(h.Dispatch(-108), 97);
+}
+
+TEST(PluginLibrary, NotesTriggerAMidiPartWhoseEventsComeBackAtTheirSamples) {
+  // Master input MIDI -> MIDI part -> master MIDI output. The part holds two
+  // notes, 48 ticks apart: at 120 bpm and 48000 Hz a tick is 25 samples.
+  std::vector<uint8_t> bytes;
+  {
+    CGroup root(nullptr);
+    root.AddAudioIn(2);
+    root.SetSampleRate(48000.0f);
+    auto mi = std::make_unique<CMasterIn>(&root);
+    CComp* in = root.AddChild(std::move(mi));
+    root.masterIn = static_cast<CMasterIn*>(in);
+    auto part = std::make_unique<CMIDIPart2>(&root);
+    CLiveMIDIPart* p = part->Part(0);
+    ASSERT_NE(p, nullptr);
+    p->events.Insert(0, midi::Make(0x90, 60, 100), 24);
+    p->events.Insert(48, midi::Make(0x90, 62, 90), 24);
+    CComp* pm = root.AddChild(std::move(part));
+    pm->ConnectMidi(in, 0, 0);
+    root.ConnectMidi(pm, 0, 0);
+    CProject project;
+    CMemStream s;
+    SaveProject(root, project, s);
+    bytes = s.Data();
+  }
+  TestHost h(PluginPath(true));  // the instrument variant: hosts send it MIDI
+  ASSERT_NE(h.Open(), nullptr);
+  h.Dispatch(vst2::effSetSampleRate, 0, 0, nullptr, 48000.0f);
+  h.Dispatch(vst2::effSetBlockSize, 0, 1024);
+  SetChunk(h, bytes);
+  auto in = Buffers(2, 1024), out = Buffers(2, 1024);
+  h.SendMidi(10, 0x90, 36, 127);  // key 36 starts the first part
+  h.Process(in, out, 1024);
+  h.Process(in, out, 1024);
+  std::vector<SentMidi> ons;
+  for (const auto& m : h.midi)
+    if ((m.status & 0xF0) == 0x90 && m.data2 > 0) ons.push_back(m);
+  ASSERT_GE(ons.size(), 2u);
+  EXPECT_EQ(ons[0].data1, 60);
+  EXPECT_EQ(ons[0].deltaFrames, 10);
+  EXPECT_EQ(ons[1].data1, 62);
+  EXPECT_EQ(ons[1].deltaFrames, 10 + 1200 - 1024);  // in the second block
 }
