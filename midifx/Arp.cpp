@@ -17,8 +17,11 @@ CArpPattern::CArpPattern(bool with_lane) {
 }
 
 void CArpPattern::UpdateStepLengths(float sample_rate, float tempo) noexcept {
-  const float p = tempo > 0.0f ? sample_rate / (tempo * 4.0f) : 0.0f;
-  stepEven = p + 0.33f * p * swing;
+  float p = tempo > 0.0f ? sample_rate / (tempo * 4.0f) : 0.0f;
+  if (!std::isfinite(p)) p = 0.0f;
+  // Beyond +-3 one of the two steps would last no time or less than none.
+  const float sw = std::clamp(swing, -3.0f, 3.0f);
+  stepEven = p + 0.33f * p * sw;
   stepOdd = 2.0f * p - stepEven;
 }
 
@@ -112,7 +115,7 @@ namespace {
 // Sample at which a countdown of `c` at the start of sample `s` fires.
 int FireSample(float c, int s) noexcept {
   if (c < 0.0f) return s;
-  if (c >= 16777216.0f) return INT_MAX;  // beyond float steps of one sample
+  if (!(c < 16777216.0f)) return INT_MAX;  // beyond float steps of one sample, or not a number
   return s + static_cast<int>(std::floor(c));
 }
 

@@ -41,6 +41,7 @@ float CEnvelope::Samples(float ticks) const noexcept {
 }
 
 void CEnvelope::Send(int at, float value) noexcept {
+  if (!std::isfinite(value)) return;
   const double x = std::nearbyint(static_cast<double>(value) * 127.0);
   const double mn = shape.minimum, mx = shape.maximum;
   const auto v = static_cast<int32_t>(std::clamp(mn + (mx - mn) * x / 127.0, -1e9, 1e9));
@@ -178,7 +179,9 @@ void CEnvelope::Load(CStream& s, int) {
     } else if (key == "EventDelta" && !loaded.points.empty()) {
       readInt(loaded.points.back().delta);
     } else if (key == "EventValue" && !loaded.points.empty()) {
-      readFloat(loaded.points.back().value);
+      float v = 0.0f;
+      readFloat(v);
+      loaded.points.back().value = std::isfinite(v) ? v : 0.0f;
     } else {
       s.Skip(size);
     }
