@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/MessageCapture.h"
+
 #include <cmath>
 #include <filesystem>
 #include <string_view>
@@ -15,22 +17,6 @@
 
 namespace qr::test {
 namespace {
-
-struct CaptureSink : IMessageSink {
-  std::vector<std::string> texts;
-  bool answer = false;
-  bool Show(MsgKind, std::string_view title, std::string_view text) override {
-    texts.push_back(std::string(title) + "|" + std::string(text));
-    return answer;
-  }
-};
-
-struct ScopedSink {
-  CaptureSink sink;
-  IMessageSink* prev;
-  ScopedSink() : prev(SetMessageSink(&sink)) {}
-  ~ScopedSink() { SetMessageSink(prev); }
-};
 
 TEST(Sample, LoopPointsComeFromSmplAfterData) {
   TempDir dir;
@@ -71,7 +57,7 @@ TEST(Sample, LoopPointsComeFromSmplAfterData) {
 
 TEST(Sample, BadFilesAreRefusedByBothKinds) {
   TempDir dir;
-  ScopedSink msgs;
+  test::MessageCapture msgs;
   const auto pcm = Pcm16(64, 1);
   struct Case {
     const char* name;
@@ -105,14 +91,14 @@ TEST(Sample, BadFilesAreRefusedByBothKinds) {
   EXPECT_EQ(NotValidFormatText(eight), "This is not a valid sample format 8-bit 44100Hz format 1");
   // Only the disk kind names a file that is not RIFF at all.
   WriteFile(dir / "text.wav", {'h', 'e', 'l', 'l', 'o', '!'});
-  msgs.sink.texts.clear();
+  msgs.Clear();
   CDiskSample disk;
   EXPECT_FALSE(disk.OpenFile(dir / "text.wav"));
-  ASSERT_EQ(msgs.sink.texts.size(), 1u);
-  EXPECT_EQ(msgs.sink.texts[0], std::string("|not riff ").append(dir / "text.wav").append("\nhell\n6"));
+  ASSERT_EQ(msgs.Joined().size(), 1u);
+  EXPECT_EQ(msgs.Joined()[0], std::string("|not riff ").append(dir / "text.wav").append("\nhell\n6"));
   CSample ram;
   EXPECT_FALSE(ram.OpenFile(dir / "missing.wav"));
-  EXPECT_EQ(msgs.sink.texts.back(), std::string("|").append(dir / "missing.wav").append(" not found"));
+  EXPECT_EQ(msgs.Joined().back(), std::string("|").append(dir / "missing.wav").append(" not found"));
 }
 
 TEST(Sample, AbsurdDataSizeGivesTheFramesPresent) {
@@ -304,14 +290,14 @@ TEST(Sample, HostileRecordsAllocateNothingBig) {
 
 TEST(AudioFolder, FreeNamesAndCopies) {
   TempDir dir;
-  ScopedSink msgs;
+  test::MessageCapture msgs;
   const std::string audio = dir / "song_audio";
   EXPECT_EQ(AudioFolderOf(dir / "song.qrw"), audio);
   EXPECT_EQ(CreateAudioFolder(""), "");
-  EXPECT_EQ(msgs.sink.texts.back(), "Audio folder|Project is not saved. Can't create Audio folder");
+  EXPECT_EQ(msgs.Joined().back(), "Audio folder|Project is not saved. Can't create Audio folder");
   EXPECT_EQ(CreateAudioFolder(dir / "song.qrw"), audio);
   EXPECT_EQ(CreateAudioFolder(dir / "song.qrw"), "") << "the user said no to reusing it";
-  EXPECT_EQ(msgs.sink.texts.back(),
+  EXPECT_EQ(msgs.Joined().back(),
             "Audio folder|The folder 'song_audio' already exists. Do you want to use this folder?");
 
   EXPECT_EQ(FreeWavName(audio, "kick"), audio + "/kick.wav");
@@ -328,7 +314,7 @@ TEST(AudioFolder, FreeNamesAndCopies) {
   ASSERT_TRUE(inside.OpenFile(audio + "/snare.wav"));
 
   EXPECT_FALSE(CopyToAudioFolder(inside, ""));
-  EXPECT_EQ(msgs.sink.texts.back(), "Copy|Audio folder not set");
+  EXPECT_EQ(msgs.Joined().back(), "Copy|Audio folder not set");
 
   // A sample already there (folder letter case aside) only changes its path kind.
   EXPECT_TRUE(CopyToAudioFolder(inside, dir.Path() + "/SONG_AUDIO/"));
@@ -349,11 +335,11 @@ TEST(AudioFolder, FreeNamesAndCopies) {
 
 TEST(FileBuffers, SlotsFillUntilFullAndSurviveReopening) {
   TempDir dir;
-  ScopedSink msgs;
+  test::MessageCapture msgs;
   {
     CFileBuffers none(dir / "nowhere", "rec");
     EXPECT_FALSE(none.Prepare(2, 16));
-    EXPECT_EQ(msgs.sink.texts.back(), std::string("|CFileBuffer Bad folder: ").append(dir / "nowhere"));
+    EXPECT_EQ(msgs.Joined().back(), std::string("|CFileBuffer Bad folder: ").append(dir / "nowhere"));
   }
   CFileBuffers pool(dir.Path(), "rec");
   EXPECT_FALSE(pool.Mapped(0));

@@ -2,22 +2,14 @@
 #include <gtest/gtest.h>
 
 #include "graph/Globals.h"
-#include "platform/Messages.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;
 using namespace qr::test;
 
 namespace {
-
-struct CaptureSink : IMessageSink {
-  std::vector<std::string> texts;
-  bool Show(MsgKind, std::string_view, std::string_view text) override {
-    texts.emplace_back(text);
-    return false;
-  }
-};
 
 void RunBlock(CGroup& root, int frames) {
   AllocGuard g;
@@ -38,13 +30,10 @@ TEST(Cables, ConnectingTwiceTogglesAndSelfConnectIsRefusedWithAMessage) {
   EXPECT_TRUE(a->audioOutCables.empty());
   EXPECT_EQ(root->modified, 1);
 
-  CaptureSink sink;
-  SetMessageSink(&sink);
+  MessageCapture sink;
   auto* p = Add<StubPass>(*root);
   EXPECT_EQ(p->ConnectAudio(p, 0, 0), nullptr);
-  SetMessageSink(nullptr);
-  ASSERT_EQ(sink.texts.size(), 1u);
-  EXPECT_EQ(sink.texts[0], "error: can't connect to itself");
+  EXPECT_EQ(sink.Texts(), std::vector<std::string>{"error: can't connect to itself"});
 }
 
 TEST(Cables, CyclesAreRefusedSilentlyForAudioAndMidi) {
@@ -173,13 +162,11 @@ TEST(Ports, ChannelsAreNumberedAcrossPortsAndNamed) {
   auto* p = Add<StubPass>(*root);
   EXPECT_EQ(p->InputName(0), "Audio in 0");
 
-  CaptureSink sink;
-  SetMessageSink(&sink);
+  MessageCapture sink;
   for (int i = 0; i < 40; ++i) m->AddAudioOut(2);
-  SetMessageSink(nullptr);
   EXPECT_EQ(m->TotalOutputChannels(), 63);
-  ASSERT_FALSE(sink.texts.empty());
-  EXPECT_EQ(sink.texts.back(), "no more buffers");
+  ASSERT_FALSE(sink.messages.empty());
+  EXPECT_EQ(sink.messages.back().text, "no more buffers");
 }
 
 TEST(Ports, BlockSizeChangesReallocateOnlyWhenDifferent) {

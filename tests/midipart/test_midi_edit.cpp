@@ -4,7 +4,7 @@
 
 #include "graph/MidiQueue.h"
 #include "midipart/MidiEdit.h"
-#include "platform/Messages.h"
+#include "tests/support/MessageCapture.h"
 
 using namespace qr;
 
@@ -19,14 +19,6 @@ std::vector<Ticks> TimesOf(const CEventList& l) {
   l.Times(t);
   return t;
 }
-
-struct CaptureSink : IMessageSink {
-  std::vector<std::string> texts;
-  bool Show(MsgKind, std::string_view, std::string_view text) override {
-    texts.emplace_back(text);
-    return false;
-  }
-};
 
 }  // namespace
 
@@ -143,16 +135,14 @@ TEST(MidiEdit, PatternPlacesNamedKeysOnTheOnes) {
 }
 
 TEST(MidiEdit, RandomNotesNeedSourceNotesAndFillTheirShare) {
-  CaptureSink sink;
-  SetMessageSink(&sink);
+  test::MessageCapture sink;
   CMIDIPart p;
   p.length = 3840;
   p.events.Insert(0, midi::Make(0xB0, 1, 1), 0);
   CMIDIEdit ed(7);
   NotesSettings s;
   EXPECT_FALSE(ed.Notes(p, 240, s));
-  SetMessageSink(nullptr);
-  EXPECT_EQ(sink.texts, (std::vector<std::string>{"Can't randomize a MIDI part without any notes"}));
+  EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"Can't randomize a MIDI part without any notes"}));
   EXPECT_EQ(p.events.Size(), 1u);
   EXPECT_TRUE(p.UndoStack().empty());
 

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "tests/support/MessageCapture.h"
 #include <stdlib.h>
 
 #include <string>
@@ -11,14 +13,6 @@
 namespace qr {
 namespace {
 
-struct Captured : IMessageSink {
-  std::vector<std::pair<std::string, std::string>> seen;
-  bool Show(MsgKind, std::string_view title, std::string_view text) override {
-    seen.emplace_back(title, text);
-    return false;
-  }
-};
-
 // Every test gets a settings folder of its own, so running the program by hand
 // never touches the user's real settings.
 class SettingsTest : public ::testing::Test {
@@ -28,10 +22,8 @@ class SettingsTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     setenv("QUILLROW_CONFIG_DIR", dir_.c_str(), 1);
-    SetMessageSink(&sink_);
   }
   void TearDown() override {
-    SetMessageSink(nullptr);
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
   void Put(const std::string& name, const std::string& text) {
@@ -43,7 +35,7 @@ class SettingsTest : public ::testing::Test {
     return std::string(b.begin(), b.end());
   }
   std::string dir_;
-  Captured sink_;
+  test::MessageCapture sink_;
 };
 
 TEST_F(SettingsTest, TypedKeysDefaultsAndClamps) {
@@ -119,14 +111,14 @@ TEST_F(SettingsTest, PluginIniChannels) {
   EXPECT_EQ(c.outputs, 32);
   EXPECT_EQ(c.inputs, 32);
   using Msg = std::pair<std::string, std::string>;
-  EXPECT_EQ(sink_.seen, (std::vector<Msg>{{"", "Max 32 mono channels"}, {"", "Max 32 mono channels"}}));
+  EXPECT_EQ(sink_.TitleTexts(), (std::vector<Msg>{{"", "Max 32 mono channels"}, {"", "Max 32 mono channels"}}));
 
-  sink_.seen.clear();
+  sink_.Clear();
   Put("quillrow-fx.ini", "[VST]\nenable=1\nOutputs=8\n");
   c = ReadPluginChannelConfig("quillrow-fx.so", 6);
   EXPECT_EQ(c.outputs, 8);
   EXPECT_EQ(c.inputs, 6);
-  EXPECT_TRUE(sink_.seen.empty());
+  EXPECT_TRUE(sink_.TitleTexts().empty());
 }
 
 }  // namespace

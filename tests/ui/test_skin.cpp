@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "tests/support/MessageCapture.h"
 #include <stdlib.h>
 
 #include <string>
@@ -12,24 +14,14 @@
 namespace qr {
 namespace {
 
-struct Captured : IMessageSink {
-  std::vector<std::pair<std::string, std::string>> seen;
-  bool Show(MsgKind, std::string_view title, std::string_view text) override {
-    seen.emplace_back(title, text);
-    return false;
-  }
-};
-
 class SkinTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/qr-skin-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    SetMessageSink(&sink_);
   }
   void TearDown() override {
-    SetMessageSink(nullptr);
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
   // Leaves a copy in the build folder as a seed for the skin fuzz target.
@@ -38,7 +30,7 @@ class SkinTest : public ::testing::Test {
     if (MakeDirectories(corpus)) WriteFileAtomically(JoinPath(corpus, name), bytes);
   }
   std::string dir_;
-  Captured sink_;
+  test::MessageCapture sink_;
 };
 
 TEST(SkinTable, OrderCategoriesAndDefaults) {
@@ -117,7 +109,7 @@ TEST_F(SkinTest, SaveAndReloadPixelForPixel) {
   EXPECT_EQ(h.colors, g.colors);
   EXPECT_EQ(h.items, g.items);
   EXPECT_EQ(h.SaveToMemory(), bytes);
-  EXPECT_TRUE(sink_.seen.empty());
+  EXPECT_TRUE(sink_.TitleTexts().empty());
 
   EXPECT_FALSE(h.Load(JoinPath(dir_, "missing.gui")));
   EXPECT_EQ(h.fileName, file);
@@ -150,7 +142,7 @@ TEST_F(SkinTest, UnknownAndMissingItems) {
     if (g.items[i].name == "mu_bkgnd") continue;
     EXPECT_EQ(g.items[i], fresh.items[i]) << g.items[i].name;
   }
-  EXPECT_TRUE(sink_.seen.empty());
+  EXPECT_TRUE(sink_.TitleTexts().empty());
 }
 
 TEST_F(SkinTest, HostileAndTruncatedFiles) {
@@ -171,7 +163,7 @@ TEST_F(SkinTest, HostileAndTruncatedFiles) {
   XGuiMan g;
   g.LoadFromMemory(s.Data().data(), s.Data().size());
   using Msg = std::pair<std::string, std::string>;
-  EXPECT_EQ(sink_.seen, (std::vector<Msg>{{"GUI error", "DIB section failed"}}));
+  EXPECT_EQ(sink_.TitleTexts(), (std::vector<Msg>{{"GUI error", "DIB section failed"}}));
   ASSERT_EQ(g.bitmaps.size(), 3u);  // the refused ones keep their places
   EXPECT_FALSE(g.bitmaps[0].Valid());
   EXPECT_EQ(g.bitmaps[0].alpha, 7);
