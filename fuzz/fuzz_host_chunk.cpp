@@ -6,23 +6,18 @@
 #include <vector>
 
 #include "graph/Globals.h"
-#include "platform/Messages.h"
 #include "shell/VSTPlug.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
-
-struct Quiet final : qr::IMessageSink {
-  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
-};
 
 intptr_t Host(vst2::AEffect*, int32_t opcode, int32_t, intptr_t, void*, float) {
   return opcode == vst2::audioMasterVersion ? 2400 : 0;
 }
 
 vst2::AEffect* Plugin() {
-  static Quiet quiet;
   static vst2::AEffect* effect = [] {
-    qr::SetMessageSink(&quiet);
+    qr::fuzz::SilenceMessages();
     qr::g_runMode = qr::kRunEffect;
     vst2::AEffect* e = qr::CreatePlugin(&Host, "");
     e->dispatcher(e, vst2::effSetBlockSize, 0, 64, nullptr, 0.0f);

@@ -8,19 +8,14 @@
 #include "midipart/MidiEdit.h"
 #include "midipart/MidiPart2.h"
 #include "persist/RecordStream.h"
-#include "platform/Messages.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
-
-struct Quiet : qr::IMessageSink {
-  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
-};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Quiet quiet;
-  qr::SetMessageSink(&quiet);
+  qr::fuzz::SilenceMessages();
   qr::CGroup root(nullptr);
   root.SetSampleRate(44100.0f);
   root.transport.playing = size % 2 == 0;

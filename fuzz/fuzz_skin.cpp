@@ -3,20 +3,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/Messages.h"
 #include "ui/Skin.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
-
-struct Quiet final : qr::IMessageSink {
-  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
-};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Quiet quiet;
-  qr::SetMessageSink(&quiet);
+  qr::fuzz::SilenceMessages();
   qr::XGuiMan g;
   g.LoadFromMemory(data, size);
   const std::vector<uint8_t> once = g.SaveToMemory();

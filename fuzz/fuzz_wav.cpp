@@ -13,13 +13,9 @@
 #include "audio/Sample.h"
 #include "audio/WavFile.h"
 #include "persist/RecordStream.h"
-#include "platform/Messages.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
-
-struct Quiet : qr::IMessageSink {
-  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
-};
 
 void Check(bool ok) {
   if (!ok) __builtin_trap();
@@ -43,8 +39,7 @@ void Render(qr::CSample& s, std::vector<uint8_t>& scratch, float* l, float* r, d
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Quiet quiet;
-  qr::SetMessageSink(&quiet);
+  qr::fuzz::SilenceMessages();
   const std::string& path = ScratchFile();
   if (FILE* f = std::fopen(path.c_str(), "wb")) {
     std::fwrite(data, 1, size, f);
