@@ -124,15 +124,27 @@ class WavOut {
     writer_ = std::make_unique<CWriteSample>(tmp_, rate, bits, channels);
   }
   bool Ok() const { return writer_ && writer_->IsOpen(); }
-  bool Append(const float* const* ch, int n) { return writer_->AppendFloatFrames(ch, n); }
+  // Collects blocks and writes them in large pieces: one write per engine block
+  // would cost more in system calls than the engine costs in work.
+  bool Append(const float* const* ch, int n) {
+    for (int c = 0; c < 2; ++c) pending_[c].insert(pending_[c].end(), ch[c], ch[c] + n);
+    return pending_[0].size() < kFlushFrames || Flush();
+  }
   bool Finish() {
-    const bool ok = writer_->Close();
+    const bool ok = Flush() && writer_->Close();
     writer_.reset();
     if (!ok || std::rename(tmp_.c_str(), path_.c_str()) != 0) {
       std::remove(tmp_.c_str());
       return false;
     }
     return true;
+  }
+  bool Flush() {
+    const float* ch[2] = {pending_[0].data(), pending_[1].data()};
+    const bool ok = pending_[0].empty() || writer_->AppendFloatFrames(ch, static_cast<int32_t>(pending_[0].size()));
+    pending_[0].clear();
+    pending_[1].clear();
+    return ok;
   }
   static std::string TempName(const std::string& path) {
     std::string name(".");
@@ -149,8 +161,10 @@ class WavOut {
   }
 
  private:
+  static constexpr size_t kFlushFrames = 32768;
   std::string path_, tmp_;
   std::unique_ptr<CWriteSample> writer_;
+  std::vector<float> pending_[2];
 };
 
 // Streams a WAV file's frames block by block, so a long file costs neither the
@@ -187,11 +201,18 @@ class WavIn {
   void Read(int64_t pos, int n, float* l, float* r) {
     const int fb = scan_.bits / 8 * scan_.channels;
     const int64_t have = std::max<int64_t>(0, std::min<int64_t>(n, scan_.frames - pos));
-    raw_.resize(static_cast<size_t>(n) * static_cast<size_t>(fb));
-    const ssize_t got = have > 0 ? ::pread(fd_, raw_.data(), static_cast<size_t>(have * fb), scan_.dataOffset + pos * fb) : 0;
-    const int64_t frames = got > 0 ? got / fb : 0;
+    // Reads ahead in large windows: one read per engine block would cost more
+    // in system calls than the block costs in work.
+    if (have > 0 && (pos < winStart_ || pos + have > winStart_ + winFrames_)) {
+      const int64_t want = std::min<int64_t>(std::max<int64_t>(have, kWindowFrames), scan_.frames - pos);
+      raw_.resize(static_cast<size_t>(want * fb));
+      const ssize_t got = ::pread(fd_, raw_.data(), raw_.size(), scan_.dataOffset + pos * fb);
+      winStart_ = pos;
+      winFrames_ = got > 0 ? got / fb : 0;
+    }
+    const int64_t frames = have > 0 ? std::max<int64_t>(0, std::min<int64_t>(have, winStart_ + winFrames_ - pos)) : 0;
     for (int64_t i = 0; i < frames; ++i) {
-      const uint8_t* f = raw_.data() + i * fb;
+      const uint8_t* f = raw_.data() + (pos - winStart_ + i) * fb;
       for (int c = 0; c < 2; ++c) {
         const uint8_t* v = f + (c < scan_.channels ? c : 0) * (scan_.bits / 8);
         float x;
@@ -210,9 +231,11 @@ class WavIn {
   }
 
  private:
+  static constexpr int64_t kWindowFrames = 32768;
   int fd_ = -1;
   WavScan scan_;
   std::vector<uint8_t> raw_;
+  int64_t winStart_ = 0, winFrames_ = 0;
 };
 
 // Runs `frames` frames through the plug-in: input from `in` (may be empty),
