@@ -106,29 +106,21 @@ TEST(TextForm, HandEditsGetTheirSizesAndBadTextIsRefusedWithItsLine) {
       "    Y short 300\n"
       "  }\n"
       "CEnd\n";
+  CMemStream want;
+  want.WriteKeyString("CType", "CArp");
+  want.WriteKeyString("Id", "A much longer name than before");
+  want.WriteKeyInt("X", -17);
+  want.WriteKey("Odd", 8);
+  want.WriteFloat(1.5f), want.WriteFloat(-2.0f);
+  const int64_t at = want.BeginSized("Nest");
+  want.WriteKey("Y", 2);
+  want.WriteShort(300);
+  want.EndSized(at);
+  want.WriteEnd();
   std::vector<uint8_t> bytes;
   std::string error;
   ASSERT_TRUE(BuildRecords(text, bytes, error)) << error;
-  CMemStream s(bytes);
-  std::string key;
-  int32_t size = 0;
-  ASSERT_TRUE(s.NextRecord(key, size));
-  EXPECT_EQ(s.ReadString(), "CArp");
-  ASSERT_TRUE(s.NextRecord(key, size));
-  EXPECT_EQ(size, 34);
-  EXPECT_EQ(s.ReadString(), "A much longer name than before");
-  ASSERT_TRUE(s.NextRecord(key, size));
-  EXPECT_EQ(s.ReadInt(), -17);
-  ASSERT_TRUE(s.NextRecord(key, size));
-  EXPECT_EQ(size, 8);
-  EXPECT_EQ(s.ReadFloat(), 1.5f);
-  EXPECT_EQ(s.ReadFloat(), -2.0f);
-  ASSERT_TRUE(s.NextRecord(key, size));
-  EXPECT_EQ(key, "Nest");
-  EXPECT_EQ(size, 1 * 4 + 1 + 4 + 2);
-  s.Skip(size);
-  ASSERT_TRUE(s.NextRecord(key, size));
-  EXPECT_EQ(key, "CEnd");
+  EXPECT_EQ(bytes, want.Data());
 
   const std::pair<const char*, const char*> bad[] = {
       {"X int 1\nY int 99999999999\n", "line 2: bad integer '99999999999'"},
