@@ -4,17 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
 #include "graph/ModuleTypes.h"
 #include "persist/Project.h"
 #include "persist/RecordStream.h"
-#include "platform/Messages.h"
 
 namespace {
-
-struct Quiet : qr::IMessageSink {
-  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
-};
 
 // The type string of a leading "CType" record, when there is one.
 std::string TypeOf(const uint8_t* data, size_t size) {
@@ -28,8 +24,7 @@ std::string TypeOf(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Quiet quiet;
-  qr::SetMessageSink(&quiet);
+  qr::fuzz::SilenceMessages();
   qr::CGroup root(nullptr);
   root.SetBlockSize(64);
   std::string type = TypeOf(data, size);

@@ -4,22 +4,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
 #include "persist/RecordStream.h"
 #include "persist/TextForm.h"
-#include "platform/Messages.h"
-
-namespace {
-
-struct Quiet : qr::IMessageSink {
-  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Quiet quiet;
-  qr::SetMessageSink(&quiet);
+  qr::fuzz::SilenceMessages();
   qr::CGroup root(nullptr);
   root.SetBlockSize(64);
   {

@@ -1,6 +1,5 @@
 #pragma once
-// A module with ports and records of its own for project tests, and a message
-// sink that keeps what the user would have been told.
+// A module with ports and records of its own for project tests.
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,7 +7,6 @@
 #include "graph/Container.h"
 #include "persist/Project.h"
 #include "persist/RecordStream.h"
-#include "platform/Messages.h"
 
 namespace qr::test {
 
@@ -55,26 +53,6 @@ inline std::unique_ptr<CComp> MakeTestModule(std::string_view key, CContainer* p
   if (key == "CTest") return std::make_unique<CTestModule>(parent, std::vector<int>{}, std::vector<int>{});
   return nullptr;
 }
-
-struct Shown {
-  MsgKind kind;
-  std::string title, text;
-};
-
-class CaptureMessages : public IMessageSink {
- public:
-  CaptureMessages() : prev_(SetMessageSink(this)) {}
-  ~CaptureMessages() override { SetMessageSink(prev_); }
-  bool Show(MsgKind kind, std::string_view title, std::string_view text) override {
-    shown.push_back({kind, std::string(title), std::string(text)});
-    return answer;
-  }
-  std::vector<Shown> shown;
-  bool answer = false;
-
- private:
-  IMessageSink* prev_;
-};
 
 inline std::vector<uint8_t> SaveToBytes(CGroup& root, CProject& project) {
   CMemStream s;

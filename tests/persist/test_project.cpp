@@ -9,6 +9,7 @@
 #include "persist/TextForm.h"
 #include "platform/Files.h"
 #include "tests/persist/PersistTestSupport.h"
+#include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
 
 namespace qr::test {
@@ -88,9 +89,9 @@ TEST(Project, SaveLoadSaveGivesIdenticalBytesAndTheSameGraph) {
   std::vector<std::string> progress;
   g.project.hooks.progress = [&](std::string_view t) { progress.emplace_back(t); };
   CMemStream in(first);
-  CaptureMessages msgs;
+  MessageCapture msgs;
   ASSERT_TRUE(LoadProject(*g.root, g.project, in));
-  EXPECT_TRUE(msgs.shown.empty());
+  EXPECT_TRUE(msgs.messages.empty());
   EXPECT_EQ(SaveToBytes(*g.root, g.project), first);
 
   // Equal bytes from a fresh model prove every saved value was read back; what
@@ -166,7 +167,7 @@ TEST(Project, ChannelNumberedCablesUnknownTypesAndMissingModules) {
   KeepSeed("project", "channel-cables.qrw", sb.s.Data());
 
   Fixture f;
-  CaptureMessages msgs;
+  MessageCapture msgs;
   sb.s.Rewind();
   ASSERT_TRUE(LoadProject(*f.root, f.project, sb.s));
   ASSERT_EQ(f.root->ChildCount(), 4);
@@ -180,7 +181,7 @@ TEST(Project, ChannelNumberedCablesUnknownTypesAndMissingModules) {
   EXPECT_EQ(unknown->id, "CFuture-id (Unknown)");
   EXPECT_EQ(unknown->x, 70);
   EXPECT_EQ(unknown->midiIn.size(), 1u);
-  EXPECT_TRUE(msgs.shown.empty());
+  EXPECT_TRUE(msgs.messages.empty());
 }
 
 TEST(Project, CablesThatCloseALoopOrMeetThemselvesAreDropped) {
@@ -194,7 +195,7 @@ TEST(Project, CablesThatCloseALoopOrMeetThemselvesAreDropped) {
   sb.Cable("MCable", 3, 0, 2, 0);  // a MIDI loop
   KeepSeed("project", "loops.qrw", sb.s.Data());
   Fixture f;
-  CaptureMessages msgs;
+  MessageCapture msgs;
   sb.s.Rewind();
   ASSERT_TRUE(LoadProject(*f.root, f.project, sb.s));
   const auto& c = f.root->children;
@@ -204,7 +205,7 @@ TEST(Project, CablesThatCloseALoopOrMeetThemselvesAreDropped) {
   EXPECT_EQ(c[2]->audioInCables[0]->Source(), c[1].get());
   EXPECT_EQ(c[3]->audioInCables.size(), 1u);
   EXPECT_EQ(c[1]->midiIn.size() + c[2]->midiIn.size(), 1u);
-  EXPECT_TRUE(msgs.shown.empty());
+  EXPECT_TRUE(msgs.messages.empty());
 }
 
 TEST(Project, EmptyChunkLeavesOnlyAFreshMasterInput) {
@@ -214,7 +215,7 @@ TEST(Project, EmptyChunkLeavesOnlyAFreshMasterInput) {
   CMasterIn* told = nullptr;
   f.project.hooks.masterInChanged = [&](CMasterIn& m) { told = &m; };
   CMemStream empty;
-  CaptureMessages msgs;
+  MessageCapture msgs;
   EXPECT_TRUE(LoadProject(*f.root, f.project, empty));
   ASSERT_EQ(f.root->ChildCount(), 1);
   CComp* mi = f.root->children[0].get();
@@ -228,7 +229,7 @@ TEST(Project, EmptyChunkLeavesOnlyAFreshMasterInput) {
   EXPECT_TRUE(mi->midiOut.empty());
   EXPECT_EQ(f.project.pages.size(), 1u);
   EXPECT_EQ(f.project.parameters[5].name, "param5");
-  EXPECT_TRUE(msgs.shown.empty());
+  EXPECT_TRUE(msgs.messages.empty());
 }
 
 TEST(Project, LoadErrorsNameTheRecordAndKeepWhatLoaded) {
@@ -239,11 +240,11 @@ TEST(Project, LoadErrorsNameTheRecordAndKeepWhatLoaded) {
     sb.s.WriteInt(7);
     KeepSeed("project", "broken-block.qrw", sb.s.Data());
     Fixture f;
-    CaptureMessages msgs;
+    MessageCapture msgs;
     sb.s.Rewind();
     EXPECT_FALSE(LoadProject(*f.root, f.project, sb.s));
-    ASSERT_EQ(msgs.shown.size(), 1u);
-    EXPECT_EQ(msgs.shown[0].text, "Main: error reading block 'Broken' size1000");
+    ASSERT_EQ(msgs.messages.size(), 1u);
+    EXPECT_EQ(msgs.messages[0].text, "Main: error reading block 'Broken' size1000");
     ASSERT_EQ(f.root->ChildCount(), 2);
     EXPECT_EQ(f.root->children[1]->x, 5);
     EXPECT_EQ(f.root->loading, 0);
@@ -255,11 +256,11 @@ TEST(Project, LoadErrorsNameTheRecordAndKeepWhatLoaded) {
     sb.s.WriteKeyInt("X", 9);
     sb.s.WriteKey("TGain", -4);  // a hostile size inside the module's block
     Fixture f;
-    CaptureMessages msgs;
+    MessageCapture msgs;
     sb.s.Rewind();
     EXPECT_FALSE(LoadProject(*f.root, f.project, sb.s));
-    ASSERT_EQ(msgs.shown.size(), 1u);
-    EXPECT_EQ(msgs.shown[0].text, "Main: error reading ctype 'CTest' size9");
+    ASSERT_EQ(msgs.messages.size(), 1u);
+    EXPECT_EQ(msgs.messages[0].text, "Main: error reading ctype 'CTest' size9");
     ASSERT_EQ(f.root->ChildCount(), 3);
     EXPECT_EQ(f.root->children[2]->x, 9);
   }
@@ -279,14 +280,14 @@ TEST(ModuleFile, PresetKeepsNamePositionAndWrongTypeIsRefused) {
   CTestModule* dst = f.AddTest({}, {});
   dst->id = "Lead";
   dst->x = 300, dst->y = 400;
-  CaptureMessages msgs;
+  MessageCapture msgs;
   ASSERT_TRUE(LoadModuleFile(*dst, path, "CTest"));
   EXPECT_EQ(dst->id, "Lead");
   EXPECT_EQ(dst->x, 300);
   EXPECT_EQ(dst->y, 400);
   EXPECT_EQ(dst->gain, 0.125f);
   EXPECT_EQ(dst->audioOuts.size(), 2u);
-  EXPECT_TRUE(msgs.shown.empty());
+  EXPECT_TRUE(msgs.messages.empty());
 
   // Another type, and a file that does not start with a type key.
   CMemStream before;
@@ -297,9 +298,9 @@ TEST(ModuleFile, PresetKeepsNamePositionAndWrongTypeIsRefused) {
   const std::string other = Scratch("not-a-module.qrm");
   ASSERT_TRUE(WriteFileAtomically(other, notModule.Data()));
   EXPECT_FALSE(LoadModuleFile(*dst, other, "CTest"));
-  ASSERT_EQ(msgs.shown.size(), 2u);
-  EXPECT_EQ(msgs.shown[0].text, "Can't read this file. Found \"CTest\" expected \"CArp\"");
-  EXPECT_EQ(msgs.shown[1].text, "Can't read this file. Found \"X\" expected \"CType\"");
+  ASSERT_EQ(msgs.messages.size(), 2u);
+  EXPECT_EQ(msgs.messages[0].text, "Can't read this file. Found \"CTest\" expected \"CArp\"");
+  EXPECT_EQ(msgs.messages[1].text, "Can't read this file. Found \"X\" expected \"CType\"");
   CMemStream after;
   dst->Save(after);
   EXPECT_EQ(after.Data(), before.Data());
@@ -307,7 +308,7 @@ TEST(ModuleFile, PresetKeepsNamePositionAndWrongTypeIsRefused) {
 
 TEST(ModuleFile, EveryClassInTheTypeTableCarriesItsOwnKeyThroughItsFile) {
   Fixture f;
-  CaptureMessages msgs;
+  MessageCapture msgs;
   for (const char* key : {"CVST", "CArp", "CChords", "CMPatcher", "CMIDIChs", "CMixer", "CAPart", "CMPart",
                           "CEnv", "CTracks", "CSampler", "CDelay", "Ceq", "CGroove"}) {
     std::unique_ptr<CComp> made = CreateModule(key, f.root.get());
@@ -333,7 +334,7 @@ TEST(ModuleFile, EveryClassInTheTypeTableCarriesItsOwnKeyThroughItsFile) {
   CMemStream in(saved);
   ASSERT_TRUE(LoadProject(*g.root, g.project, in));
   EXPECT_EQ(SaveToBytes(*g.root, g.project), saved);
-  EXPECT_TRUE(msgs.shown.empty());
+  EXPECT_TRUE(msgs.messages.empty());
 }
 
 TEST(ProjectFile, FailedSaveKeepsTheOldFileAndTheModifiedFlag) {
@@ -341,7 +342,7 @@ TEST(ProjectFile, FailedSaveKeepsTheOldFileAndTheModifiedFlag) {
   BuildRich(f);
   std::vector<std::string> recent;
   f.project.hooks.addRecent = [&](const std::string& p) { recent.push_back(p); };
-  CaptureMessages msgs;
+  MessageCapture msgs;
 
   // Tests run as root, where a read-only folder still takes writes, so the
   // failures come from a missing folder, a folder that is a file, and a file
@@ -381,12 +382,12 @@ TEST(ProjectFile, FailedSaveKeepsTheOldFileAndTheModifiedFlag) {
   ASSERT_TRUE(ReadWholeFile(good, now));
   EXPECT_EQ(now, kept);
 
-  ASSERT_EQ(msgs.shown.size(), 3u);
-  EXPECT_EQ(msgs.shown[0].kind, MsgKind::Error);
-  EXPECT_EQ(msgs.shown[0].title, "Save error");
-  EXPECT_EQ(msgs.shown[0].text, "Error saving file " + noFolder);
-  EXPECT_EQ(msgs.shown[1].text, "Error saving file " + fileAsFolder);
-  EXPECT_EQ(msgs.shown[2].text, "Error saving file " + good);
+  ASSERT_EQ(msgs.messages.size(), 3u);
+  EXPECT_EQ(msgs.messages[0].kind, MsgKind::Error);
+  EXPECT_EQ(msgs.messages[0].title, "Save error");
+  EXPECT_EQ(msgs.messages[0].text, "Error saving file " + noFolder);
+  EXPECT_EQ(msgs.messages[1].text, "Error saving file " + fileAsFolder);
+  EXPECT_EQ(msgs.messages[2].text, "Error saving file " + good);
   EXPECT_EQ(recent.size(), 1u);
 }
 
