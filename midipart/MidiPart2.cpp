@@ -305,7 +305,7 @@ void CMIDIPart2::ServeSlotRequests() noexcept {
     const CEventList& ev = p.PlayEvents();
     if (p.EventsChangedFlag()) {
       SendNoteOffs(s, 0);
-      s.reached = static_cast<int64_t>(s.position);
+      s.reached = static_cast<int64_t>(std::ceil(s.position));
       s.current = ev.Find(s.reached, &s.nextTime);
     } else if (p.reindex || (p.source && p.source->reindex)) {
       // Events were only added (recording): continue from the same tick.
@@ -520,7 +520,7 @@ PlaySlot* CMIDIPart2::Start(CLiveMIDIPart& p, int offset, bool with_group) noexc
     s->position = static_cast<double>(p.loopRight) - kBeatTicks + beat;
     s->preRoll = 1;
   }
-  s->reached = static_cast<int64_t>(s->position);
+  s->reached = static_cast<int64_t>(std::ceil(s->position));
   s->current = p.PlayEvents().Find(s->reached, &s->nextTime);
   s->pending.Clear();
   s->nextPart = nullptr;
@@ -599,13 +599,16 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
   const double scale = static_cast<double>(p.lengthScale) / 100.0;
   const double lengthFactor = scale * scale;
   const double t = TicksOf(n);
-  int64_t r = static_cast<int64_t>(t);
+  // The block is walked in exact tick windows [position, position + c): an
+  // event is taken in the window its tick falls in, however the block's ends
+  // fall between ticks, and a wrap lands exactly on loop left.
+  double left = t;
   double doneTicks = 0.0;
-  while (r > 0) {
+  while (left > 0.0) {
     if (s.looping && s.position >= static_cast<double>(s.loopRight)) {
       s.preRoll = 0;
       if (s.state == PlaySlot::kStoppingAtLoopEnd) {
-        const int at = start + std::min(n, static_cast<int>(SamplesOf(doneTicks)));
+        const int at = start + std::min(n, static_cast<int>(SamplesOf(doneTicks) + 1e-6));
         SendDue(s, start, at, 0.0);
         Stop(s, at);
         // Stopped (perhaps already reused by the part that takes over, which the
@@ -614,15 +617,18 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
         if (s.state != PlaySlot::kStoppingAtLoopEnd || s.part != &p) return;
       }
       const double len = static_cast<double>(s.loopRight - s.loopLeft);
-      s.position = static_cast<double>(s.loopLeft) + std::fmod(s.position - static_cast<double>(s.loopLeft), len);
-      s.reached = static_cast<int64_t>(s.position);
+      if (len <= 0.0) break;  // an empty loop has nothing to play
+      s.position = static_cast<double>(s.loopLeft) + std::fmod(s.position - static_cast<double>(s.loopRight), len);
+      // Every event from loop left on belongs to the new lap, including one
+      // that lies a fraction of a tick behind the position after the wrap.
+      s.reached = s.loopLeft;
       s.current = ev.Find(s.reached, &s.nextTime);
     }
-    const int64_t pos = static_cast<int64_t>(s.position);
-    int64_t c = r;
-    if (s.looping && pos + r >= s.loopRight) c = s.loopRight - pos;
-    const int64_t end = pos + c;
-    while (s.current < count && s.nextTime < end) {
+    double c = left;
+    if (s.looping && s.position + c >= static_cast<double>(s.loopRight))
+      c = std::max(0.0, static_cast<double>(s.loopRight) - s.position);
+    const double end = s.position + c;
+    while (s.current < count && static_cast<double>(s.nextTime) < end) {
       const PartEvent& e = ev[s.current];
       if (!e.Muted() && !s.preRoll) {
         const double at = static_cast<double>(s.nextTime) - s.position + doneTicks;
@@ -638,12 +644,13 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
       }
       if (++s.current < count) s.nextTime += ev[s.current].delta;
     }
-    s.position += static_cast<double>(c);
-    s.reached = end;
-    r -= c;
-    doneTicks += static_cast<double>(c);
+    s.position = end;
+    s.reached = static_cast<int64_t>(std::ceil(end));
+    left -= c;
+    doneTicks += c;
+    // A window that could not move (position exactly at loop right) wraps next.
+    if (c <= 0.0 && !(s.looping && s.position >= static_cast<double>(s.loopRight))) break;
   }
-  s.position += t - std::trunc(t);
   SendDue(s, start, start + n, t);
   if (!s.looping && (s.current >= count || s.position >= static_cast<double>(s.loopRight)) &&
       s.pending.Count() == 0)

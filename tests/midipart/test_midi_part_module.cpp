@@ -369,3 +369,32 @@ TEST(MidiPartModule, RecordsRoundTripAndThePackedCopyIsReadOnlyWithoutEventRecor
   EXPECT_EQ(c.Part(0)->events[1].delta, 240);
   EXPECT_EQ(c.Part(0)->key, 36);
 }
+
+TEST(MidiPartModule, EventAtLoopLeftPlaysOnEveryLoopAtAFractionalTickRate) {
+  // At 44100 Hz and 120 bpm a tick is 22.96875 samples, so block ends fall
+  // between ticks and the loop wraps inside a tick.
+  auto root = MakeRoot(512, 44100.0f);
+  auto* mp = Add<CMIDIPart2>(*root);
+  root->ConnectMidi(mp, 0, 0);
+  CLiveMIDIPart& p = *mp->Part(0);
+  p.loopRight = p.length = 960;  // one beat: 22050 samples
+  Note(p, 0, 60, 10);
+  Note(p, 480, 62, 10);
+  mp->PlayPart(&p);
+  std::vector<int> starts60, starts62;
+  for (int b = 0; b < 22050 * 10 / 512; ++b) {
+    AllocGuard g;
+    root->Process(512);
+    EXPECT_TRUE(g.Clean()) << g.Report();
+    for (const MidiEvent& e : *mp->MidiOutput(0, 512)) {
+      if (e.msg == On(60)) starts60.push_back(b * 512 + static_cast<int>(e.time));
+      if (e.msg == On(62)) starts62.push_back(b * 512 + static_cast<int>(e.time));
+    }
+  }
+  ASSERT_EQ(starts60.size(), 10u);
+  ASSERT_EQ(starts62.size(), 10u);
+  for (int k = 0; k < 10; ++k) {
+    EXPECT_EQ(starts60[static_cast<size_t>(k)], 22050 * k) << "loop " << k;
+    EXPECT_EQ(starts62[static_cast<size_t>(k)], 22050 * k + 11025) << "loop " << k;
+  }
+}
