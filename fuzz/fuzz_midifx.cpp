@@ -17,13 +17,9 @@
 #include "midifx/Groove.h"
 #include "midifx/MidiPatcher.h"
 #include "persist/RecordStream.h"
-#include "platform/Messages.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
-
-struct Quiet : qr::IMessageSink {
-  bool Show(qr::MsgKind, std::string_view, std::string_view) override { return false; }
-};
 
 class Notes final : public qr::CComp {
  public:
@@ -71,8 +67,7 @@ struct Graph {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Quiet quiet;
-  qr::SetMessageSink(&quiet);
+  qr::fuzz::SilenceMessages();
   static Graph g;
   if (size == 0) return 0;
   qr::CComp* m = g.modules[data[0] % 6];
