@@ -12,6 +12,7 @@
 #include "persist/RecordStream.h"
 #include "platform/Messages.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
 
 namespace qr::test {
@@ -96,16 +97,5 @@ inline void LoadBlock(CComp& c, const std::vector<uint8_t>& bytes) {
   s.Skip(size);
   c.Load(s, 0);
 }
-
-struct CaptureSink : IMessageSink {
-  CaptureSink() { prev = SetMessageSink(this); }
-  ~CaptureSink() override { SetMessageSink(prev); }
-  bool Show(MsgKind, std::string_view, std::string_view text) override {
-    texts.emplace_back(text);
-    return false;
-  }
-  std::vector<std::string> texts;
-  IMessageSink* prev = nullptr;
-};
 
 }  // namespace qr::test

@@ -215,9 +215,9 @@ TEST(Arp, RecordsRoundTripAndPatternRange) {
   EXPECT_EQ(std::vector<uint8_t>(at + 9, at + 21),
             (std::vector<uint8_t>{4, 0, 0, 0, 11, 0, 0, 0, 99, 0, 0, 0}));
 
-  CaptureSink sink;
+  test::MessageCapture sink;
   EXPECT_EQ(arp.Pattern(2), nullptr);
-  EXPECT_EQ(sink.texts, std::vector<std::string>{"Pattern out of range 2 of 2"});
+  EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Pattern out of range 2 of 2"});
 }
 
 }  // namespace

@@ -94,9 +94,9 @@ TEST_F(Presets, AFileOfAnotherKindLeavesTheModuleAlone) {
   ASSERT_TRUE(SaveModuleFile(env, path));
   CArp arp(root.get());
   arp.patterns[0]->name = "Kept";
-  CaptureSink sink;
+  test::MessageCapture sink;
   EXPECT_FALSE(LoadModuleFile(arp, path, "CArp"));
-  EXPECT_EQ(sink.texts, std::vector<std::string>{"Can't read this file. Found \"CEnv\" expected \"CArp\""});
+  EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Can't read this file. Found \"CEnv\" expected \"CArp\""});
   EXPECT_EQ(arp.patterns[0]->name, "Kept");
 }
 

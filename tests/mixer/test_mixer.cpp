@@ -4,21 +4,13 @@
 
 #include "mixer/Mixer.h"
 #include "persist/RecordStream.h"
-#include "platform/Messages.h"
 #include "tests/mixer/Signals.h"
+#include "tests/support/MessageCapture.h"
 
 using namespace qr;
 using namespace qr::test;
 
 namespace {
-
-struct CaptureSink : IMessageSink {
-  std::vector<std::string> texts;
-  bool Show(MsgKind, std::string_view, std::string_view text) override {
-    texts.emplace_back(text);
-    return false;
-  }
-};
 
 // A mixer fed by constant sources (channel k: left 0.5 x (k+1), right 1.0 x (k+1))
 // and pulled by the master outputs.
@@ -125,17 +117,15 @@ TEST(Mixer, ControllersChangeSettingsFromTheirOwnSampleOn) {
 }
 
 TEST(Mixer, SixteenChannelsAtMostAndPinsFollowTheLists) {
-  CaptureSink sink;
-  SetMessageSink(&sink);
+  MessageCapture sink;
   auto root = MakeRoot(64);
   auto* m = Add<CMixer>(*root);
   EXPECT_EQ(m->OutputName(0), "Audio out");
   for (int k = 1; k < 16; ++k) EXPECT_TRUE(m->NewChannel());
-  EXPECT_TRUE(sink.texts.empty());
+  EXPECT_TRUE(sink.Texts().empty());
   EXPECT_FALSE(m->NewChannel());
-  SetMessageSink(nullptr);
-  ASSERT_EQ(sink.texts.size(), 1u);
-  EXPECT_EQ(sink.texts[0], "no more mixer channels available");
+  ASSERT_EQ(sink.Texts().size(), 1u);
+  EXPECT_EQ(sink.Texts()[0], "no more mixer channels available");
   EXPECT_EQ(m->ChannelCount(), 16);
   EXPECT_EQ(m->audioIns.size(), 16u);
 
