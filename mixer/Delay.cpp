@@ -31,12 +31,15 @@ void EchoRun(float* __restrict buf, const float* __restrict in, float* __restric
 
 CDelay::CDelay(CContainer* parent_container) : CComp(parent_container) {
   id = "Delay";
-  // Zeroed here, once: tempo and division changes only move the lengths, so
-  // nothing on the audio thread ever allocates echo memory.
-  for (auto& b : buffer_) b = std::make_unique<float[]>(kBufferSamples);
+  // Taken here, once: tempo and division changes only move the lengths, so
+  // nothing on the audio thread ever allocates echo memory. The buffers are
+  // zero pages from the system: a project file naming a hundred delays costs
+  // address space, not memory, and only the reach of each echo is written.
+  for (auto& b : buffer_) b = CZeroPages(sizeof(float) * kBufferSamples);
   AddAudioIn(2);
   AddAudioOut(2);
   RecomputeLengths();
+  for (int c = 0; c < 2; ++c) buffer_[c].Touch(sizeof(float) * static_cast<size_t>(length_[c]));
 }
 
 // A length past the buffer is cut to the buffer: the echo then falls off the
@@ -70,13 +73,14 @@ void CDelay::Process(int frames) noexcept {
   if (!BeginProcess(frames, false)) return;
   // A new sample rate moves the lengths just as a new tempo does.
   if (tempo != lengthTempo_ || sampleRate != lengthRate_) RecomputeLengths();
-  if (enabled == 1 && !audioIns.empty() && !audioOuts.empty()) {
+  // Without its echo memory (the system refused it) a delay stays silent.
+  if (enabled == 1 && buffer_[0].Ok() && buffer_[1].Ok() && !audioIns.empty() && !audioOuts.empty()) {
     const float fb = feedback, w = wet;
     for (int c = 0; c < 2; ++c) {
       const float* in = inCh[static_cast<size_t>(c)];
       float* out = outCh[static_cast<size_t>(c)];
       if (!in || !out) continue;
-      float* buf = buffer_[c].get();
+      float* buf = static_cast<float*>(buffer_[c].Data());
       // The editor may move the length between blocks; the buffer is always
       // whole, so clamping here keeps every index inside it.
       const int len = std::clamp(length_[c], 1, kBufferSamples);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "graph/Comp.h"
+#include "platform/ZeroPages.h"
 
 namespace qr {
 
@@ -39,7 +40,7 @@ class CDelay final : public CComp {
   int32_t division2 = 1;  // right
 
  private:
-  std::unique_ptr<float[]> buffer_[2];
+  CZeroPages buffer_[2];
   int32_t position_[2] = {0, 0};
   int32_t length_[2] = {1, 1};
   float lengthTempo_ = 0.0f;  // the tempo the lengths were computed for
