@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <unordered_set>
 
 #include "graph/Container.h"
 #include "persist/RecordStream.h"
@@ -180,25 +181,30 @@ std::string CComp::OutputName(int i) const {
 CComp* CComp::AddChild(std::unique_ptr<CComp>) { return nullptr; }
 
 namespace {
-// True when `target` lies downstream of `from` along audio (or MIDI) output cables.
+// True when `target` lies downstream of `from` along output cables: each
+// module is visited once, so a check costs at most the graph's cables.
 template <typename Next>
-bool Reaches(const CComp* from, const CComp* target, std::vector<const CComp*>& seen, Next next) {
-  if (from == target) return true;
-  if (std::find(seen.begin(), seen.end(), from) != seen.end()) return false;
-  seen.push_back(from);
-  for (const CComp* d : next(from))
-    if (Reaches(d, target, seen, next)) return true;
+bool Reaches(const CComp* from, const CComp* target, Next next) {
+  std::vector<const CComp*> stack{from};
+  std::unordered_set<const CComp*> seen{from};
+  while (!stack.empty()) {
+    const CComp* m = stack.back();
+    stack.pop_back();
+    if (m == target) return true;
+    bool found = false;
+    next(m, [&](const CComp* d) {
+      if (d == target) found = true;
+      if (seen.insert(d).second) stack.push_back(d);
+    });
+    if (found) return true;
+  }
   return false;
 }
-std::vector<const CComp*> AudioNext(const CComp* m) {
-  std::vector<const CComp*> out;
-  for (auto* c : m->audioOutCables) out.push_back(c->Dest());
-  return out;
+void AudioNext(const CComp* m, auto&& visit) {
+  for (const auto* c : m->audioOutCables) visit(c->Dest());
 }
-std::vector<const CComp*> MidiNext(const CComp* m) {
-  std::vector<const CComp*> out;
-  for (auto* c : m->midiOut) out.push_back(c->Dest());
-  return out;
+void MidiNext(const CComp* m, auto&& visit) {
+  for (const auto* c : m->midiOut) visit(c->Dest());
 }
 }  // namespace
 
@@ -214,8 +220,7 @@ CAudioCable* CComp::ConnectAudio(CComp* source, int dest_in, int source_out) {
       DisconnectAudio(c.get());
       return nullptr;
     }
-  std::vector<const CComp*> seen;
-  if (Reaches(this, source, seen, AudioNext)) return nullptr;
+  if (Reaches(this, source, [](const CComp* m, auto&& v) { AudioNext(m, v); })) return nullptr;
   auto cable = std::make_unique<CAudioCable>(source, this, source_out, dest_in);
   CAudioCable* raw = cable.get();
   source->audioOutCables.push_back(raw);
@@ -250,8 +255,7 @@ void CComp::ConnectMidi(CComp* source, int source_port, int dest_port) {
       DisconnectMidi(c.get());
       return;
     }
-  std::vector<const CComp*> seen;
-  if (Reaches(this, source, seen, MidiNext)) return;
+  if (Reaches(this, source, [](const CComp* m, auto&& v) { MidiNext(m, v); })) return;
   auto cable = std::make_unique<CMidiCable>(source, this, source_port, dest_port);
   source->midiOut.push_back(cable.get());
   midiIn.push_back(std::move(cable));

@@ -127,6 +127,8 @@ void CGroup::Idle() {
 
 void CGroup::ShowEditor(void*) {}
 
+void CGroup::Finish() { RecomputeDelayCompensation(); }
+
 CComp* CGroup::ModuleByNumber(int number) noexcept {
   if (number == 0) return this;
   if (number < 0 || number > static_cast<int>(children.size())) return nullptr;
@@ -239,22 +241,31 @@ void CGroup::SetPanLaw(int32_t law) {
     }
 }
 
-int32_t CGroup::PathLatency(const CAudioCable& cable, int depth) const {
+// The latency of a cable's source port: the module's own, its inserts', and the
+// longest path into the module. Each port is worked out once per recompute, so
+// layered graphs with many paths cost no more than their cables.
+int32_t CGroup::PathLatency(const CAudioCable& cable, std::unordered_map<const CAudioOut*, int32_t>& memo,
+                            int depth) const {
   const CComp* src = cable.Source();
   if (depth > 4096 || cable.sourceOut < 0 || cable.sourceOut >= static_cast<int>(src->audioOuts.size()))
     return 0;
+  const CAudioOut* port = src->audioOuts[static_cast<size_t>(cable.sourceOut)].get();
+  if (auto it = memo.find(port); it != memo.end()) return it->second;
   int64_t lat = src->Latency();
-  for (const auto& ins : src->audioOuts[static_cast<size_t>(cable.sourceOut)]->inserts) lat += ins->Latency();
+  for (const auto& ins : port->inserts) lat += ins->Latency();
   int32_t upstream = 0;
-  for (const auto& c : src->audioInCables) upstream = std::max(upstream, PathLatency(*c, depth + 1));
+  for (const auto& c : src->audioInCables) upstream = std::max(upstream, PathLatency(*c, memo, depth + 1));
   lat += upstream;
-  return static_cast<int32_t>(std::clamp<int64_t>(lat, 0, limits::kMaxLatency));
+  const auto result = static_cast<int32_t>(std::clamp<int64_t>(lat, 0, limits::kMaxLatency));
+  memo.emplace(port, result);
+  return result;
 }
 
 void CGroup::RecomputeDelayCompensation() {
   int32_t m = 0;
+  std::unordered_map<const CAudioOut*, int32_t> memo;
   for (auto& c : audioInCables) {
-    c->pathLatency = compensation ? PathLatency(*c, 0) : 0;
+    c->pathLatency = compensation ? PathLatency(*c, memo, 0) : 0;
     m = std::max(m, c->pathLatency);
   }
   for (auto& c : children) c->SetCompensation(m, true);

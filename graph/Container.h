@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "graph/Actions.h"
@@ -121,6 +122,8 @@ class CGroup : public CContainer {
   void Load(CStream& s, int flag) override;
   void UpdateSoloState() override;
   void ShowEditor(void* parent_window) override;
+  // After a project load: the loaded paths get their delay compensation.
+  void Finish() override;
   // CContainer
   int ChildCount() const override { return static_cast<int>(children.size()); }
   void ClearChildren() override;
@@ -181,7 +184,8 @@ class CGroup : public CContainer {
  private:
   void RunClick(int frames) noexcept;
   void RunRecorder(int frames) noexcept;
-  int32_t PathLatency(const CAudioCable& cable, int depth) const;
+  int32_t PathLatency(const CAudioCable& cable, std::unordered_map<const CAudioOut*, int32_t>& memo,
+                      int depth) const;
   int32_t panLaw_ = 0;
   CSamplePlayer click_;
   std::vector<float> recL_, recR_;

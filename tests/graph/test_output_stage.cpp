@@ -222,3 +222,30 @@ TEST(DelayCompensation, TheFastPathIsDelayedByTheSlowPathsLatency) {
   EXPECT_EQ(root2->largestLatency, 0);
   EXPECT_EQ(f2->audioOuts[0]->delay.length, 0);
 }
+
+TEST(DelayCompensation, LayeredGraphsCostTheirCablesNotTheirPaths) {
+  // 40 layers of two modules, each feeding both of the next: 2^40 paths. Each
+  // port's latency is worked out once, so this returns at once.
+  auto root = MakeRoot(64);
+  std::vector<StubPass*> prev;
+  auto* src = Add<StubSource>(*root, std::vector<int>{2});
+  for (int layer = 0; layer < 40; ++layer) {
+    std::vector<StubPass*> cur;
+    for (int k = 0; k < 2; ++k) {
+      auto* p = Add<StubPass>(*root);
+      p->latency = 1 + k;  // the slow side of each layer decides
+      if (prev.empty())
+        p->ConnectAudio(src, 0, 0);
+      else
+        for (auto* q : prev) p->ConnectAudio(q, 0, 0);
+      cur.push_back(p);
+    }
+    prev = cur;
+  }
+  root->ConnectAudio(prev[0], 0, 0);
+  auto* direct = Add<StubSource>(*root, std::vector<int>{2});
+  root->ConnectAudio(direct, 0, 0);
+  root->RecomputeDelayCompensation();
+  EXPECT_EQ(root->largestLatency, 40 * 2 - 1);  // 39 slow layers before, then the fast end
+  EXPECT_EQ(direct->audioOuts[0]->delay.length, 79);
+}
