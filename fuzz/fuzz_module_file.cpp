@@ -9,6 +9,7 @@
 #include "graph/ModuleTypes.h"
 #include "persist/Project.h"
 #include "persist/RecordStream.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "graph/Container.h"
 #include "persist/RecordStream.h"
 #include "persist/TextForm.h"
+#include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qr::fuzz::SilenceMessages();
