@@ -155,17 +155,23 @@ void CMIDIPart2::StartStepRecord(void* part, int32_t* step_length) {
   UnlockEvents();
 }
 
+// Play and record toggle: a playing part is asked to stop, an idle one gets the
+// start request. Called with the events locked.
+void CMIDIPart2::ToggleStart(CLiveMIDIPart& p, int32_t request) noexcept {
+  bool found = false;
+  for (PlaySlot& s : *slots_)
+    if (s.part == &p && s.state == PlaySlot::kPlaying) {
+      s.state = PlaySlot::kStopRequested;
+      found = true;
+    }
+  if (!found) p.request = request;
+}
+
 void CMIDIPart2::PlayPart(void* part) {
   auto* p = static_cast<CLiveMIDIPart*>(part);
   if (!p) return;
   LockEvents();
-  bool found = false;
-  for (PlaySlot& s : *slots_)
-    if (s.part == p && s.state == PlaySlot::kPlaying) {
-      s.state = PlaySlot::kStopRequested;
-      found = true;
-    }
-  if (!found) p->request = 4;
+  ToggleStart(*p, 4);
   UnlockEvents();
 }
 
@@ -173,13 +179,7 @@ void CMIDIPart2::RecordPart(void* part) {
   auto* p = static_cast<CLiveMIDIPart*>(part);
   if (!p) return;
   LockEvents();
-  bool found = false;
-  for (PlaySlot& s : *slots_)
-    if (s.part == p && s.state == PlaySlot::kPlaying) {
-      s.state = PlaySlot::kStopRequested;
-      found = true;
-    }
-  if (!found) p->request = 8;
+  ToggleStart(*p, 8);
   recordTarget_ = p;
   recordedCount_ = 0;
   stepRecording_ = false;

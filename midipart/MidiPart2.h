@@ -162,6 +162,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   void RecordStep(uint32_t msg) noexcept;
 
   PlaySlot* Start(CLiveMIDIPart& part, int offset, bool with_group) noexcept;
+  void ToggleStart(CLiveMIDIPart& part, int32_t request) noexcept;
   void Stop(PlaySlot& slot, int offset) noexcept;
   void StopOne(PlaySlot& slot, int offset) noexcept;
   void RenderTo(int until) noexcept;
