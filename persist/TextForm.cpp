@@ -51,9 +51,15 @@ bool RecordAt(std::span<const uint8_t> b, size_t pos, Rec& r) {
   return true;
 }
 
-bool StartsRecord(std::span<const uint8_t> b, size_t pos) {
+// A record whose key reads as a word: what a writer of ours would have put
+// there, as opposed to value bytes that happen to parse as a header.
+bool StartsPlausibleRecord(std::span<const uint8_t> b, size_t pos) {
   Rec r;
-  return pos == b.size() || RecordAt(b, pos, r);
+  if (pos == b.size()) return true;
+  if (!RecordAt(b, pos, r) || r.key.empty() || r.key.size() > 64) return false;
+  for (char c : r.key)
+    if (c < 0x20 || c > 0x7E) return false;
+  return true;
 }
 
 bool IsRecordSequence(std::span<const uint8_t> b) {
@@ -184,8 +190,8 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
     const size_t stated = r.value.size();
     // Taken whole only when that, and not the stated size, leads to the next record.
     if (row && row->beyondSize > 0 && row->kind != ValueKind::Block &&
-        b.size() - pos >= static_cast<size_t>(row->beyondSize) && !StartsRecord(b, pos) &&
-        StartsRecord(b, pos + static_cast<size_t>(row->beyondSize))) {
+        b.size() - pos >= static_cast<size_t>(row->beyondSize) && !StartsPlausibleRecord(b, pos) &&
+        StartsPlausibleRecord(b, pos + static_cast<size_t>(row->beyondSize))) {
       const std::span<const uint8_t> whole(r.value.data(), stated + static_cast<size_t>(row->beyondSize));
       if (Fits(row->kind, whole, depth)) {
         r.value = whole;
