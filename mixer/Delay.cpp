@@ -35,6 +35,10 @@ CDelay::CDelay(CContainer* parent_container) : CComp(parent_container) {
   // nothing on the audio thread ever allocates echo memory. The buffers are
   // zero pages from the system: a project file naming a hundred delays costs
   // address space, not memory, and only the reach of each echo is written.
+  // The reach at the creating tempo is written here; should the tempo later
+  // slow, the first lap over the longer reach meets fresh pages on the audio
+  // thread (a page fault each 1024 samples, once), which is the price of not
+  // committing 30 MB per delay up front.
   for (auto& b : buffer_) b = CZeroPages(sizeof(float) * kBufferSamples);
   AddAudioIn(2);
   AddAudioOut(2);
