@@ -23,14 +23,6 @@ void CChords::StartLearning() noexcept {
   learning = 1;
 }
 
-void CChords::Lock() noexcept {
-  bool expected = false;
-  while (!editing_.compare_exchange_weak(expected, true, std::memory_order_acquire)) {
-    expected = false;
-    std::this_thread::yield();
-  }
-}
-
 void CChords::AfterEdit() noexcept {
   // An edit may have replaced a chord or moved its events: slots of chords
   // that are gone end silently (their notes were sent on a list we no longer
@@ -69,8 +61,7 @@ CMIDIQ* CChords::MidiOutput(int port, int frames) noexcept {
   if (done[0]) return &out_;
   done[0] = 1;
   out_.Clear();
-  bool expected = false;
-  if (!editing_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return &out_;
+  if (!editing_.TryTake()) return &out_;
   for (Slot& s : slots)
     if (s.state == 2) Stop(s, 0);
   GatherMidi(frames);

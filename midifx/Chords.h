@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/BusyFlag.h"
 #include "graph/Comp.h"
 #include "midipart/EventList.h"
 
@@ -115,11 +116,11 @@ class CChords final : public CComp {
   void Seek(Slot& s) noexcept;
   double Ticks(double samples) const noexcept;
   double Samples(double ticks) const noexcept;
-  void Lock() noexcept;
-  void Unlock() noexcept { editing_.store(false, std::memory_order_release); }
+  void Lock() noexcept { editing_.Take(); }
+  void Unlock() noexcept { editing_.Release(); }
   void AfterEdit() noexcept;
 
-  std::atomic<bool> editing_{false};
+  CBusyFlag editing_;
   CMIDIQ out_;
 };
 

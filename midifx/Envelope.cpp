@@ -20,14 +20,6 @@ int64_t TruncTicks(float t) noexcept {
 
 CEnvelope::CEnvelope(CContainer* parent) : CComp(parent) { id = "Envelope"; }
 
-void CEnvelope::Lock() noexcept {
-  bool expected = false;
-  while (!editing_.compare_exchange_weak(expected, true, std::memory_order_acquire)) {
-    expected = false;
-    std::this_thread::yield();
-  }
-}
-
 void CEnvelope::SetMode(int32_t mode) {
   EditPoints([mode](CEnvShape& s) { s.mode = mode; });
 }
@@ -82,8 +74,7 @@ CMIDIQ* CEnvelope::MidiOutput(int port, int frames) noexcept {
   if (done[0]) return &out_;
   done[0] = 1;
   out_.Clear();
-  bool expected = false;
-  if (!editing_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return &out_;
+  if (!editing_.TryTake()) return &out_;
   GatherMidi(frames);
   int pos = 0;
   const int last = std::max(frames - 1, 0);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "graph/BusyFlag.h"
 #include "graph/Comp.h"
 #include "midifx/EnvShape.h"
 
@@ -40,8 +41,8 @@ class CEnvelope final : public CComp {
   int32_t lastSent = -1;     // last controller value sent, -1 none
 
  private:
-  void Lock() noexcept;
-  void Unlock() noexcept { editing_.store(false, std::memory_order_release); }
+  void Lock() noexcept { editing_.Take(); }
+  void Unlock() noexcept { editing_.Release(); }
   float Ticks(float samples) const noexcept;
   float Samples(float ticks) const noexcept;
   void Render(int from, int n) noexcept;
@@ -49,7 +50,7 @@ class CEnvelope final : public CComp {
 
   // Held by the audio side for the block and by an edit while it runs; the audio
   // side skips its block instead of waiting.
-  std::atomic<bool> editing_{false};
+  CBusyFlag editing_;
   CMIDIQ out_;
 };
 

@@ -130,10 +130,10 @@ void CMIDIPart2::DeletePart(void* part) {
 }
 
 void CMIDIPart2::LockEvents() {
-  while (busy_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+  busy_.Take();
 }
 
-void CMIDIPart2::UnlockEvents() { busy_.store(false, std::memory_order_release); }
+void CMIDIPart2::UnlockEvents() { busy_.Release(); }
 
 void CMIDIPart2::EventsChanged(CMIDIPart& part) { part.changed = 1; }
 
@@ -273,7 +273,7 @@ void CMIDIPart2::RunBlock(int frames) noexcept {
   for (CMIDIQ& q : out_) q.Clear();
   // Gathering pulls the modules upstream, which run this block whatever we do.
   GatherMidi(frames);
-  if (busy_.exchange(true, std::memory_order_acquire)) {
+  if (!busy_.TryTake()) {
     direct_.Clear();
     return;
   }
@@ -295,7 +295,7 @@ void CMIDIPart2::RunBlock(int frames) noexcept {
   RenderTo(frames);
   direct_.Clear();
   midiQueue.Clear();
-  busy_.store(false, std::memory_order_release);
+  busy_.Release();
 }
 
 void CMIDIPart2::ServeSlotRequests() noexcept {

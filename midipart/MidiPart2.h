@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/BusyFlag.h"
 #include "graph/Container.h"
 #include "midipart/MidiPart.h"
 
@@ -184,7 +185,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   std::array<std::array<uint8_t, 128>, 16> held_{};
   float tempoInUse_ = 120.0f;
   float pendingTempo_ = 120.0f;
-  std::atomic<bool> busy_{false};
+  CBusyFlag busy_;
   std::unique_ptr<std::array<PlaySlot, kSlots>> slots_;
 
   CLiveMIDIPart* selected_ = nullptr;

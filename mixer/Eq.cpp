@@ -5,7 +5,7 @@
 #include <cstring>
 #include <numbers>
 
-#include "mixer/BusyLock.h"
+#include "graph/BusyFlag.h"
 #include "mixer/Records.h"
 #include "persist/RecordStream.h"
 

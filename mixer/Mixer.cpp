@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "mixer/BusyLock.h"
+#include "graph/BusyFlag.h"
 #include "mixer/Records.h"
 #include "persist/RecordStream.h"
 #include "platform/Messages.h"
