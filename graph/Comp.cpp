@@ -514,12 +514,7 @@ void CComp::PullAudio(int frames, int offset) noexcept {
     } else if (src->bypassWhenDisabled && !src->Done()) {
       src->PullAudio(frames);
       src->done[0] = 1;
-      if (!src->audioIns.empty() && !src->audioOuts.empty()) {
-        const CAudioIn& ip = *src->audioIns[0];
-        const CAudioOut& op = *src->audioOuts[0];
-        CopyChannels(&src->outCh[static_cast<size_t>(op.firstChannel)], op.channels,
-                     &src->inCh[static_cast<size_t>(ip.firstChannel)], ip.channels, 1.0f, frames);
-      }
+      src->PassThrough(frames);
     } else {
       src->Process(frames);
     }
