@@ -17,7 +17,7 @@
 #include "audio/WriteSample.h"
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "persist/TextTool.h"
 #include "platform/Files.h"
 #include "sequencer/MidiFile.h"

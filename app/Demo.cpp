@@ -11,7 +11,7 @@
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 
 namespace qr {

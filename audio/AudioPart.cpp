@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "audio/OutputStrip.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Messages.h"
 
 namespace qr {

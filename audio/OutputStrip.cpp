@@ -4,7 +4,7 @@
 
 #include "graph/Container.h"
 #include "graph/ModuleTypes.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

@@ -18,7 +18,7 @@
 #endif
 
 #include "audio/WavFile.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 

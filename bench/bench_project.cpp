@@ -9,7 +9,7 @@
 
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace {
 

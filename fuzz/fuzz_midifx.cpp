@@ -16,7 +16,7 @@
 #include "midifx/Envelope.h"
 #include "midifx/Groove.h"
 #include "midifx/MidiPatcher.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "graph/Container.h"
 #include "midipart/MidiEdit.h"
 #include "midipart/MidiPart2.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

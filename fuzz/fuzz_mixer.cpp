@@ -13,7 +13,7 @@
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
 #include "mixer/Mixer.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

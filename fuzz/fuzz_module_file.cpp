@@ -8,7 +8,7 @@
 #include "graph/Container.h"
 #include "graph/ModuleTypes.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

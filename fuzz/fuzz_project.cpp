@@ -7,7 +7,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,7 +6,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "persist/TextForm.h"
 #include "fuzz/FuzzSupport.h"
 

@@ -12,7 +12,7 @@
 
 #include "audio/Sample.h"
 #include "audio/WavFile.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

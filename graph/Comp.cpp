@@ -7,7 +7,7 @@
 #include <unordered_set>
 
 #include "graph/Container.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Messages.h"
 
 namespace qr {

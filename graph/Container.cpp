@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "graph/Globals.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 

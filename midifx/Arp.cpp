@@ -4,7 +4,7 @@
 #include <climits>
 #include <cmath>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Messages.h"
 
 namespace qr {

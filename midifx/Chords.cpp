@@ -4,7 +4,7 @@
 #include <cmath>
 #include <thread>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

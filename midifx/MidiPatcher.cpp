@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

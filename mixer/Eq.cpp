@@ -7,7 +7,7 @@
 
 #include "graph/BusyFlag.h"
 #include "mixer/Records.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

@@ -6,7 +6,7 @@
 
 #include "graph/BusyFlag.h"
 #include "mixer/Records.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Messages.h"
 
 namespace qr {

@@ -4,7 +4,7 @@
 // shifts the reader into the middle of the next one.
 #include <cstdint>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace qr::records {
 

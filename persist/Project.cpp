@@ -7,7 +7,7 @@
 #include "graph/Container.h"
 #include "graph/Globals.h"
 #include "graph/ModuleTypes.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 

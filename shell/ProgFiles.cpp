@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 
 namespace qr {

@@ -11,7 +11,7 @@
 
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "shell/AudioEffect.h"
 #include "shell/Core.h"
 #include "shell/ProgFiles.h"

@@ -1,6 +1,6 @@
 #include "ui/Skin.h"
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 

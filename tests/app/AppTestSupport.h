@@ -14,7 +14,7 @@
 
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 
 namespace qr::test {

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "audio/AudioPart.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "tests/audio/AudioTestUtil.h"
 #include "tests/support/AllocGuard.h"
 #include "tests/support/Stubs.h"

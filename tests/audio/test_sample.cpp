@@ -10,7 +10,7 @@
 #include "audio/FileBuffers.h"
 #include "audio/Sample.h"
 #include "audio/WavFile.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Messages.h"
 #include "tests/audio/AudioTestUtil.h"
 #include "tests/support/AllocGuard.h"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "graph/Globals.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "tests/support/AllocGuard.h"
 #include "tests/support/Stubs.h"
 

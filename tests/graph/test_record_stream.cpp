@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "graph/Container.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 using namespace qr;
 

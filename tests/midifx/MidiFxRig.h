@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "graph/Container.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Messages.h"
 #include "tests/support/AllocGuard.h"
 #include "tests/support/MessageCapture.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "midipart/MidiPart2.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "tests/support/AllocGuard.h"
 #include "tests/support/Stubs.h"
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "mixer/Delay.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "tests/mixer/Signals.h"
 
 using namespace qr;

@@ -6,7 +6,7 @@
 #include <complex>
 
 #include "mixer/Eq.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "tests/mixer/Signals.h"
 
 using namespace qr;

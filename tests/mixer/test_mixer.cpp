@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "mixer/Mixer.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "tests/mixer/Signals.h"
 #include "tests/support/MessageCapture.h"
 

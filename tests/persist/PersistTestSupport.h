@@ -6,7 +6,7 @@
 
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 namespace qr::test {
 

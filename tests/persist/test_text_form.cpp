@@ -6,7 +6,7 @@
 #include <random>
 #include <sstream>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "persist/TextForm.h"
 #include "persist/TextTool.h"
 #include "platform/Files.h"

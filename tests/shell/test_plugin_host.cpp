@@ -8,7 +8,7 @@
 #include "graph/Container.h"
 #include "midipart/MidiPart2.h"
 #include "persist/Project.h"
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "tests/shell/TestHost.h"
 
 using namespace qr;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "ui/Skin.h"

@@ -1,4 +1,4 @@
-#include "persist/RecordStream.h"
+#include "stream/RecordStream.h"
 
 #include <algorithm>
 #include <bit>
