@@ -46,7 +46,10 @@ GrooveResult CGroove::Apply(int64_t t, uint32_t data, int32_t velocity, int32_t 
   // arithmetic defined whatever they hold.
   const int64_t Q = std::max(q, 1);
   const int n = std::clamp(steps, 1, kMaxSteps);
-  const double str = strength * 0.01;
+  // Every blend is (x x strength) x 0.01, in that order: folding strength and
+  // 0.01 into one factor first rounds differently at halves (49.5 against 49.4999...).
+  const double st = strength;
+  auto blend = [st](double x) noexcept { return x * st * 0.01; };
   const int64_t half = Round(static_cast<double>(Q) * 0.5);
   const int64_t span = n * Q;
   const int64_t rem = ((t % span) + span) % span;
@@ -59,11 +62,11 @@ GrooveResult CGroove::Apply(int64_t t, uint32_t data, int32_t velocity, int32_t 
   if (offsetOn) {
     const double target = static_cast<double>(offsets[us]) * static_cast<double>(Q) * 0.01;
     const double td = static_cast<double>(t), wd = static_cast<double>(w), qd = static_cast<double>(Q);
-    r.time = next ? Round(td + (target + (qd - wd)) * str) : Round(td - (wd - target) * str);
+    r.time = next ? Round(td + blend(target + (qd - wd))) : Round(td - blend(wd - target));
   }
   if (velocityOn) {
     const double v = velocity;
-    r.velocity = std::clamp(Round32(v + (velocities[us] - v) * str), 1, 127);
+    r.velocity = std::clamp(Round32(v + blend(velocities[us] - v)), 1, 127);
   }
   if (gateOn && midi::IsNoteOn(data)) {
     double ref = gateMode == 0 ? static_cast<double>(length) : static_cast<double>(Q);
@@ -73,7 +76,7 @@ GrooveResult CGroove::Apply(int64_t t, uint32_t data, int32_t velocity, int32_t 
       if ((gateMode == 2 && b < a) || (gateMode == 3 && b != a)) ref = static_cast<double>(Q - a + b - 1);
     }
     const double g = static_cast<double>(std::max<int64_t>(Round(gates[us] * ref * 0.01), 2));
-    r.length = Round32(ref + (g - ref) * str);
+    r.length = Round32(ref + blend(g - ref));
   }
   return r;
 }

@@ -72,6 +72,20 @@ TEST_F(GrooveTest, VelocitiesClampAndCompoundOverAList) {
   EXPECT_EQ(r.time, 390);     // the last groove's: half way to 480 on its own grid
 }
 
+// Each blend is (x x strength) x 0.01 in that order; a factor folded ahead of
+// time lands a hair below the half and rounds the other way.
+TEST_F(GrooveTest, GrooveRoundsInTheFormulasOrderAtHalves) {
+  g.velocityOn = 1;
+  g.velocities[0] = 33;
+  g.strength = 70;
+  EXPECT_EQ(g.Apply(0, note, 88, 100).velocity, 50);  // 88 - 38.5 = 49.5 -> 50
+  g.strength = 55;
+  EXPECT_EQ(g.Apply(110, note, 90, 100).time, 50);  // 110 - 60.5 = 49.5 -> 50
+  g.gateMode = 1;
+  g.gates[0] = 4;  // g = round(9.6) = 10 against R = Q = 240
+  EXPECT_EQ(g.Apply(0, note, 90, 100).length, 114);  // 240 - 126.5 = 113.5 -> 114
+}
+
 TEST_F(GrooveTest, RecordsRoundTrip) {
   g.steps = 3;
   g.strength = 70;
