@@ -263,11 +263,14 @@ bool CMIDIEdit::Notes(CMIDIPart& part, int32_t grid, const NotesSettings& s) {
     for (Ticks pos = 0; pos < t.length && made < kMaxGenerated; ++made) {
       const PartEvent& pick = src[static_cast<size_t>(Random(n))].e;
       const Ticks stepsLeft = (t.length - pos) / step;
-      if (toPlace > 0 && (Random(100) < fill || stepsLeft <= toPlace)) {
+      // The share is a floor, not a ceiling: the draw alone may place more, and
+      // the steps left force the rest in. Forcing needs a note still owed, or a
+      // part's last partial step would take one even at Fill 0.
+      if (Random(100) < fill || (toPlace > 0 && stepsLeft <= toPlace)) {
         uint32_t data = pick.data;
         if (s.octave) data = WithKey(data, ApplyOctave(static_cast<int>(midi::Data1(data)), s));
         t.events.Insert(pos, velocity(data), pick.length);
-        --toPlace;
+        if (toPlace > 0) --toPlace;
       }
       pos += std::max(pick.length, 1);
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "graph/MidiQueue.h"
@@ -161,7 +162,7 @@ TEST(MidiEdit, RandomNotesNeedSourceNotesAndFillTheirShare) {
     EXPECT_GE(midi::Data2(e.data), 10u);
     EXPECT_LE(midi::Data2(e.data), 20u);
   }
-  EXPECT_EQ(notes, 8);  // half of 16 steps
+  EXPECT_GE(notes, 8);  // at least half of 16 steps
   EXPECT_EQ(p.UndoStack().back().name, "random notes");
 
   // The same seed gives the same notes.
@@ -173,6 +174,33 @@ TEST(MidiEdit, RandomNotesNeedSourceNotesAndFillTheirShare) {
   ASSERT_TRUE(a.Notes(q, 240, s));
   ASSERT_TRUE(b.Notes(r, 240, s));
   EXPECT_EQ(q.events, r.events);
+}
+
+// Fill sets how many notes the part gets at least; every step still draws, so
+// a lucky walk places more than the share, and Fill 0 places none even on a
+// length that ends in a partial step.
+TEST(MidiEdit, RandomNotesPlaceByTheDrawPastTheirShare) {
+  auto placed = [](uint32_t seed, int fill, Ticks length) {
+    CMIDIPart p;
+    p.length = length;
+    p.events.Insert(0, On(60), 240);
+    NotesSettings s;
+    s.fillPercent = fill;
+    CMIDIEdit ed(seed);
+    EXPECT_TRUE(ed.Notes(p, 240, s));
+    int n = 0;
+    for (const PartEvent& e : p.events) n += midi::IsNoteOn(e.data);
+    return n;
+  };
+  int most = 0;
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    const int n = placed(seed, 50, 3840);
+    EXPECT_GE(n, 8) << "seed " << seed;
+    most = std::max(most, n);
+  }
+  EXPECT_GT(most, 8);
+  EXPECT_EQ(placed(3, 0, 3840 + 100), 0);
+  EXPECT_EQ(placed(3, 100, 3840), 16);
 }
 
 TEST(MidiEdit, CopiedNotesApplyRulesToSelectedOnly) {
