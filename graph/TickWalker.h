@@ -35,10 +35,12 @@ class TickWalker {
     Locate(here);
   }
 
-  // The current sample now stands at `tick`.
-  void Locate(double tick) noexcept {
+  // The sample `at` samples after the current one stands at `tick`. A start in
+  // the middle of a block anchors on its own sample, so nothing is rounded to
+  // the block's first sample.
+  void Locate(double tick, int64_t at = 0) noexcept {
     anchor_ = std::isfinite(tick) ? tick : 0.0;
-    elapsed_ = 0;
+    elapsed_ = -at;
   }
 
   // The next block starts `samples` later.

@@ -62,6 +62,9 @@ TEST(TickWalker, TempoChangeAndRelocationAnchorWithoutDrift) {
   EXPECT_EQ(w.SampleOf(here + 960.0), 44100);
   w.Locate(960.0);  // a loop wrap: the loop's left edge sounds on the current sample
   EXPECT_EQ(w.SampleOf(960.0), 0);
+  w.Locate(0.0, 5);  // a start inside a block anchors on its own sample
+  EXPECT_EQ(w.SampleOf(0.0), 5);
+  EXPECT_EQ(w.SampleOf(960.0), 5 + 44100);
   w.SetTempo(0.0, 44100.0);  // time stands still on a damaged tempo
   EXPECT_EQ(w.SampleOf(961.0), TickWalker::kNever);
 }
