@@ -24,48 +24,54 @@ void CEnvelope::SetMode(int32_t mode) {
   EditPoints([mode](CEnvShape& s) { s.mode = mode; });
 }
 
-float CEnvelope::Ticks(float samples) const noexcept {
-  return sampleRate > 0.0f ? samples * 16.0f * tempo / sampleRate : 0.0f;
+void CEnvelope::Restart(int at) noexcept {
+  shape.Restart();
+  Anchor(at);
 }
 
-float CEnvelope::Samples(float ticks) const noexcept {
-  return tempo > 0.0f ? ticks * sampleRate / (16.0f * tempo) : 0.0f;
+void CEnvelope::Anchor(int at) noexcept {
+  walker_.Locate(0.0, at);
+  gridNext_ = at;
+  segStart_ = 0.0;
+  segEnd_ = SegmentTicks();
 }
 
-void CEnvelope::Send(int at, float value) noexcept {
+double CEnvelope::SegmentTicks() const noexcept {
+  if (!shape.Running() || shape.current + 1 >= shape.Count()) return 0.0;
+  return static_cast<double>(shape.points[static_cast<size_t>(shape.current + 1)].delta);
+}
+
+void CEnvelope::Send(int64_t at, float value) noexcept {
   if (!std::isfinite(value)) return;
   const double x = std::nearbyint(static_cast<double>(value) * 127.0);
   const double mn = shape.minimum, mx = shape.maximum;
-  const auto v = static_cast<int32_t>(std::clamp(mn + (mx - mn) * x / 127.0, -1e9, 1e9));
+  // Compared after clamping: a range reaching past 127 would otherwise send
+  // 127 again on every grid sample.
+  const auto v = static_cast<int32_t>(std::clamp(mn + (mx - mn) * x / 127.0, 0.0, 127.0));
   if (v == lastSent) return;
   lastSent = v;
-  out_.InsertSorted(midi::Make(0xB0, static_cast<uint32_t>(controller & 127),
-                               static_cast<uint32_t>(std::clamp(v, 0, 127))),
+  out_.InsertSorted(midi::Make(0xB0, static_cast<uint32_t>(controller & 127), static_cast<uint32_t>(v)),
                     kMidiKindMessage, 0, static_cast<float>(at));
 }
 
 void CEnvelope::Render(int from, int n) noexcept {
-  const float k = Ticks(32.0f);
-  // Every pass either uses up samples or moves to another point; the bound
-  // only matters for loops of segments shorter than half a sample.
-  for (int guard = 4 * (n + shape.Count()) + 64; shape.Running() && n > 0 && guard > 0; --guard) {
-    const bool ends = shape.remaining <= Ticks(static_cast<float>(n));
-    int chunk = n;
-    if (ends) {
-      const float s = std::nearbyint(Samples(shape.remaining));
-      chunk = s <= 0.0f ? 0 : std::min(n, static_cast<int>(s));
+  const int64_t end = from + n;
+  // Each pass sends one grid value or ends one segment. The bound only matters
+  // for loops of segments shorter than a sample; they carry on next block.
+  for (int guard = 4 * (n + shape.Count()) + 64; shape.Running() && guard > 0; --guard) {
+    // A segment's new value goes out on the last sample before its end sounds.
+    const int64_t last = walker_.SampleOf(segEnd_) - 1;
+    if (gridNext_ < end && gridNext_ <= last) {
+      shape.position = static_cast<float>(walker_.TickAt(gridNext_) - segStart_);
+      Send(std::max<int64_t>(gridNext_, from), shape.Value());
+      gridNext_ += 32;
+      continue;
     }
-    for (int o = 0; o < chunk; o += 32) {
-      Send(from + o, shape.Value());
-      shape.position += k;
-    }
-    shape.remaining -= Ticks(static_cast<float>(chunk));
-    if (ends) {
-      shape.Advance();
-      Send(from + std::max(chunk, 1) - 1, shape.startValue);
-    }
-    from += chunk;
-    n -= chunk;
+    if (last >= end) break;
+    shape.Advance();
+    Send(std::max<int64_t>(last, from), shape.startValue);
+    segStart_ = segEnd_;
+    segEnd_ += SegmentTicks();
   }
 }
 
@@ -75,6 +81,7 @@ CMIDIQ* CEnvelope::MidiOutput(int port, int frames) noexcept {
   done[0] = 1;
   out_.Clear();
   if (!editing_.TryTake()) return &out_;
+  walker_.SetTempo(tempo, sampleRate);
   GatherMidi(frames);
   int pos = 0;
   const int last = std::max(frames - 1, 0);
@@ -84,14 +91,16 @@ CMIDIQ* CEnvelope::MidiOutput(int port, int frames) noexcept {
     if (on || off) {
       Render(pos, at - pos);
       pos = at;
-      if (on)
-        shape.NoteOn();
-      else
+      if (on) {
+        if (shape.NoteOn()) Anchor(at);
+      } else
         shape.NoteOff();
     }
     if (thru) out_.InsertSorted(e.msg, e.kind, e.value, static_cast<float>(at));
   }
   Render(pos, frames - pos);
+  walker_.Advance(frames);
+  gridNext_ -= frames;
   Unlock();
   return &out_;
 }
@@ -185,7 +194,7 @@ void CEnvelope::Load(CStream& s, int) {
   controller = cc;
   beats = bt;
   lastSent = -1;
-  if (shape.mode == 2) shape.Restart();
+  if (shape.mode == 2) Restart(0);
   Unlock();
 }
 

@@ -7,6 +7,7 @@
 
 #include "graph/BusyFlag.h"
 #include "graph/Comp.h"
+#include "graph/TickWalker.h"
 #include "midifx/EnvShape.h"
 
 namespace qr {
@@ -27,7 +28,7 @@ class CEnvelope final : public CComp {
     Lock();
     edit(shape);
     shape.Stop();
-    if (shape.mode == 2) shape.Restart();
+    if (shape.mode == 2) Restart(0);
     Unlock();
   }
   // (ui) Selecting mode 2 starts the envelope running.
@@ -43,15 +44,24 @@ class CEnvelope final : public CComp {
  private:
   void Lock() noexcept { editing_.Take(); }
   void Unlock() noexcept { editing_.Release(); }
-  float Ticks(float samples) const noexcept;
-  float Samples(float ticks) const noexcept;
+  // Starts the shape with its first sample `at` samples into the coming block.
+  void Restart(int at) noexcept;
+  void Anchor(int at) noexcept;
+  double SegmentTicks() const noexcept;
   void Render(int from, int n) noexcept;
-  void Send(int at, float value) noexcept;
+  void Send(int64_t at, float value) noexcept;
 
   // Held by the audio side for the block and by an edit while it runs; the audio
   // side skips its block instead of waiting.
   CBusyFlag editing_;
   CMIDIQ out_;
+  // Envelope time: tick 0 stands on the sample the shape started at. Segment
+  // ends and the 32-sample output grid are both counted from that sample, so
+  // neither depends on where blocks or input events cut the stream.
+  TickWalker walker_;
+  int64_t gridNext_ = 0;   // next grid sample, from the start of the current block
+  double segStart_ = 0.0;  // envelope ticks where the running segment began
+  double segEnd_ = 0.0;    // and where it ends
 };
 
 }  // namespace qr

@@ -1,3 +1,6 @@
+#include <cmath>
+#include <tuple>
+
 #include "midifx/Envelope.h"
 #include "tests/midifx/MidiFxRig.h"
 
@@ -47,6 +50,63 @@ TEST(Envelope, RampSendsAChangingControllerEvery32SamplesInEitherRange) {
   }
 }
 
+// The 32-sample grid and the segment ends are counted from the sample the
+// envelope started on, whatever the block size; computed here from the tick
+// formula alone. Segment i ends on the sample before tick E_i sounds.
+class EnvelopeGrid : public ::testing::TestWithParam<std::tuple<int, float>> {};
+
+TEST_P(EnvelopeGrid, EnvelopeGridRunsOnAcrossBlocksAndSegmentEnds) {
+  const auto [block, rate] = GetParam();
+  const std::vector<EnvPoint> pts = {{0, 0.0f}, {960, 1.0f}, {480, 0.5f}, {25, 0.2f}};
+  EnvRig rig(block, rate);
+  SetPoints(*rig.m, pts);
+  const int64_t start = 1003;
+  rig.Send(start, On(60));
+  rig.Run(3 * static_cast<int64_t>(rate));
+
+  const long double spt = static_cast<long double>(rate) * 60.0L / (960.0L * 120.0L);  // samples per tick
+  std::vector<long double> tick{0};
+  for (size_t i = 1; i < pts.size(); ++i) tick.push_back(tick.back() + pts[i].delta);
+  std::vector<int64_t> bound;
+  for (long double t : tick) bound.push_back(static_cast<int64_t>(std::floor(t * spt + 1e-9L)));
+  struct Due {
+    int64_t time;
+    int order;
+    int value;
+  };
+  std::vector<Due> due;
+  auto cc = [](long double v) { return static_cast<int>(std::clamp(std::nearbyint(v * 127.0L), 0.0L, 127.0L)); };
+  for (size_t i = 0; i + 1 < pts.size(); ++i) {
+    for (int64_t r = (bound[i] + 31) / 32 * 32; r < bound[i + 1]; r += 32) {
+      const long double into = r / spt - tick[i];
+      due.push_back({start + r, 0, cc(pts[i].value + into * (pts[i + 1].value - pts[i].value) / pts[i + 1].delta)});
+    }
+    due.push_back({start + bound[i + 1] - 1, 1, cc(pts[i + 1].value)});
+  }
+  std::stable_sort(due.begin(), due.end(), [](const Due& a, const Due& b) {
+    return a.time != b.time ? a.time < b.time : a.order < b.order;
+  });
+  std::vector<TimedMsg> want;
+  for (const Due& d : due)
+    if (want.empty() || static_cast<int>(midi::Data2(want.back().msg)) != d.value)
+      want.push_back({d.time, CC(74, d.value)});
+  EXPECT_EQ(Controllers(rig), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, EnvelopeGrid,
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(22050.0f, 44100.0f, 48000.0f, 96000.0f)));
+
+TEST(Envelope, EnvelopeSendsAValueClampedPastTheRangeOnce) {
+  EnvRig rig;
+  SetPoints(*rig.m, {{0, 0.0f}, {960, 1.0f}});
+  rig.m->shape.maximum = 300;  // from half way on every value clamps to 127
+  rig.Send(0, On(60));
+  rig.Run(30000);
+  const auto cc = Controllers(rig);
+  EXPECT_EQ(std::count_if(cc.begin(), cc.end(), [](auto& e) { return midi::Data2(e.msg) == 127; }), 1);
+}
+
 // A sustain loop: up to 1.0 (loop start), down to 0.5 (loop end), then a
 // release segment that a loop ending at its end never reaches.
 const std::vector<EnvPoint> kLooped = {{0, 0.0f}, {480, 1.0f}, {480, 0.5f}, {480, 0.0f}};
@@ -67,7 +127,9 @@ TEST(Envelope, SustainLoopRepeatsWhileHeldAndStopsAtItsEndAfterRelease) {
   EXPECT_NEAR(static_cast<double>(tops[1]), 22050.0, 32.0);
   // Released in the second pass: stops on the loop end's value at its time.
   EXPECT_EQ(midi::Data2(cc.back().msg), 64u);
-  EXPECT_NEAR(static_cast<double>(cc.back().time), 33075.0, 32.0);
+  // 64 is reached on the grid a few samples before the loop end, which then has nothing new to send.
+  EXPECT_LE(cc.back().time, 33074);
+  EXPECT_GT(cc.back().time, 33075 - 256);
   EXPECT_EQ(rig.m->shape.Running(), false);
 }
 
@@ -83,7 +145,8 @@ TEST(Envelope, ModeZeroSecondKeyNeitherRestartsNorHoldsBackTheRelease) {
   const auto cc = Controllers(rig);
   EXPECT_EQ(std::count_if(cc.begin(), cc.end(), [](auto& e) { return midi::Data2(e.msg) == 0; }), 1);
   EXPECT_EQ(std::count_if(cc.begin(), cc.end(), [](auto& e) { return midi::Data2(e.msg) == 127; }), 3);
-  EXPECT_NEAR(static_cast<double>(cc.back().time), 44100.0, 32.0);
+  EXPECT_LE(cc.back().time, 44099);
+  EXPECT_GT(cc.back().time, 44100 - 256);
 
   // Mode 1: every note-on restarts.
   EnvRig again;
