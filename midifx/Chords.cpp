@@ -46,14 +46,6 @@ CChord* CChords::Current() noexcept {
              : nullptr;
 }
 
-double CChords::Ticks(double samples) const noexcept {
-  return sampleRate > 0.0f ? samples * 16.0 * tempo / sampleRate : 0.0;
-}
-
-double CChords::Samples(double ticks) const noexcept {
-  return tempo > 0.0f ? ticks * sampleRate / (16.0 * tempo) : 0.0;
-}
-
 // ---------------------------------------------------------------- block
 
 CMIDIQ* CChords::MidiOutput(int port, int frames) noexcept {
@@ -62,8 +54,10 @@ CMIDIQ* CChords::MidiOutput(int port, int frames) noexcept {
   done[0] = 1;
   out_.Clear();
   if (!editing_.TryTake()) return &out_;
-  for (Slot& s : slots)
+  for (Slot& s : slots) {
     if (s.state == 2) Stop(s, 0);
+    s.walker.SetTempo(tempo, sampleRate);
+  }
   GatherMidi(frames);
   int pos = 0;
   const int last = std::max(frames - 1, 0);
@@ -93,6 +87,7 @@ CMIDIQ* CChords::MidiOutput(int port, int frames) noexcept {
       NoteOff(e.msg, at);
   }
   Render(pos, frames - pos);
+  for (Slot& s : slots) s.walker.Advance(frames);
   Unlock();
   return &out_;
 }
@@ -194,7 +189,7 @@ void CChords::Start(CChord& chord, int key, int velocity, const Slot* takeover, 
   s.arpMode = chord.arp;
   s.held.fill(0);
   s.held[static_cast<size_t>(key)] = 1;
-  for (auto& row : s.counts) row.fill(0);
+  s.notes.Forget();
   s.pendingCount = 0;
   ++chord.playingCount;
   if (!s.play) {
@@ -204,12 +199,15 @@ void CChords::Start(CChord& chord, int key, int velocity, const Slot* takeover, 
     return;
   }
   if (takeover && takeover->play && takeover->chord == &chord) {
-    s.position = takeover->position;
+    s.walker = takeover->walker;
+    s.lap = takeover->lap;
     s.current = takeover->current;
     s.currentTime = takeover->currentTime;
     s.right = takeover->right;
   } else {
-    s.position = 0.0;
+    s.walker.SetTempo(tempo, sampleRate);
+    s.walker.Locate(0.0, at);
+    s.lap = 0.0;
     s.right = chord.right;
     Seek(s);
   }
@@ -232,12 +230,8 @@ void CChords::Start(CChord& chord, int key, int velocity, const Slot* takeover, 
 }
 
 void CChords::Stop(Slot& s, int at) noexcept {
-  for (uint32_t ch = 0; ch < 16; ++ch)
-    for (uint32_t k = 0; k < 128; ++k) {
-      for (uint8_t c = s.counts[ch][k]; c > 0; --c)
-        out_.InsertSorted(midi::Make(0x90 | ch, k, 0), kMidiKindMessage, 0, static_cast<float>(at));
-      s.counts[ch][k] = 0;
-    }
+  s.notes.ReleaseAll(
+      [&](uint32_t off) { out_.InsertSorted(off, kMidiKindMessage, 0, static_cast<float>(at)); });
   s.pendingCount = 0;
   s.state = 0;
   if (s.chord && s.chord->playingCount > 0) --s.chord->playingCount;
@@ -245,24 +239,25 @@ void CChords::Stop(Slot& s, int at) noexcept {
 }
 
 void CChords::Seek(Slot& s) noexcept {
+  // The first event of this lap that has not sounded yet: one whose sample is
+  // still ahead of the current block's start.
+  const CEventList& ev = s.chord->events;
+  const double here = std::max(s.walker.TickAt(0) - s.lap, 0.0);
   CEventList::Ticks t = 0;
-  s.current = s.chord->events.Find(static_cast<CEventList::Ticks>(std::ceil(s.position)), &t);
+  s.current = ev.Find(static_cast<CEventList::Ticks>(std::min(std::floor(here), 4.0e18)), &t);
+  while (s.current < ev.Size() && s.walker.SampleOf(s.lap + static_cast<double>(t)) < 0)
+    if (++s.current < ev.Size()) t += ev[s.current].delta;
   s.currentTime = t;
 }
 
 void CChords::Out(Slot& s, uint32_t msg, int at) noexcept {
-  auto& count = s.counts[midi::Channel(msg)][midi::Data1(msg)];
-  if (midi::IsNoteOn(msg)) {
-    if (count < 255) ++count;
-  } else if (count > 0) {
-    --count;
-  }
+  s.notes.Note(msg);
   out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at));
 }
 
 void CChords::Queue(Slot& s, double tick, uint32_t msg) noexcept {
   if (s.pendingCount >= kPending) return;
-  s.pending[static_cast<size_t>(s.pendingCount++)] = {static_cast<float>(tick), msg};
+  s.pending[static_cast<size_t>(s.pendingCount++)] = {tick, msg};
 }
 
 void CChords::MoveArp(Slot& s) noexcept {
@@ -304,55 +299,42 @@ void CChords::Hit(Slot& s, double tick, int velocity, int length) noexcept {
   MoveArp(s);
 }
 
-void CChords::Walk(Slot& s, double t) noexcept {
-  // The rhythm is walked over exact tick windows, wrapping at the loop's right
-  // end, rather than in whole-tick chunks: a hit lands in the sample its tick
-  // falls in whatever the block size, and the event at the loop start is never
-  // skipped when the fractions carried add up past a tick.
+void CChords::Walk(Slot& s, int from, int end) noexcept {
   const CEventList& ev = s.chord->events;
-  const auto right = static_cast<double>(std::max(s.right, 1));
-  double done = 0.0;
-  while (t > 0.0) {
-    if (s.position >= right) {
-      s.position -= right * std::floor(s.position / right);
-      Seek(s);
+  const auto right = static_cast<CEventList::Ticks>(std::max(s.right, 1));
+  // Only events inside the loop ever play; with none the rhythm is silent.
+  if (ev.Empty() || ev[0].delta >= right) return;
+  // Each pass takes one event or starts a lap; a loop far shorter than a block
+  // stops at the bound and catches up in the next block.
+  for (int guard = 4 * (end - from) + 2 * static_cast<int>(ev.Size()) + 64; guard > 0; --guard) {
+    if (s.current >= ev.Size() || s.currentTime >= right) {
+      s.lap += static_cast<double>(right);
+      s.current = 0;
+      s.currentTime = ev[0].delta;
     }
-    const bool wraps = s.position + t >= right;
-    const double end = wraps ? right : s.position + t;
-    while (s.current < ev.Size() && static_cast<double>(s.currentTime) < end) {
-      const PartEvent& e = ev[s.current];
-      if (!e.Muted() && midi::IsNoteOn(e.data))
-        Hit(s, std::max(static_cast<double>(s.currentTime) - s.position, 0.0) + done,
-            static_cast<int>(midi::Data2(e.data)), e.length);
-      if (++s.current < ev.Size()) s.currentTime += ev[s.current].delta;
-    }
-    if (!wraps) {
-      s.position = end;
-      return;
-    }
-    done += right - s.position;
-    t -= right - s.position;
-    s.position = 0.0;
-    Seek(s);
+    const double tick = s.lap + static_cast<double>(s.currentTime);
+    const int64_t at = s.walker.SampleOf(tick);
+    if (at >= end) return;
+    const PartEvent& e = ev[s.current];
+    if (!e.Muted() && midi::IsNoteOn(e.data)) Hit(s, tick, static_cast<int>(midi::Data2(e.data)), e.length);
+    if (++s.current < ev.Size()) s.currentTime += ev[s.current].delta;
   }
 }
 
 void CChords::Render(int from, int n) noexcept {
   if (n <= 0) return;
-  const double t = Ticks(n);
+  const int end = from + n;
   for (Slot& s : slots) {
     if (s.state == 0) continue;
-    if (s.play && s.chord) Walk(s, t);
+    if (s.play && s.chord) Walk(s, from, end);
     int keep = 0;
     for (int i = 0; i < s.pendingCount; ++i) {
-      Pending p = s.pending[static_cast<size_t>(i)];
-      const double at = std::max(std::trunc(Samples(p.ticks)), 0.0);
-      if (at < n) {
-        Out(s, p.msg, from + static_cast<int>(at));
-      } else {
-        p.ticks -= static_cast<float>(t);
+      const Pending p = s.pending[static_cast<size_t>(i)];
+      const int64_t at = s.walker.SampleOf(p.ticks);
+      if (at < end)
+        Out(s, p.msg, static_cast<int>(std::max<int64_t>(at, from)));
+      else
         s.pending[static_cast<size_t>(keep++)] = p;
-      }
     }
     s.pendingCount = keep;
   }
@@ -457,8 +439,10 @@ void CChords::Load(CStream& s, int) {
     }
   }
   Lock();
+  // The notes of the chords being replaced still sound: their slots end at the
+  // next block with a note-off for each.
   for (Slot& sl : slots) {
-    sl.state = 0;
+    if (sl.state) sl.state = 2;
     sl.chord = nullptr;
   }
   chords = std::move(loaded);

@@ -11,6 +11,8 @@
 
 #include "graph/BusyFlag.h"
 #include "graph/Comp.h"
+#include "graph/HeldNotes.h"
+#include "graph/TickWalker.h"
 #include "midipart/EventList.h"
 
 namespace qr {
@@ -46,7 +48,7 @@ class CChords final : public CComp {
   enum Arp : int32_t { kArpOff = 0, kArpUp = 1, kArpDown = 2, kArpUpDown = 3 };
 
   struct Pending {
-    float ticks;  // from the start of the stretch being rendered
+    double ticks;  // on the slot's walker, like the rhythm's own events
     uint32_t msg;
   };
 
@@ -59,8 +61,12 @@ class CChords final : public CComp {
     int32_t velocity = 0;
     std::array<uint8_t, 128> table{};  // velocity per output key
     std::array<uint8_t, 128> held{};   // keys holding the slot
-    std::array<std::array<uint8_t, 128>, 16> counts{};  // note-ons out per channel and key
-    double position = 0.0;  // ticks
+    HeldNotes notes;  // note-ons sent and not yet ended
+    // Rhythm time: the walker places tick 0 on the sample the rhythm started
+    // on, and `lap` is where the current lap of the loop began on it; laps are
+    // added, never wrapped, so no block size moves a hit.
+    TickWalker walker;
+    double lap = 0.0;
     int32_t right = 960;
     CChord* chord = nullptr;
     int32_t arpMode = 0;
@@ -108,14 +114,12 @@ class CChords final : public CComp {
   void Start(CChord& chord, int key, int velocity, const Slot* takeover, int at) noexcept;
   void Stop(Slot& s, int at) noexcept;
   void Render(int from, int n) noexcept;
-  void Walk(Slot& s, double ticks) noexcept;
+  void Walk(Slot& s, int from, int end) noexcept;
   void Hit(Slot& s, double tick, int velocity, int length) noexcept;
   void MoveArp(Slot& s) noexcept;
   void Queue(Slot& s, double tick, uint32_t msg) noexcept;
   void Out(Slot& s, uint32_t msg, int at) noexcept;
   void Seek(Slot& s) noexcept;
-  double Ticks(double samples) const noexcept;
-  double Samples(double ticks) const noexcept;
   void Lock() noexcept { editing_.Take(); }
   void Unlock() noexcept { editing_.Release(); }
   void AfterEdit() noexcept;

@@ -1,3 +1,7 @@
+#include <cmath>
+#include <map>
+#include <tuple>
+
 #include "midifx/Chords.h"
 #include "tests/midifx/MidiFxRig.h"
 
@@ -83,6 +87,80 @@ TEST(Chords, RhythmLoopsEveryQuarterNote) {
     EXPECT_NEAR(static_cast<double>(offs[2 * h].time), end * kSamplesPerTick, 1.0);
   }
   EXPECT_EQ(offs.size(), 12u);  // the last hit had ended before the release
+}
+
+// A rhythm's hits and their note-offs land on the sample the tick formula
+// gives from the trigger's sample, lap after lap, whatever the block size;
+// ticks 333 and 500 fall between samples at every rate here.
+class ChordRhythmTiming : public ::testing::TestWithParam<std::tuple<int, float>> {};
+
+TEST_P(ChordRhythmTiming, ChordRhythmsDoNotDriftWithTheBlockSize) {
+  const auto [block, rate] = GetParam();
+  struct HitSpec {
+    int tick, vel, len;
+  };
+  const std::vector<HitSpec> hits = {{0, 90, 240}, {333, 70, 1}, {500, 80, 461}, {959, 60, 2}};
+  ChordRig rig(block, rate);
+  CChord& c = Triad(*rig.m, 36, {0, 7});
+  for (const HitSpec& h : hits) c.events.Insert(h.tick, On(0, h.vel), h.len);
+  c.play = 1;
+  c.right = 960;
+  const long double spt = static_cast<long double>(rate) / (16.0L * 120.0L);
+  auto sampleOf = [&](long double tick) { return static_cast<int64_t>(std::floor(tick * spt + 1e-9L)); };
+  const int64_t start = 1003, release = start + sampleOf(3 * 960 + 700);
+  rig.Send(start, On(60));
+  rig.Send(release, Off(60));
+  rig.Run(release + 2 * block + 64);
+
+  std::vector<TimedMsg> want;
+  std::map<int, int> held;
+  for (int lap = 0; lap < 4; ++lap)
+    for (const HitSpec& h : hits) {
+      const int64_t on = start + sampleOf(lap * 960 + h.tick), off = start + sampleOf(lap * 960 + h.tick + h.len - 1);
+      if (on >= release) continue;
+      for (int k : {60, 67}) {
+        want.push_back({on, On(k, h.vel)});
+        if (off < release) want.push_back({off, On(k, 0)});
+        else ++held[k];
+      }
+    }
+  for (const auto& [k, n] : held)
+    for (int i = 0; i < n; ++i) want.push_back({release, On(k, 0)});
+  auto byTime = [](std::vector<TimedMsg> v) {
+    std::stable_sort(v.begin(), v.end(), [](const TimedMsg& a, const TimedMsg& b) {
+      return a.time != b.time ? a.time < b.time : a.msg < b.msg;
+    });
+    return v;
+  };
+  EXPECT_EQ(byTime(rig.out), byTime(want));
+}
+
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, ChordRhythmTiming,
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(22050.0f, 44100.0f, 48000.0f, 96000.0f)));
+
+// A preset or module file replaces the chords under sounding notes: each note
+// still gets its note-off, once per time it was struck.
+TEST(Chords, ChordsLoadedOverSoundingNotesReleaseThem) {
+  ChordRig rig;
+  Triad(*rig.m, 36, {0, 4, 7});
+  rig.Send(0, On(60));
+  rig.Send(10, On(60));  // struck twice: two slots, each holding 60, 64, 67
+  rig.Run(64);
+  ASSERT_EQ(rig.NoteOns().size(), 6u);
+  auto root = MakeRoot();
+  CChords other(root.get());
+  Triad(other, 40, {0, 3});
+  LoadBlock(*rig.m, Block(other));
+  rig.Run(64);
+  const auto offs = rig.NoteOffs();
+  auto keys = Keys(offs);
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, (std::vector<int>{60, 60, 64, 64, 67, 67}));
+  for (const auto& e : offs) EXPECT_EQ(e.time, 64);
+  rig.Send(200, Off(60));  // the key's own release finds nothing left to end
+  rig.Run(64);
+  EXPECT_EQ(rig.NoteOffs().size(), 6u);
 }
 
 TEST(Chords, AllNotesOffEndsEveryChordAtTheNextBlock) {
