@@ -45,13 +45,9 @@ bool CPendingQueue::Insert(double ticks, uint32_t msg) noexcept {
   return true;
 }
 
-void CPendingQueue::Consume(int n, double ticks) noexcept {
+void CPendingQueue::Consume(int n) noexcept {
   int o = 0;
-  for (int i = n; i < count_; ++i) {
-    Entry e = e_[static_cast<size_t>(i)];
-    e.ticks -= ticks;
-    e_[static_cast<size_t>(o++)] = e;
-  }
+  for (int i = n; i < count_; ++i) e_[static_cast<size_t>(o++)] = e_[static_cast<size_t>(i)];
   count_ = o;
 }
 
@@ -115,6 +111,7 @@ void CMIDIPart2::ForgetPart(const CLiveMIDIPart* p) noexcept {
   if (selected_ == p) selected_ = nullptr;
   for (auto& q : parts_)
     if (q->source == p) q->source = nullptr;
+  PublishPlaying();
 }
 
 void CMIDIPart2::DeletePart(void* part) {
@@ -172,6 +169,7 @@ void CMIDIPart2::PlayPart(void* part) {
   if (!p) return;
   LockEvents();
   ToggleStart(*p, 4);
+  PublishPlaying();
   UnlockEvents();
 }
 
@@ -183,6 +181,7 @@ void CMIDIPart2::RecordPart(void* part) {
   recordTarget_ = p;
   recordedCount_ = 0;
   stepRecording_ = false;
+  PublishPlaying();
   UnlockEvents();
 }
 
@@ -195,16 +194,22 @@ void CMIDIPart2::StopPart(void* part) {
     else if (s.state == PlaySlot::kStoppingAtLoopEnd)
       s.stopRequest = 1;  // a second stop does not wait for the loop end
   }
+  PublishPlaying();
   UnlockEvents();
 }
 
 bool CMIDIPart2::IsPlaying(void* part) const {
-  auto* self = const_cast<CMIDIPart2*>(this);
-  self->LockEvents();
-  bool playing = false;
-  for (const PlaySlot& s : *slots_) playing = playing || (s.part == part && Playing(s));
-  self->UnlockEvents();
-  return playing;
+  if (!part) return false;
+  for (const auto& p : playing_)
+    if (p.load(std::memory_order_acquire) == part) return true;
+  return false;
+}
+
+void CMIDIPart2::PublishPlaying() noexcept {
+  for (size_t i = 0; i < kSlots; ++i) {
+    const PlaySlot& s = (*slots_)[i];
+    playing_[i].store(Playing(s) ? s.part : nullptr, std::memory_order_release);
+  }
 }
 
 void CMIDIPart2::SelectPart(void* part) {
@@ -255,11 +260,7 @@ void CMIDIPart2::Process(int frames) noexcept {
 }
 
 double CMIDIPart2::TicksOf(double samples) const noexcept {
-  return rateOk_ ? samples * 16.0 * static_cast<double>(tempoInUse_) / sampleRate : 0.0;
-}
-
-double CMIDIPart2::SamplesOf(double ticks) const noexcept {
-  return rateOk_ ? ticks * sampleRate / (16.0 * static_cast<double>(tempoInUse_)) : 0.0;
+  return rateOk_ ? samples * TickWalker::TicksPerSecond(tempoInUse_) / sampleRate : 0.0;
 }
 
 void CMIDIPart2::RunBlock(int frames) noexcept {
@@ -274,13 +275,22 @@ void CMIDIPart2::RunBlock(int frames) noexcept {
   // Gathering pulls the modules upstream, which run this block whatever we do.
   GatherMidi(frames);
   if (!busy_.TryTake()) {
-    direct_.Clear();
+    // An edit holds the events: the input waits for the next block (the host
+    // side's own queue keeps what it was handed meanwhile).
+    if (midiInEnabled)
+      for (const MidiEvent& e : midiQueue) deferred_.Push(e.msg, e.kind, e.value, 0.0f);
+    midiQueue.Clear();
     return;
   }
   for (const MidiEvent& e : orphanOffs_)
     Emit(static_cast<int>(midi::Port(e.msg)), -1, e.msg, 0);
   orphanOffs_.Clear();
-  for (PlaySlot& s : *slots_) s.from = 0;
+  // A tempo or rate unfit for conversion stops time for the slots.
+  const double bpm = rateOk_ ? static_cast<double>(tempoInUse_) : 0.0;
+  for (PlaySlot& s : *slots_) {
+    s.from = 0;
+    s.walker.SetTempo(bpm, sampleRate);
+  }
 
   for (auto& p : parts_) p->armed = 1;
   ServeSlotRequests();
@@ -288,13 +298,18 @@ void CMIDIPart2::RunBlock(int frames) noexcept {
   ServePartRequests();
   if (selectPending_) ReleaseHeldThru();
 
+  for (const MidiEvent& e : deferred_) TakeInput(e, 0);
+  deferred_.Clear();
   for (const MidiEvent& e : direct_) TakeInput(e, 0);
   if (midiInEnabled)
     for (const MidiEvent& e : midiQueue)
       TakeInput(e, std::clamp(static_cast<int>(e.time), 0, frames));
   RenderTo(frames);
+  for (PlaySlot& s : *slots_) s.walker.Advance(frames);
   direct_.Clear();
   midiQueue.Clear();
+  PublishPlaying();
+  if (recordedCount_ > 0) haveRecorded_.store(true, std::memory_order_release);
   busy_.Release();
 }
 
@@ -302,14 +317,12 @@ void CMIDIPart2::ServeSlotRequests() noexcept {
   for (PlaySlot& s : *slots_) {
     if (s.state == PlaySlot::kFree) continue;
     const CLiveMIDIPart& p = *s.part;
-    const CEventList& ev = p.PlayEvents();
     if (p.EventsChangedFlag()) {
       SendNoteOffs(s, 0);
-      s.reached = static_cast<int64_t>(std::ceil(s.position));
-      s.current = ev.Find(s.reached, &s.nextTime);
+      SeekSlot(s);
     } else if (p.reindex || (p.source && p.source->reindex)) {
       // Events were only added (recording): continue from the same tick.
-      s.current = ev.Find(s.reached, &s.nextTime);
+      SeekSlot(s);
     }
     if (s.state == PlaySlot::kStopRequested || (s.state == PlaySlot::kStoppingAtLoopEnd && s.stopRequest)) {
       s.stopRequest = 0;
@@ -337,12 +350,7 @@ void CMIDIPart2::ServePartRequests() noexcept {
 }
 
 void CMIDIPart2::ReleaseHeldThru() noexcept {
-  for (int ch = 0; ch < 16; ++ch)
-    for (int key = 0; key < 128; ++key) {
-      uint8_t& n = held_[static_cast<size_t>(ch)][static_cast<size_t>(key)];
-      for (; n > 0; --n)
-        Emit(thruPort, -1, midi::Make(0x90u | static_cast<uint32_t>(ch), static_cast<uint32_t>(key), 0), 0);
-    }
+  heldThru_.ReleaseAll([&](uint32_t off) { Emit(thruPort, -1, off, 0); });
   thruPort = nextThruPort_;
   thruChannel = nextThruChannel_;
   selectPending_ = 0;
@@ -447,17 +455,13 @@ void CMIDIPart2::Thru(uint32_t msg, int offset) noexcept {
   if (thruChannel >= 0 && (m & 0xF0) < 0xF0 && (m & 0x80))
     m = (m & ~0x0Fu) | static_cast<uint32_t>(thruChannel);
   Emit(thruPort, -1, m, offset);
-  uint8_t& n = held_[midi::Channel(m)][midi::Data1(m) & 127];
-  if (midi::IsNoteOn(m) && n < 255)
-    ++n;
-  else if (midi::IsNoteOff(m) && n > 0)
-    --n;
+  heldThru_.Note(m);
 }
 
 void CMIDIPart2::RecordLive(uint32_t msg, int offset) noexcept {
   if (!recordSlot_ || recordedCount_ >= kRecordCapacity) return;
   const PlaySlot& s = *recordSlot_;
-  double t = s.position + TicksOf(std::max(0, offset - s.from));
+  double t = s.walker.TickAt(offset) - s.lapOffset;
   if (s.looping && t >= static_cast<double>(s.loopRight)) t -= static_cast<double>(s.loopRight - s.loopLeft);
   recorded_[static_cast<size_t>(recordedCount_++)] = Recorded{t, msg, 0};
 }
@@ -509,7 +513,7 @@ PlaySlot* CMIDIPart2::Start(CLiveMIDIPart& p, int offset, bool with_group) noexc
   s->looping = p.loopLeft < p.loopRight;
   s->port = ClampPort(p.port);
   s->channel = p.channel >= 0 && p.channel < 16 ? p.channel : -1;
-  s->position = static_cast<double>(p.loopLeft);
+  double position = static_cast<double>(p.loopLeft);
   s->preRoll = 0;
   // A synced start while the parent plays runs silently up to the loop end,
   // placed so that the wrap to loop left falls on the next beat. A part that
@@ -517,11 +521,13 @@ PlaySlot* CMIDIPart2::Start(CLiveMIDIPart& p, int offset, bool with_group) noexc
   if (transport && transport->playing && p.sync == 1 && s->looping) {
     double beat = std::fmod(transport->songTicks + TicksOf(offset), kBeatTicks);
     if (beat < 0.0) beat += kBeatTicks;
-    s->position = static_cast<double>(p.loopRight) - kBeatTicks + beat;
+    position = static_cast<double>(p.loopRight) - kBeatTicks + beat;
     s->preRoll = 1;
   }
-  s->reached = static_cast<int64_t>(std::ceil(s->position));
-  s->current = p.PlayEvents().Find(s->reached, &s->nextTime);
+  s->walker.SetTempo(rateOk_ ? static_cast<double>(tempoInUse_) : 0.0, sampleRate);
+  s->walker.Locate(position, offset);
+  s->lapOffset = 0.0;
+  s->current = p.PlayEvents().Find(static_cast<CEventList::Ticks>(std::ceil(position)), &s->nextTime);
   s->pending.Clear();
   s->nextPart = nullptr;
   s->from = offset;
@@ -598,77 +604,69 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
   const size_t count = ev.Size();
   const double scale = static_cast<double>(p.lengthScale) / 100.0;
   const double lengthFactor = scale * scale;
-  const double t = TicksOf(n);
-  // The block is walked in exact tick windows [position, position + c): an
-  // event is taken in the window its tick falls in, however the block's ends
-  // fall between ticks, and a wrap lands exactly on loop left.
-  double left = t;
-  double doneTicks = 0.0;
-  while (left > 0.0) {
-    if (s.looping && s.position >= static_cast<double>(s.loopRight)) {
-      s.preRoll = 0;
-      if (s.state == PlaySlot::kStoppingAtLoopEnd) {
-        const int at = start + std::min(n, static_cast<int>(SamplesOf(doneTicks) + 1e-6));
-        SendDue(s, start, at, 0.0);
-        Stop(s, at);
-        // Stopped (perhaps already reused by the part that takes over, which the
-        // next pass of RenderTo renders from `at`), unless its part started in
-        // this block and cannot be stopped yet.
-        if (s.state != PlaySlot::kStoppingAtLoopEnd || s.part != &p) return;
-      }
-      const double len = static_cast<double>(s.loopRight - s.loopLeft);
-      if (len <= 0.0) break;  // an empty loop has nothing to play
-      s.position = static_cast<double>(s.loopLeft) + std::fmod(s.position - static_cast<double>(s.loopRight), len);
-      // Every event from loop left on belongs to the new lap, including one
-      // that lies a fraction of a tick behind the position after the wrap.
-      s.reached = s.loopLeft;
-      s.current = ev.Find(s.reached, &s.nextTime);
-    }
-    double c = left;
-    if (s.looping && s.position + c >= static_cast<double>(s.loopRight))
-      c = std::max(0.0, static_cast<double>(s.loopRight) - s.position);
-    const double end = s.position + c;
-    while (s.current < count && static_cast<double>(s.nextTime) < end) {
+  const int end = start + n;
+  const auto right = static_cast<double>(s.loopRight);
+  // Events and loop ends are taken one by one in time order, each on the
+  // sample the walker gives its tick. Each pass takes one of them; a loop far
+  // shorter than a sample stops at the bound and catches up next block.
+  for (int guard = 4 * n + 4 * static_cast<int>(count) + 64; guard > 0; --guard) {
+    if (s.current < count && (!s.looping || s.nextTime < s.loopRight)) {
+      const double tick = static_cast<double>(s.nextTime) + s.lapOffset;
+      if (s.walker.SampleOf(tick) >= end) break;
       const PartEvent& e = ev[s.current];
       if (!e.Muted() && !s.preRoll) {
-        const double at = static_cast<double>(s.nextTime) - s.position + doneTicks;
         const uint32_t data = e.data & 0x00FFFFFFu;
-        s.pending.Insert(at, data);
+        s.pending.Insert(tick, data);
         if (midi::IsNoteOn(data)) {
           const double scaled = std::nearbyint(static_cast<double>(e.length) * lengthFactor);
           int64_t off = s.nextTime + static_cast<int64_t>(std::max(2.0, std::min(scaled, 4.0e15)));
           // A part that does not loop has no loop end to keep its notes inside.
           if (s.looping) off = std::min(off, s.loopRight);
-          s.pending.Insert(static_cast<double>(off - 1) - s.position + doneTicks, data & 0xFFFFu);
+          s.pending.Insert(static_cast<double>(off - 1) + s.lapOffset, data & 0xFFFFu);
         }
       }
       if (++s.current < count) s.nextTime += ev[s.current].delta;
+      continue;
     }
-    s.position = end;
-    s.reached = static_cast<int64_t>(std::ceil(end));
-    left -= c;
-    doneTicks += c;
-    // A window that could not move (position exactly at loop right) wraps next.
-    if (c <= 0.0 && !(s.looping && s.position >= static_cast<double>(s.loopRight))) break;
+    if (!s.looping) break;
+    const int64_t wrap = s.walker.SampleOf(right + s.lapOffset);
+    if (wrap >= end) break;
+    s.preRoll = 0;
+    if (s.state == PlaySlot::kStoppingAtLoopEnd) {
+      const int at = static_cast<int>(std::max<int64_t>(wrap, start));
+      SendDue(s, start, at);
+      Stop(s, at);
+      // Stopped (perhaps already reused by the part that takes over, which the
+      // next pass of RenderTo renders from `at`), unless its part started in
+      // this block and cannot be stopped yet.
+      if (s.state != PlaySlot::kStoppingAtLoopEnd || s.part != &p) return;
+    }
+    // Every event from loop left on belongs to the new lap.
+    s.lapOffset += static_cast<double>(s.loopRight - s.loopLeft);
+    s.current = ev.Find(s.loopLeft, &s.nextTime);
   }
-  SendDue(s, start, start + n, t);
-  if (!s.looping && (s.current >= count || s.position >= static_cast<double>(s.loopRight)) &&
-      s.pending.Count() == 0)
+  SendDue(s, start, end);
+  if (!s.looping && s.pending.Count() == 0 && (s.current >= count || s.walker.TickAt(end) - s.lapOffset >= right))
     s.state = PlaySlot::kFree;
 }
 
-void CMIDIPart2::SendDue(PlaySlot& s, int start, int end, double consumed_ticks) noexcept {
+void CMIDIPart2::SendDue(PlaySlot& s, int start, int end) noexcept {
   int i = 0;
   for (; i < s.pending.Count(); ++i) {
-    // Compared in floating point: a far note-off is beyond any int. The tick
-    // position is a running sum, so an event due exactly on a sample can come
-    // out a hair early (185.9999...); the tolerance keeps it on its sample.
-    const double offset = std::trunc(SamplesOf(s.pending[i].ticks) + 1e-6);
-    if (offset >= static_cast<double>(end - start)) break;
-    const int at = start + static_cast<int>(std::max(offset, 0.0));
-    if (!s.preRoll) Emit(s.port, s.channel, s.pending[i].msg, at);
+    const int64_t at = s.walker.SampleOf(s.pending[i].ticks);
+    if (at >= end) break;
+    if (!s.preRoll) Emit(s.port, s.channel, s.pending[i].msg, static_cast<int>(std::max<int64_t>(at, start)));
   }
-  s.pending.Consume(i, consumed_ticks);
+  s.pending.Consume(i);
+}
+
+void CMIDIPart2::SeekSlot(PlaySlot& s) noexcept {
+  // The first event not yet taken: its sample still lies ahead of the block.
+  const CEventList& ev = s.part->PlayEvents();
+  const double here = std::max(s.walker.TickAt(0) - s.lapOffset, 0.0);
+  s.current = ev.Find(static_cast<CEventList::Ticks>(std::min(std::floor(here), 4.0e18)), &s.nextTime);
+  while (s.current < ev.Size() && s.walker.SampleOf(static_cast<double>(s.nextTime) + s.lapOffset) < 0)
+    if (++s.current < ev.Size()) s.nextTime += ev[s.current].delta;
 }
 
 // ---------------------------------------------------------------- recording
@@ -704,6 +702,7 @@ void CMIDIPart2::InsertRecorded(CMIDIPart& t, const Recorded& r) {
 }
 
 void CMIDIPart2::MoveRecorded() {
+  if (!haveRecorded_.exchange(false, std::memory_order_acq_rel)) return;
   LockEvents();
   if (recordTarget_ && recordedCount_ > 0) {
     CMIDIPart& t = recordTarget_->EditTarget();
@@ -752,6 +751,7 @@ void CMIDIPart2::Load(CStream& s, int) {
   parts_.clear();
   std::vector<std::pair<CLiveMIDIPart*, std::vector<uint8_t>>> packed;
   bool sawEventRecord = false;
+  std::vector<uint8_t> hasRight;  // per part: it stored its own loop end
   CLiveMIDIPart* cur = nullptr;
   std::string key;
   int32_t size = 0;
@@ -763,6 +763,7 @@ void CMIDIPart2::Load(CStream& s, int) {
       p->owner = this;
       cur = p.get();
       parts_.push_back(std::move(p));
+      hasRight.push_back(0);
       s.Skip(size);
     } else if (key == "MPartPorts") {
       ports = std::clamp(ReadIntValue(s, size, 1), 1, kPorts);
@@ -794,6 +795,7 @@ void CMIDIPart2::Load(CStream& s, int) {
           {"MPartMuteGr", &CLiveMIDIPart::muteGroup},
       };
       bool known = false;
+      if (key == "MPartLoopRight") hasRight.back() = 1;
       for (const Field& f : kFields)
         if (key == f.key) {
           (*cur).*(f.field) = ReadIntValue(s, size, (*cur).*(f.field));
@@ -810,7 +812,10 @@ void CMIDIPart2::Load(CStream& s, int) {
   // The packed copy stands in only for files that carry no event records at all.
   if (!sawEventRecord)
     for (auto& [part, bytes] : packed) UnpackEvents(bytes, part->events);
-  for (auto& p : parts_) {
+  for (size_t i = 0; i < parts_.size(); ++i) {
+    CLiveMIDIPart* p = parts_[i].get();
+    // Without a stored loop end the loop spans the part, whatever its length.
+    if (!hasRight[i]) p->loopRight = p->length;
     p->port = ClampPort(p->port);
     if (p->channel < -1 || p->channel > 15) p->channel = -1;
     if (p->triggerMode < 0 || p->triggerMode > 3) p->triggerMode = CLiveMIDIPart::kNoteOnOff;

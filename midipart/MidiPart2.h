@@ -19,6 +19,8 @@
 
 #include "graph/BusyFlag.h"
 #include "graph/Container.h"
+#include "graph/HeldNotes.h"
+#include "graph/TickWalker.h"
 #include "midipart/MidiPart.h"
 
 namespace qr {
@@ -29,7 +31,7 @@ class CPendingQueue {
  public:
   static constexpr int kCapacity = limits::kQueueEvents;
   struct Entry {
-    double ticks;  // from the start of the stretch being rendered
+    double ticks;  // on the slot's walker
     uint32_t msg;
   };
 
@@ -39,8 +41,8 @@ class CPendingQueue {
   int Count() const noexcept { return count_; }
   Entry& operator[](int i) noexcept { return e_[static_cast<size_t>(i)]; }
   const Entry& operator[](int i) const noexcept { return e_[static_cast<size_t>(i)]; }
-  // Drops the first n entries and moves every remaining one back by `ticks`.
-  void Consume(int n, double ticks) noexcept;
+  // Drops the first n entries.
+  void Consume(int n) noexcept;
   // Keeps only the entries for which keep(msg) holds.
   template <typename F>
   void Filter(F keep) noexcept {
@@ -63,7 +65,11 @@ struct PlaySlot {
   int32_t state = kFree;
   int32_t startKey = 0;
   CLiveMIDIPart* part = nullptr;
-  double position = 0.0;  // ticks
+  // The part's tick t of the current lap stands at walker tick t + lapOffset.
+  // The walker is anchored on the sample the slot started on and laps are
+  // added, never wrapped, so where blocks end moves no event.
+  TickWalker walker;
+  double lapOffset = 0.0;
   int64_t loopLeft = 0, loopRight = 0;
   uint8_t looping = 0;
   int32_t port = 0, channel = -1;
@@ -72,7 +78,6 @@ struct PlaySlot {
   // fields), so several slots can play one part at once.
   size_t current = 0;    // index of the next event to play
   int64_t nextTime = 0;  // its absolute time (the base plus its work value)
-  int64_t reached = 0;   // every event before this tick has been taken
   CLiveMIDIPart* nextPart = nullptr;  // takes over when this slot stops (mute groups)
   int32_t from = 0;         // sample of the block from which the slot is still to render
   uint8_t stopRequest = 0;  // a stop asked for while already stopping at the loop end
@@ -128,9 +133,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   const PlaySlot& Slot(int i) const noexcept { return (*slots_)[static_cast<size_t>(i)]; }
   bool LiveRecording() const noexcept { return liveRecording_; }
   CLiveMIDIPart* RecordTarget() const noexcept { return recordTarget_; }
-  uint8_t HeldCount(int channel, int key) const noexcept {
-    return held_[static_cast<size_t>(channel & 15)][static_cast<size_t>(key & 127)];
-  }
+  uint8_t HeldCount(int channel, int key) const noexcept { return heldThru_.Count(channel, key); }
 
   int32_t ports = 1;        // "MPartPorts"
   int32_t thru = 0;         // "MThru"
@@ -168,13 +171,15 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   void StopOne(PlaySlot& slot, int offset) noexcept;
   void RenderTo(int until) noexcept;
   void RenderSlot(PlaySlot& slot, int s, int n) noexcept;
-  void SendDue(PlaySlot& slot, int s, int end, double consumed_ticks) noexcept;
+  void SendDue(PlaySlot& slot, int s, int end) noexcept;
+  void SeekSlot(PlaySlot& slot) noexcept;
+  // Publishes which parts play, for queries from the user-interface side.
+  void PublishPlaying() noexcept;
   void SendNoteOffs(PlaySlot& slot, int offset) noexcept;
   void Emit(int port, int channel, uint32_t msg, int offset) noexcept;
   bool Active(const CLiveMIDIPart& part) const noexcept;
 
   double TicksOf(double samples) const noexcept;
-  double SamplesOf(double ticks) const noexcept;
   int32_t StepLength() const noexcept { return stepLength_ ? *stepLength_ : kDefaultStepLength; }
   void ForgetPart(const CLiveMIDIPart* p) noexcept;  // under the lock
   void InsertRecorded(CMIDIPart& target, const Recorded& r);
@@ -182,7 +187,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   std::vector<std::unique_ptr<CLiveMIDIPart>> parts_;
   std::array<CMIDIQ, kPorts> out_{};
   CMIDIQ direct_;  // events handed in by the host side, played at time 0
-  std::array<std::array<uint8_t, 128>, 16> held_{};
+  HeldNotes heldThru_;  // notes passed through, released when the thru part changes
   float tempoInUse_ = 120.0f;
   float pendingTempo_ = 120.0f;
   CBusyFlag busy_;
@@ -200,6 +205,14 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   int32_t stepHeld_ = 0;
   std::array<Recorded, kRecordCapacity> recorded_{};
   int recordedCount_ = 0;
+  // Told to the idle pass without the lock: only with something to move does it
+  // take the lock, so an idle editor never costs the audio side a block.
+  std::atomic<bool> haveRecorded_{false};
+  // The parts playing as of the last block or edit, one entry per slot; read
+  // by IsPlaying without the lock.
+  std::array<std::atomic<const CLiveMIDIPart*>, kSlots> playing_{};
+  // Input that arrived while an edit held the lock, played at the next block's start.
+  CMIDIQ deferred_;
 
   // Note-offs of slots whose part was deleted, sent at the start of the next block.
   CMIDIQ orphanOffs_;

@@ -2,8 +2,12 @@
 // sample offsets. At 1920 Hz and 120 bpm one sample is exactly one tick.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <tuple>
 
 #include "midipart/MidiPart2.h"
 #include "stream/RecordStream.h"
@@ -34,7 +38,7 @@ void Note(CMIDIPart& p, int t, int key, int len, int vel = 100) { p.events.Inser
 
 class Rig {
  public:
-  explicit Rig(int block = 64) : root(MakeRoot(block, 1920.0f)), block_(block) {
+  explicit Rig(int block = 64, float rate = 1920.0f) : root(MakeRoot(block, rate)), block_(block) {
     mp = Add<CMIDIPart2>(*root);
     src = Add<StubMidiSource>(*root);
     mp->ConnectMidi(src, 0, 0);
@@ -397,4 +401,118 @@ TEST(MidiPartModule, EventAtLoopLeftPlaysOnEveryLoopAtAFractionalTickRate) {
     EXPECT_EQ(starts60[static_cast<size_t>(k)], 22050 * k) << "loop " << k;
     EXPECT_EQ(starts62[static_cast<size_t>(k)], 22050 * k + 11025) << "loop " << k;
   }
+}
+
+// Every event, loop wrap and note-off lands on the sample the tick formula
+// gives from the trigger's sample, whatever the block size; ticks 333 and 500
+// fall between samples at every rate here, and the release's note-offs come on
+// the release's own sample.
+class MidiPartTiming : public ::testing::TestWithParam<std::tuple<int, float>> {};
+
+TEST_P(MidiPartTiming, MidiPartEventsLandOnTheirExactSampleWhateverTheBlock) {
+  const auto [block, rate] = GetParam();
+  Rig rig(block, rate);
+  CLiveMIDIPart& p = rig.P(0);
+  p.loopRight = p.length = 960;
+  struct N {
+    int tick, key, len;
+  };
+  const std::vector<N> notes = {{0, 60, 240}, {333, 62, 1}, {500, 64, 600}, {959, 65, 10}};
+  for (const N& n : notes) Note(p, n.tick, n.key, n.len);
+  const long double spt = static_cast<long double>(rate) / (16.0L * 120.0L);
+  auto sampleOf = [&](long double tick) { return static_cast<int>(std::floor(tick * spt + 1e-9L)); };
+  const int start = 1003, release = start + sampleOf(3 * 960 + 700);
+  auto out = rig.RunTo(release + 2 * block + 64, {Ev(start, 0x90, 36, 100), Ev(release, 0x80, 36, 0)});
+
+  std::vector<Out> want;
+  for (int lap = 0; lap < 4; ++lap)
+    for (const N& n : notes) {
+      // Shorter than 2 counts as 2; a note ends a tick before the loop end at the latest.
+      const int end = std::min(n.tick + std::max(n.len, 2), 960) - 1;
+      const int on = start + sampleOf(lap * 960 + n.tick), off = start + sampleOf(lap * 960 + end);
+      if (on >= release) continue;
+      want.push_back({on, On(n.key), 0});
+      want.push_back({std::min(off, release), Off(n.key), 0});
+    }
+  auto byTime = [](std::vector<Out> v) {
+    std::stable_sort(v.begin(), v.end(), [](const Out& a, const Out& b) {
+      return a.time != b.time ? a.time < b.time : a.msg < b.msg;
+    });
+    return v;
+  };
+  EXPECT_EQ(byTime(out), byTime(want));
+}
+
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, MidiPartTiming,
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(22050.0f, 44100.0f, 48000.0f, 96000.0f)));
+
+// An editor polling whether parts play, and its idle pass with nothing
+// recorded, must never make the audio side skip a block.
+TEST(MidiPartModule, MidiPartQueriesAndIdleTakeNoLockSoNoTriggerIsLost) {
+  Rig rig;
+  CLiveMIDIPart& p = rig.P(0);
+  p.loopRight = p.length = 10000;
+  Note(p, 0, 60, 5);
+  std::atomic<bool> stop{false};
+  std::thread editor([&] {
+    while (!stop.load()) {
+      (void)rig.mp->IsPlaying(&p);
+      rig.mp->Idle();
+    }
+  });
+  const int triggers = 2000;
+  std::vector<MidiEvent> in;
+  for (int i = 0; i < triggers; ++i) {  // released in the next block: a part never stops in its starting block
+    in.push_back(Ev(128 * i, 0x90, 36, 100));
+    in.push_back(Ev(128 * i + 84, 0x80, 36, 0));
+  }
+  const auto out = rig.RunTo(128 * triggers, in);
+  stop = true;
+  editor.join();
+  EXPECT_EQ(Only(out, On(60)).size(), static_cast<size_t>(triggers));
+  EXPECT_FALSE(rig.mp->IsPlaying(&p));
+}
+
+// Input that comes while an edit holds the events is played at the next
+// block instead of being dropped.
+TEST(MidiPartModule, MidiPartKeepsInputThatArrivesWhileAnEditHoldsTheLock) {
+  Rig rig;
+  CLiveMIDIPart& p = rig.P(0);
+  Note(p, 0, 60, 5);
+  rig.mp->LockEvents();
+  EXPECT_TRUE(rig.RunTo(64, {Ev(10, 0x90, 36, 100)}).empty());
+  rig.mp->UnlockEvents();
+  const auto out = rig.RunTo(128);
+  EXPECT_EQ(Only(out, On(60)), (std::vector<Out>{{64, On(60), 0}}));
+  EXPECT_TRUE(rig.mp->IsPlaying(&p));
+}
+
+TEST(MidiPartModule, StoredPartWithoutLoopRightLoopsOverItsLength) {
+  CMemStream s;
+  s.WriteKey("MPart", 0);
+  s.WriteKeyInt("MPartTicks", 1000);
+  s.WriteKey("MPart", 0);
+  s.WriteKeyInt("MPartTicks", 1000);
+  s.WriteKeyInt("MPartLoopRight", 600);
+  s.WriteEnd();
+  s.Rewind();
+  auto root = MakeRoot(64, 1920.0f);
+  CMIDIPart2 m(root.get());
+  m.Load(s, 0);
+  ASSERT_EQ(m.PartCount(), 2);
+  EXPECT_EQ(m.Part(0)->loopRight, 1000);
+  EXPECT_EQ(m.Part(1)->loopRight, 600);
+}
+
+// Thru counts every strike: a key struck twice and released once still holds
+// one note, and changing the part releases exactly that one.
+TEST(MidiPartModule, ThruKeyStruckTwiceReleasedOnceHoldsOneNote) {
+  Rig rig;
+  rig.mp->thru = 1;
+  rig.RunTo(64, {Ev(1, 0x90, 60, 100), Ev(2, 0x90, 60, 90), Ev(3, 0x80, 60, 0)});
+  EXPECT_EQ(rig.mp->HeldCount(0, 60), 1);
+  rig.mp->SelectPart(&rig.P(0));
+  EXPECT_EQ(rig.RunTo(128), (std::vector<Out>{{64, Off(60), 0}}));
+  EXPECT_EQ(rig.mp->HeldCount(0, 60), 0);
 }
