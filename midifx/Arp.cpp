@@ -25,6 +25,16 @@ void CArpPattern::UpdateStepLengths(float sample_rate, float tempo) noexcept {
   stepOdd = 2.0f * p - stepEven;
 }
 
+double CArpPattern::EvenPatternTick() const noexcept {
+  // 240 pattern ticks to a beat: one is 4 of ours.
+  return 4.0 * (1.0 + 0.33 * std::clamp(static_cast<double>(swing), -3.0, 3.0));
+}
+
+double CArpPattern::StepTicks(int swing_index) const noexcept {
+  const double even = static_cast<double>(std::max(ticksPerStep, 1)) * EvenPatternTick();
+  return swing_index ? 8.0 * std::max(ticksPerStep, 1) - even : even;
+}
+
 bool CArpPattern::Accepts(uint32_t msg) const noexcept {
   const auto ch = static_cast<int32_t>(midi::Channel(msg));
   const auto key = static_cast<int32_t>(midi::Data1(msg));
@@ -90,6 +100,14 @@ CMIDIQ* CArp::MidiOutput(int port, int frames) noexcept {
   done[0] = 1;
   out_.Clear();
   GatherMidi(frames);
+  if (!editing_.TryTake()) return &out_;
+  for (ArpVoice& v : voices) {
+    if (v.release) {
+      v.notes.ReleaseAll([&](uint32_t off) { Emit(off, 0); });
+      v.release = 0;
+    }
+    v.walker.SetTempo(tempo, sampleRate);
+  }
   const int n = midiQueue.Count();
   const int last = std::max(frames - 1, 0);
   auto sampleOf = [&](int i) { return std::clamp(static_cast<int>(midiQueue[i].time), 0, last); };
@@ -103,26 +121,12 @@ CMIDIQ* CArp::MidiOutput(int port, int frames) noexcept {
     RunVoices(pos, next);
     pos = next;
   }
+  for (ArpVoice& v : voices) v.walker.Advance(frames);
+  editing_.Release();
   return &out_;
 }
 
 namespace {
-
-// The countdowns go down by one every sample and a step fires in the sample in
-// which one drops below zero, so a step lasts exactly its length in samples on
-// average (5512.5 samples give steps of 5512 and 5513 in turn).
-//
-// Sample at which a countdown of `c` at the start of sample `s` fires.
-int FireSample(float c, int s) noexcept {
-  if (c < 0.0f) return s;
-  if (!(c < 16777216.0f)) return INT_MAX;  // beyond float steps of one sample, or not a number
-  return s + static_cast<int>(std::floor(c));
-}
-
-// `k` samples that do not reach the firing sample. Taking them at once equals
-// taking them one at a time: every intermediate value is at least 1, where
-// subtracting 1 is exact in float.
-float Pass(float c, int k) noexcept { return k > 0 ? c - static_cast<float>(k) : c; }
 
 // A string record whose size may claim more (or less) than the string.
 std::string ReadStringRecord(CStream& s, int32_t size) {
@@ -139,25 +143,23 @@ std::string ReadStringRecord(CStream& s, int32_t size) {
 }  // namespace
 
 void CArp::RunVoices(int from, int to) noexcept {
-  // All voices stand at the start of sample s. Jump to the next sample in
-  // which any of them fires, and run that sample for every voice in order, as
-  // a sample-by-sample loop would: the output stays in time order.
-  int s = from;
+  // Jump to the next sample in which any voice reaches a step or an off
+  // position, and run that sample for every voice in order, on side first, as
+  // a sample-by-sample loop would: the output stays in time order. A voice
+  // moves at most one step on each side per sample.
+  auto due = [](const ArpVoice& v, double tick) { return v.walker.SampleOf(tick); };
+  int64_t s = from;
   while (s < to) {
-    int t = to;
+    int64_t t = to;
     for (const ArpVoice& v : voices)
-      if (v.active) t = std::min({t, FireSample(v.onCount, s), FireSample(v.offCount, s)});
+      if (v.active) t = std::min({t, due(v, v.nextOn), due(v, v.nextOff)});
+    if (t >= to) return;
+    t = std::max(t, s);
+    const int at = static_cast<int>(t);
     for (ArpVoice& v : voices) {
       if (!v.active) continue;
-      const int k = std::min(t, to) - s;
-      v.onCount = Pass(v.onCount, k);
-      v.offCount = Pass(v.offCount, k);
-      if (t >= to) continue;
-      v.onCount -= 1.0f;
-      if (v.onCount < 0.0f) OnStep(v, t);
-      if (!v.active) continue;
-      v.offCount -= 1.0f;
-      if (v.offCount < 0.0f) OffStep(v, t);
+      if (due(v, v.nextOn) <= t) OnStep(v, at);
+      if (v.active && due(v, v.nextOff) <= t) OffStep(v, at);
     }
     s = t + 1;
   }
@@ -166,7 +168,7 @@ void CArp::RunVoices(int from, int to) noexcept {
 void CArp::OnStep(ArpVoice& v, int at) noexcept {
   const CArpPattern& p = *v.pattern;
   v.onSwing ^= 1;
-  v.onCount += static_cast<float>(p.ticksPerStep) * (v.onSwing ? p.stepOdd : p.stepEven);
+  v.nextOn += p.StepTicks(v.onSwing);
   if (++v.onStep >= v.steps) {
     v.onStep = 0;
     if (v.pendingKey >= 0) {
@@ -184,7 +186,7 @@ void CArp::OnStep(ArpVoice& v, int at) noexcept {
 void CArp::OffStep(ArpVoice& v, int at) noexcept {
   const CArpPattern& p = *v.pattern;
   v.offSwing ^= 1;
-  v.offCount += static_cast<float>(p.ticksPerStep) * (v.offSwing ? p.stepOdd : p.stepEven);
+  v.nextOff += p.StepTicks(v.offSwing);
   if (++v.offStep >= v.steps) v.offStep = 0;
   const uint32_t status = 0x90u | static_cast<uint32_t>(v.outChannel & 15);
   for (int o = -CArpPattern::kRange; o <= CArpPattern::kRange; ++o) {
@@ -192,8 +194,9 @@ void CArp::OffStep(ArpVoice& v, int at) noexcept {
     const auto q = static_cast<size_t>((v.key + o + v.root) & 127);
     const uint8_t k = v.offMap[q];
     v.offMap[q] = static_cast<uint8_t>(q);
-    Emit(midi::Make(status, k, 0), at);
-    if (v.sounding[k] > 0) --v.sounding[k];
+    const uint32_t off = midi::Make(status, k, 0);
+    Emit(off, at);
+    v.notes.Note(off);
   }
 }
 
@@ -208,19 +211,16 @@ void CArp::Sound(ArpVoice& v, int at) noexcept {
   for (int o = -CArpPattern::kRange; o <= CArpPattern::kRange; ++o) {
     const uint8_t vel = p.Cell(v.onStep, o) & 0x7F;
     if (!vel) continue;
-    const auto q = static_cast<size_t>((v.key + o + v.root) & 127);
-    if (v.sounding[q] < 255) ++v.sounding[q];
-    Emit(midi::Make(0x90u | ch, static_cast<uint32_t>(q), vel), at);
+    const auto q = static_cast<uint32_t>((v.key + o + v.root) & 127);
+    const uint32_t on = midi::Make(0x90u | ch, q, vel);
+    v.notes.Note(on);
+    Emit(on, at);
   }
 }
 
 void CArp::StopVoice(ArpVoice& v, int at) noexcept {
   v.active = 0;
-  const uint32_t status = 0x90u | static_cast<uint32_t>(v.outChannel & 15);
-  for (uint32_t k = 0; k < 128; ++k) {
-    for (uint8_t c = v.sounding[k]; c > 0; --c) Emit(midi::Make(status, k, 0), at);
-    v.sounding[k] = 0;
-  }
+  v.notes.ReleaseAll([&](uint32_t off) { Emit(off, at); });
 }
 
 void CArp::Retune(ArpVoice& v, int new_key) noexcept {
@@ -228,18 +228,19 @@ void CArp::Retune(ArpVoice& v, int new_key) noexcept {
   // really sounds. Positions moved by an earlier retune move again, so notes
   // survive several key changes.
   const int d = v.key - new_key;
+  auto sounding = [&](int k) { return v.notes.Count(v.outChannel, k) > 0; };
   std::array<uint8_t, 128> moved;
   std::array<bool, 128> placed{};
   for (int q = 0; q < 128; ++q) moved[static_cast<size_t>(q)] = static_cast<uint8_t>(q);
   for (int q = 0; q < 128; ++q) {
     const uint8_t k = v.offMap[static_cast<size_t>(q)];
-    if (k != q && v.sounding[k]) {
+    if (k != q && sounding(k)) {
       moved[static_cast<size_t>((q - d) & 127)] = k;
       placed[k] = true;
     }
   }
   for (int k = 0; k < 128; ++k)
-    if (v.sounding[static_cast<size_t>(k)] && !placed[static_cast<size_t>(k)])
+    if (sounding(k) && !placed[static_cast<size_t>(k)])
       moved[static_cast<size_t>((k - d) & 127)] = static_cast<uint8_t>(k);
   v.offMap = moved;
   v.key = new_key;
@@ -265,22 +266,25 @@ void CArp::StartVoice(const CArpPattern& p, uint32_t msg, const ArpVoice* sync, 
   if (sync) {
     v->onStep = sync->onStep;
     v->onSwing = sync->onSwing;
-    v->onCount = sync->onCount;
     v->offStep = sync->offStep;
     v->offSwing = sync->offSwing;
-    v->offCount = sync->offCount;
+    v->walker = sync->walker;
+    v->nextOn = sync->nextOn;
+    v->nextOff = sync->nextOff;
   } else {
-    const auto ticks = static_cast<float>(p.ticksPerStep);
     v->onStep = 0;
     v->onSwing = 0;
-    v->onCount = ticks * p.stepEven;
     v->offStep = -1;
     v->offSwing = 0;
-    v->offCount = (ticks - 1.0f) * p.stepEven;
+    v->walker.SetTempo(tempo, sampleRate);
+    v->walker.Locate(0.0, at);
+    // The off side runs one pattern tick ahead of the on side.
+    v->nextOn = p.StepTicks(0);
+    v->nextOff = v->nextOn - p.EvenPatternTick();
   }
   v->onStep = std::min(v->onStep, v->steps - 1);
   v->offStep = std::min(v->offStep, v->steps - 1);
-  v->sounding.fill(0);
+  v->notes.Forget();
   for (int k = 0; k < 128; ++k) v->offMap[static_cast<size_t>(k)] = static_cast<uint8_t>(k);
   if (v->onStep == 0) Sound(*v, at);
 }
@@ -459,8 +463,14 @@ void CArp::Save(CStream& s) {
 }
 
 void CArp::Load(CStream& s, int) {
-  // Voices point into the patterns about to be replaced.
-  for (ArpVoice& v : voices) v.active = 0;
+  editing_.Take();
+  // Voices point into the patterns about to be replaced: they stop, and the
+  // notes they hold end at the next block.
+  for (ArpVoice& v : voices) {
+    if (v.active && v.notes.Any()) v.release = 1;
+    v.active = 0;
+    v.pattern = nullptr;
+  }
   recording = 0;
   patterns.clear();
   randomSource.clear();
@@ -539,6 +549,7 @@ void CArp::Load(CStream& s, int) {
   if (patterns.empty()) patterns.push_back(std::make_unique<CArpPattern>());
   for (auto& pat : patterns) pat->UpdateStepLengths(sampleRate, tempo);
   currentPattern = std::clamp(currentPattern, 0, PatternCount() - 1);
+  editing_.Release();
 }
 
 }  // namespace qr

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "graph/BusyFlag.h"
 #include "graph/Comp.h"
+#include "graph/HeldNotes.h"
+#include "graph/TickWalker.h"
 #include "midifx/Random.h"
 #include "platform/Settings.h"
 
@@ -52,6 +55,11 @@ class CArpPattern {
   // Even steps last p + 0.33 p swing samples per pattern tick and odd steps
   // the rest of 2p, p being a sixteenth of a beat's samples over 60 ticks.
   void UpdateStepLengths(float sample_rate, float tempo) noexcept;
+  // The same in musical ticks (960 a beat), which is what voices walk: the
+  // length of an even (index 0) or odd (index 1) step, and of one pattern
+  // tick at the even rate.
+  double StepTicks(int swing_index) const noexcept;
+  double EvenPatternTick() const noexcept;
   bool Accepts(uint32_t msg) const noexcept;
 
   float stepEven = 0.0f, stepOdd = 0.0f;  // samples per pattern tick
@@ -79,12 +87,17 @@ struct ArpVoice {
   int32_t onStep = 0;
   int32_t offStep = -1;
   int32_t steps = 16;
-  float onCount = 0.0f;  // samples to the next step
-  float offCount = 0.0f; // samples to the next off position
+  // Voice time: tick 0 stands on the sample the voice started on. The next
+  // step and the next off position are ticks on it, each moved on by its
+  // step's exact length, so block ends change nothing.
+  TickWalker walker;
+  double nextOn = 0.0;
+  double nextOff = 0.0;
   int32_t onSwing = 0;
   int32_t offSwing = 0;
-  std::array<uint8_t, 128> sounding{};  // note-ons out per output key
-  std::array<uint8_t, 128> offMap{};    // off position -> the key that actually sounds
+  HeldNotes notes;                    // note-ons out, not yet ended
+  std::array<uint8_t, 128> offMap{};  // off position -> the key that actually sounds
+  uint8_t release = 0;                // its pattern was replaced: end its notes next block
 };
 
 class CArp final : public CComp {
@@ -150,6 +163,9 @@ class CArp final : public CComp {
 
   CModuleRandom random_;
   CMIDIQ out_;
+  // Held by the audio side for the block and by a load while it replaces the
+  // patterns the voices point into; the audio side skips instead of waiting.
+  CBusyFlag editing_;
 };
 
 }  // namespace qr

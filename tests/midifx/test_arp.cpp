@@ -1,3 +1,6 @@
+#include <cmath>
+#include <tuple>
+
 #include "midifx/Arp.h"
 #include "tests/midifx/MidiFxRig.h"
 
@@ -13,34 +16,59 @@ void EveryStep(CArpPattern& p) {
   for (int s = 0; s < p.steps; ++s) p.Cell(s, 0) = 100 | CArpPattern::kOffBit;
 }
 
-class ArpSteps : public ::testing::TestWithParam<int> {};
+// Steps and off positions land on the sample the tick formula gives from the
+// sample the key was pressed on, whatever the block size and rate. With swing
+// 0.5 a sixteenth's pair of steps splits 279.6 : 200.4 ticks, and an off bit on
+// a note's own step ends it one even pattern tick (4.66 ticks) before the next.
+class ArpSteps : public ::testing::TestWithParam<std::tuple<int, float>> {};
 
-// 60 ticks at 120 bpm and 44100 Hz: 5512.5 samples a step; each note ends one
-// pattern tick (91.875 samples) before the next step starts.
-TEST_P(ArpSteps, FiveThousandFiveHundredTwelveAndAHalfSamplesAStep) {
-  ArpRig rig(GetParam());
+TEST_P(ArpSteps, ArpStepsLandOnTheirExactSampleWhateverTheBlock) {
+  const auto [block, rate] = GetParam();
+  ArpRig rig(block, rate);
   EveryStep(Pat(*rig.m));
+  rig.m->SetSwing(Pat(*rig.m), 0.5f);
   Pat(*rig.m).lanes[0].values[1] = 10;
-  rig.Send(0, On(60));
-  rig.Run(5 * 5512 + 64);
+  const int64_t start = 1003;
+  rig.Send(start, On(60));
+  const long double spt = static_cast<long double>(rate) / (16.0L * 120.0L);
+  const long double even = 240.0L * (1.0L + 0.33L * 0.5L), odd = 480.0L - even, tick = 4.0L * (1.0L + 0.33L * 0.5L);
+  auto at = [&](long double t) { return start + static_cast<int64_t>(std::floor(t * spt + 1e-9L)); };
+  const int steps = 6;
+  rig.Run(at(240 * steps + 100) + block);
 
-  const auto ons = rig.NoteOns();
-  const auto offs = rig.NoteOffs();
-  ASSERT_EQ(ons.size(), 6u);
-  ASSERT_EQ(offs.size(), 5u);
-  for (int n = 0; n < 5; ++n) {
-    EXPECT_EQ(ons[static_cast<size_t>(n)].time, static_cast<int64_t>(n * 5512.5)) << n;
-    EXPECT_EQ(offs[static_cast<size_t>(n)].time, static_cast<int64_t>(n * 5512.5 + 59 * 91.875)) << n;
-    EXPECT_EQ(offs[static_cast<size_t>(n)].msg, On(60, 0));
+  std::vector<TimedMsg> want;
+  long double b = 0;
+  for (int k = 0; k < steps; ++k) {
+    want.push_back({at(b), On(60)});
+    if (k == 1) want.insert(want.end() - 1, {at(b), CC(1, 10)});  // a lane goes out before the step's notes
+    b += k % 2 ? odd : even;
+    want.push_back({at(b - tick), On(60, 0)});
   }
-  // A lane value goes out before the step's notes.
-  const auto cc = rig.Where([](uint32_t m) { return midi::IsController(m); });
-  ASSERT_EQ(cc.size(), 1u);
-  EXPECT_EQ(cc[0], (TimedMsg{5512, CC(1, 10)}));
-  EXPECT_LT(std::find(rig.out.begin(), rig.out.end(), cc[0]), std::find(rig.out.begin(), rig.out.end(), ons[1]));
+  auto out = rig.out;
+  std::erase_if(out, [&](const TimedMsg& e) { return e.time > want.back().time; });
+  EXPECT_EQ(out, want);
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockSizes, ArpSteps, ::testing::Values(1, 64, 512));
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, ArpSteps,
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(22050.0f, 44100.0f, 48000.0f, 96000.0f)));
+
+// A preset or module file replaces the patterns under a sounding voice: the
+// note it holds still gets its note-off.
+TEST(Arp, ArpLoadedOverASoundingVoiceReleasesItsNotes) {
+  ArpRig rig;
+  Pat(*rig.m).Cell(0, 0) = 100;  // no off bit: sounds until the voice stops
+  rig.Send(0, On(60));
+  rig.Run(64);
+  ASSERT_EQ(rig.NoteOns(), (std::vector<TimedMsg>{{0, On(60)}}));
+  auto root = MakeRoot();
+  CArp other(root.get());
+  LoadBlock(*rig.m, Block(other));
+  rig.Send(100, Off(60));  // the key's own release finds nothing left to end
+  rig.Run(128);
+  EXPECT_EQ(rig.NoteOffs(), (std::vector<TimedMsg>{{64, On(60, 0)}}));
+  EXPECT_EQ(rig.m->ActiveVoices(), 0);
+}
 
 TEST(Arp, SwingSharesTwoStepsUnevenly) {
   ArpRig rig;
