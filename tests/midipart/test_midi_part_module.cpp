@@ -516,3 +516,15 @@ TEST(MidiPartModule, ThruKeyStruckTwiceReleasedOnceHoldsOneNote) {
   EXPECT_EQ(rig.RunTo(128), (std::vector<Out>{{64, Off(60), 0}}));
   EXPECT_EQ(rig.mp->HeldCount(0, 60), 0);
 }
+
+// An input event between samples counts from the sample it falls in, not the
+// nearest one: a trigger at 100.99 starts the part on sample 100.
+TEST(MidiPartModule, TriggerBetweenSamplesStartsOnTheSampleItFallsIn) {
+  Rig rig;
+  Note(rig.P(0), 0, 60, 5);
+  MidiEvent on = Ev(0, 0x90, 36, 100);
+  on.time = 100.99f;
+  const auto out = rig.RunTo(192, {on});
+  EXPECT_EQ(Only(out, On(60)), (std::vector<Out>{{100, On(60), 0}}));
+  EXPECT_EQ(Only(out, Off(60)), (std::vector<Out>{{104, Off(60), 0}}));
+}
