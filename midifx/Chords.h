@@ -61,7 +61,7 @@ class CChords final : public CComp {
     int32_t velocity = 0;
     std::array<uint8_t, 128> table{};  // velocity per output key
     std::array<uint8_t, 128> held{};   // keys holding the slot
-    HeldNotes notes;  // note-ons sent and not yet ended
+    HeldNotes notes;                   // note-ons sent and not yet ended
     // Rhythm time: the walker places tick 0 on the sample the rhythm started
     // on, and `lap` is where the current lap of the loop began on it; laps are
     // added, never wrapped, so no block size moves a hit.

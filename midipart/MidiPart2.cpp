@@ -646,7 +646,8 @@ void CMIDIPart2::RenderSlot(PlaySlot& s, int start, int n) noexcept {
     s.current = ev.Find(s.loopLeft, &s.nextTime);
   }
   SendDue(s, start, end);
-  if (!s.looping && s.pending.Count() == 0 && (s.current >= count || s.walker.TickAt(end) - s.lapOffset >= right))
+  if (!s.looping && s.pending.Count() == 0 &&
+      (s.current >= count || s.walker.TickAt(end) - s.lapOffset >= right))
     s.state = PlaySlot::kFree;
 }
 

@@ -31,7 +31,8 @@ TEST_P(ArpSteps, ArpStepsLandOnTheirExactSampleWhateverTheBlock) {
   const int64_t start = 1003;
   rig.Send(start, On(60));
   const long double spt = static_cast<long double>(rate) / (16.0L * 120.0L);
-  const long double even = 240.0L * (1.0L + 0.33L * 0.5L), odd = 480.0L - even, tick = 4.0L * (1.0L + 0.33L * 0.5L);
+  const long double even = 240.0L * (1.0L + 0.33L * 0.5L), odd = 480.0L - even,
+                    tick = 4.0L * (1.0L + 0.33L * 0.5L);
   auto at = [&](long double t) { return start + static_cast<int64_t>(std::floor(t * spt + 1e-9L)); };
   const int steps = 6;
   rig.Run(at(240 * steps + 100) + block);

@@ -116,12 +116,15 @@ TEST_P(ChordRhythmTiming, ChordRhythmsDoNotDriftWithTheBlockSize) {
   std::map<int, int> held;
   for (int lap = 0; lap < 4; ++lap)
     for (const HitSpec& h : hits) {
-      const int64_t on = start + sampleOf(lap * 960 + h.tick), off = start + sampleOf(lap * 960 + h.tick + h.len - 1);
+      const int64_t on = start + sampleOf(lap * 960 + h.tick),
+                    off = start + sampleOf(lap * 960 + h.tick + h.len - 1);
       if (on >= release) continue;
       for (int k : {60, 67}) {
         want.push_back({on, On(k, h.vel)});
-        if (off < release) want.push_back({off, On(k, 0)});
-        else ++held[k];
+        if (off < release)
+          want.push_back({off, On(k, 0)});
+        else
+          ++held[k];
       }
     }
   for (const auto& [k, n] : held)

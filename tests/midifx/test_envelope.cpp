@@ -75,11 +75,14 @@ TEST_P(EnvelopeGrid, EnvelopeGridRunsOnAcrossBlocksAndSegmentEnds) {
     int value;
   };
   std::vector<Due> due;
-  auto cc = [](long double v) { return static_cast<int>(std::clamp(std::nearbyint(v * 127.0L), 0.0L, 127.0L)); };
+  auto cc = [](long double v) {
+    return static_cast<int>(std::clamp(std::nearbyint(v * 127.0L), 0.0L, 127.0L));
+  };
   for (size_t i = 0; i + 1 < pts.size(); ++i) {
     for (int64_t r = (bound[i] + 31) / 32 * 32; r < bound[i + 1]; r += 32) {
       const long double into = r / spt - tick[i];
-      due.push_back({start + r, 0, cc(pts[i].value + into * (pts[i + 1].value - pts[i].value) / pts[i + 1].delta)});
+      due.push_back(
+          {start + r, 0, cc(pts[i].value + into * (pts[i + 1].value - pts[i].value) / pts[i + 1].delta)});
     }
     due.push_back({start + bound[i + 1] - 1, 1, cc(pts[i + 1].value)});
   }

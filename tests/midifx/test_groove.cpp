@@ -82,7 +82,7 @@ TEST_F(GrooveTest, GrooveRoundsInTheFormulasOrderAtHalves) {
   g.strength = 55;
   EXPECT_EQ(g.Apply(110, note, 90, 100).time, 50);  // 110 - 60.5 = 49.5 -> 50
   g.gateMode = 1;
-  g.gates[0] = 4;  // g = round(9.6) = 10 against R = Q = 240
+  g.gates[0] = 4;                                    // g = round(9.6) = 10 against R = Q = 240
   EXPECT_EQ(g.Apply(0, note, 90, 100).length, 114);  // 240 - 126.5 = 113.5 -> 114
 }
 

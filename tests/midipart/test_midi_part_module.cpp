@@ -463,7 +463,8 @@ TEST(MidiPartModule, MidiPartQueriesAndIdleTakeNoLockSoNoTriggerIsLost) {
   });
   const int triggers = 2000;
   std::vector<MidiEvent> in;
-  for (int i = 0; i < triggers; ++i) {  // released in the next block: a part never stops in its starting block
+  // Released in the next block: a part never stops in the block it started in.
+  for (int i = 0; i < triggers; ++i) {
     in.push_back(Ev(128 * i, 0x90, 36, 100));
     in.push_back(Ev(128 * i + 84, 0x80, 36, 0));
   }
