@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "graph/MidiQueue.h"
 #include "platform/Messages.h"
@@ -260,6 +263,9 @@ bool CMIDIEdit::Notes(CMIDIPart& part, int32_t grid, const NotesSettings& s) {
     const Ticks steps = t.length / step;
     int toPlace = static_cast<int>(std::nearbyint(0.01 * fill * static_cast<double>(steps)));
     int made = 0;
+    // Placed in rising time after the events that stay, then merged in one
+    // pass: short source notes can place tens of thousands of notes.
+    std::vector<std::pair<Ticks, PartEvent>> placed;
     for (Ticks pos = 0; pos < t.length && made < kMaxGenerated; ++made) {
       const PartEvent& pick = src[static_cast<size_t>(Random(n))].e;
       const Ticks stepsLeft = (t.length - pos) / step;
@@ -269,11 +275,32 @@ bool CMIDIEdit::Notes(CMIDIPart& part, int32_t grid, const NotesSettings& s) {
       if (Random(100) < fill || (toPlace > 0 && stepsLeft <= toPlace)) {
         uint32_t data = pick.data;
         if (s.octave) data = WithKey(data, ApplyOctave(static_cast<int>(midi::Data1(data)), s));
-        t.events.Insert(pos, velocity(data), pick.length);
+        PartEvent e;
+        e.data = velocity(data);
+        e.length = pick.length;
+        placed.emplace_back(pos, e);
         if (toPlace > 0) --toPlace;
       }
       pos += std::max(pick.length, 1);
     }
+    std::vector<Ticks> kept;
+    t.events.Times(kept);
+    CEventList merged;
+    merged.Reserve(kept.size() + placed.size());
+    size_t k = 0;
+    Ticks prev = 0;
+    auto append = [&](Ticks time, PartEvent e) {
+      e.delta = static_cast<int32_t>(std::clamp<Ticks>(time - prev, INT32_MIN, INT32_MAX));
+      prev += e.delta;
+      merged.Append(e);
+    };
+    for (const auto& [time, e] : placed) {
+      // After every kept event of equal or earlier time, as an insert would go.
+      for (; k < kept.size() && kept[k] <= time; ++k) append(kept[k], t.events[k]);
+      append(time, e);
+    }
+    for (; k < kept.size(); ++k) append(kept[k], t.events[k]);
+    t.events = std::move(merged);
     return true;
   }
   for (const SourceNote& sn : src) {
