@@ -17,6 +17,38 @@ using Ticks = CEventList::Ticks;
 
 // Generators stop here, whatever a damaged part length asks for.
 constexpr int kMaxGenerated = 1 << 16;
+
+using Placed = std::vector<std::pair<Ticks, PartEvent>>;
+
+PartEvent Made(uint32_t data, int32_t length) {
+  PartEvent e;
+  e.data = data;
+  e.length = length;
+  return e;
+}
+
+// Generators make their events in rising time; merging them in one pass, each
+// after every event of equal or earlier time as an insert would place it,
+// keeps tens of thousands of generated events from costing a walk each.
+void MergePlaced(CEventList& events, const Placed& placed) {
+  std::vector<Ticks> kept;
+  events.Times(kept);
+  CEventList merged;
+  merged.Reserve(kept.size() + placed.size());
+  size_t k = 0;
+  Ticks prev = 0;
+  auto append = [&](Ticks time, PartEvent e) {
+    e.delta = static_cast<int32_t>(std::clamp<Ticks>(time - prev, INT32_MIN, INT32_MAX));
+    prev += e.delta;
+    merged.Append(e);
+  };
+  for (const auto& [time, e] : placed) {
+    for (; k < kept.size() && kept[k] <= time; ++k) append(kept[k], events[k]);
+    append(time, e);
+  }
+  for (; k < kept.size(); ++k) append(kept[k], events[k]);
+  events = std::move(merged);
+}
 constexpr int kMaxSlices = 256;
 constexpr std::string_view kKeyNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
@@ -182,6 +214,7 @@ bool CMIDIEdit::ControllerLane(CMIDIPart& part, int32_t grid, const LaneSettings
   });
   const int32_t step = StepOf(grid);
   int made = 0;
+  Placed placed;
   for (Ticks tick = 0; tick < t.length && made < kMaxGenerated; tick += step, ++made) {
     const int v = value(tick);
     uint32_t msg;
@@ -193,8 +226,9 @@ bool CMIDIEdit::ControllerLane(CMIDIPart& part, int32_t grid, const LaneSettings
     } else {
       msg = midi::Make(0xB0, static_cast<uint32_t>(s.lane), static_cast<uint32_t>(std::clamp(v, 0, 127)));
     }
-    t.events.Insert(tick, msg, 0);
+    placed.emplace_back(tick, Made(msg, 0));
   }
+  MergePlaced(t.events, placed);
   return true;
 }
 
@@ -215,13 +249,15 @@ bool CMIDIEdit::Pattern(CMIDIPart& part, int32_t grid, std::string_view pattern,
   const int32_t step = StepOf(grid);
   int made = 0;
   size_t i = 0;
+  Placed placed;
   for (Ticks tick = 0; tick < t.length && made < kMaxGenerated; tick += step, ++i) {
     if (pattern[i % pattern.size()] != '1') continue;
     for (int k : keys) {
-      t.events.Insert(tick, midi::Make(0x90, static_cast<uint32_t>(k), 63), 240);
+      placed.emplace_back(tick, Made(midi::Make(0x90, static_cast<uint32_t>(k), 63), 240));
       ++made;
     }
   }
+  MergePlaced(t.events, placed);
   return true;
 }
 
@@ -263,9 +299,7 @@ bool CMIDIEdit::Notes(CMIDIPart& part, int32_t grid, const NotesSettings& s) {
     const Ticks steps = t.length / step;
     int toPlace = static_cast<int>(std::nearbyint(0.01 * fill * static_cast<double>(steps)));
     int made = 0;
-    // Placed in rising time after the events that stay, then merged in one
-    // pass: short source notes can place tens of thousands of notes.
-    std::vector<std::pair<Ticks, PartEvent>> placed;
+    Placed placed;
     for (Ticks pos = 0; pos < t.length && made < kMaxGenerated; ++made) {
       const PartEvent& pick = src[static_cast<size_t>(Random(n))].e;
       const Ticks stepsLeft = (t.length - pos) / step;
@@ -275,32 +309,12 @@ bool CMIDIEdit::Notes(CMIDIPart& part, int32_t grid, const NotesSettings& s) {
       if (Random(100) < fill || (toPlace > 0 && stepsLeft <= toPlace)) {
         uint32_t data = pick.data;
         if (s.octave) data = WithKey(data, ApplyOctave(static_cast<int>(midi::Data1(data)), s));
-        PartEvent e;
-        e.data = velocity(data);
-        e.length = pick.length;
-        placed.emplace_back(pos, e);
+        placed.emplace_back(pos, Made(velocity(data), pick.length));
         if (toPlace > 0) --toPlace;
       }
       pos += std::max(pick.length, 1);
     }
-    std::vector<Ticks> kept;
-    t.events.Times(kept);
-    CEventList merged;
-    merged.Reserve(kept.size() + placed.size());
-    size_t k = 0;
-    Ticks prev = 0;
-    auto append = [&](Ticks time, PartEvent e) {
-      e.delta = static_cast<int32_t>(std::clamp<Ticks>(time - prev, INT32_MIN, INT32_MAX));
-      prev += e.delta;
-      merged.Append(e);
-    };
-    for (const auto& [time, e] : placed) {
-      // After every kept event of equal or earlier time, as an insert would go.
-      for (; k < kept.size() && kept[k] <= time; ++k) append(kept[k], t.events[k]);
-      append(time, e);
-    }
-    for (; k < kept.size(); ++k) append(kept[k], t.events[k]);
-    t.events = std::move(merged);
+    MergePlaced(t.events, placed);
     return true;
   }
   for (const SourceNote& sn : src) {
