@@ -96,13 +96,13 @@ class ChordRhythmTiming : public ::testing::TestWithParam<std::tuple<int, float>
 
 TEST_P(ChordRhythmTiming, ChordRhythmsDoNotDriftWithTheBlockSize) {
   const auto [block, rate] = GetParam();
-  struct HitSpec {
+  struct RhythmHit {
     int tick, vel, len;
   };
-  const std::vector<HitSpec> hits = {{0, 90, 240}, {333, 70, 1}, {500, 80, 461}, {959, 60, 2}};
+  const std::vector<RhythmHit> hits = {{0, 90, 240}, {333, 70, 1}, {500, 80, 461}, {959, 60, 2}};
   ChordRig rig(block, rate);
   CChord& c = Triad(*rig.m, 36, {0, 7});
-  for (const HitSpec& h : hits) c.events.Insert(h.tick, On(0, h.vel), h.len);
+  for (const RhythmHit& h : hits) c.events.Insert(h.tick, On(0, h.vel), h.len);
   c.play = 1;
   c.right = 960;
   const long double spt = static_cast<long double>(rate) / (16.0L * 120.0L);
@@ -115,7 +115,7 @@ TEST_P(ChordRhythmTiming, ChordRhythmsDoNotDriftWithTheBlockSize) {
   std::vector<TimedMsg> want;
   std::map<int, int> held;
   for (int lap = 0; lap < 4; ++lap)
-    for (const HitSpec& h : hits) {
+    for (const RhythmHit& h : hits) {
       const int64_t on = start + sampleOf(lap * 960 + h.tick),
                     off = start + sampleOf(lap * 960 + h.tick + h.len - 1);
       if (on >= release) continue;
