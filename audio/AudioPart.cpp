@@ -548,7 +548,10 @@ void CAudioPart2::StartClip(CLiveAudioPart& p, const CAudioClip& c, int offset) 
   s.channels = smp->channels;
   s.bits = smp->bits;
   s.first = c.first;
-  s.last = std::min(c.last, smp->end);  // the sample's last playable frame bounds every clip
+  // A clip plays to its own last frame: the sample's end marks where its loop
+  // turns back, which is the sampler's business, not the clip's. Only the real
+  // frames bound it.
+  s.last = std::min(c.last, smp->frames);
   s.part = &p;
   s.bus = lane.bus;
   s.clipVolume = c.volume;
