@@ -175,6 +175,70 @@ TEST(AudioFaults, EmbeddedSamplePeaksOverflow) {
   }
 }
 
+// ---------------------------------------------------------------- limits filled exactly
+
+// An audio part module's block: one embedded sample of 128 frames of 0.25 (one
+// whole peak block) whose "data" record ends exactly at the sample's block
+// (size_delta 0), one byte beyond it (-1: the block lost the last byte) or one
+// byte before it (+1: a spare byte follows); then an unknown record with a key
+// of `key_length` bytes and a part named "after".
+std::vector<uint8_t> ModuleBlock(int size_delta, int key_length) {
+  CMemStream s;
+  std::vector<uint8_t> records = Records([](CMemStream& r) {
+    r.WriteKeyInt("bits", 16);
+    r.WriteKeyInt("chs", 1);
+    r.WriteKeyInt("frames", 128);
+    r.WriteKey("data", 256);
+    for (int i = 0; i < 128; ++i) r.WriteShort(8192);
+  });
+  if (size_delta < 0) records.pop_back();
+  if (size_delta > 0) records.push_back(0xEE);
+  s.WriteKey("sample", static_cast<int32_t>(records.size()));
+  s.WriteBytes(records.data(), records.size());
+  s.WriteKeyMarker("APartSmp");
+  s.WriteKeyInt(std::string(static_cast<size_t>(key_length), 'k'), 7);
+  s.WriteKeyMarker("APartPart");
+  s.WriteKeyString("APartPartName", "after");
+  s.WriteEnd();
+  return s.Data();
+}
+
+// A "data" record that ends exactly at its sample's block is read whole and
+// one that runs a byte past it is not; either way the module's next records are read in
+// step. A key of exactly the longest length is skipped as unknown, one byte
+// more ends the block. 128 frames make exactly one peak entry, built from the
+// real frames alone (a guard frame in it would pull the minimum to zero).
+TEST(AudioFaults, RecordsThatExactlyFillTheirLimit) {
+  for (int delta : {-1, 0, 1}) {
+    const std::vector<uint8_t> bytes = ModuleBlock(delta, kMaxKeyLength);
+    auto root = MakeRoot();
+    CAudioPart2 m(root.get());
+    CMemStream in(bytes);
+    m.Load(in, 0);
+    ASSERT_EQ(m.samples.size(), 1u) << delta;
+    const CSample& smp = *m.samples[0];
+    EXPECT_TRUE(smp.open) << delta;
+    EXPECT_EQ(smp.frames, 128) << delta;
+    EXPECT_EQ(smp.Value(128, 0), delta < 0 ? 0.0f : 0.25f) << delta;
+    ASSERT_EQ(m.parts.size(), 1u) << delta;
+    EXPECT_EQ(m.parts[0]->name, "after") << delta;
+    EXPECT_EQ(in.Position(), in.Size()) << delta;
+    if (delta >= 0) {
+      ASSERT_EQ(smp.peaks.size(), 128u / 128 * 2 + 9 + 128);
+      EXPECT_EQ(std::vector<uint8_t>(smp.peaks.begin() + 9, smp.peaks.begin() + 13),
+                (std::vector<uint8_t>{159, 159, 0, 0}));
+    }
+  }
+  const std::vector<uint8_t> bytes = ModuleBlock(0, kMaxKeyLength + 1);
+  auto root = MakeRoot();
+  CAudioPart2 m(root.get());
+  CMemStream in(bytes);
+  m.Load(in, 0);
+  EXPECT_EQ(m.samples.size(), 1u);
+  EXPECT_TRUE(m.parts.empty());
+  EXPECT_TRUE(in.Failed());
+}
+
 // ---------------------------------------------------------------- clip bounds
 
 struct ClipCase {
