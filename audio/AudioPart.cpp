@@ -698,10 +698,14 @@ void CAudioPart2::Load(CStream& s, int) {
       float r;
       std::memcpy(&r, &bits_of, 4);
       old_sample().rate = std::isfinite(r) && r >= 1.0f ? r : static_cast<float>(bits_of);
-    } else if (key == "APartSmpBits") {
-      ReadRecordInt(s, size, old_sample().bits);
-    } else if (key == "APartSmpChs") {
-      ReadRecordInt(s, size, old_sample().channels);
+    } else if (key == "APartSmpBits" || key == "APartSmpChs") {
+      // The frames' own record names their layout (16-bit, mono or stereo);
+      // these only describe it, and must not contradict frames already read.
+      CSample& smp = old_sample();
+      int32_t& field = key == "APartSmpBits" ? smp.bits : smp.channels;
+      int32_t value = field;
+      ReadRecordInt(s, size, value);
+      if (!smp.HoldsFramesOfHeader()) field = value;
     } else if (key == "APartSmpData16IntMono" || key == "APartSmpData16IntStereo") {
       CSample& smp = old_sample();
       const std::string name = smp.fileName;

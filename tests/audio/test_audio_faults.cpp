@@ -173,6 +173,23 @@ TEST(AudioFaults, EmbeddedSamplePeaksOverflow) {
       EXPECT_EQ(p.left, std::vector<float>(512, 0.0f)) << c.what;
     }
   }
+
+  // The older sample form names its frames' layout in the record's key; a
+  // later channel or bits record cannot change it under them.
+  CMemStream o;
+  o.WriteKey("APartSmpData16IntMono", 600);
+  for (int i = 0; i < 300; ++i) o.WriteShort(static_cast<int16_t>(100 * i));
+  o.WriteKeyInt("APartSmpChs", 2);
+  o.WriteKeyInt("APartSmpBits", 24);
+  o.WriteEnd();
+  o.Rewind();
+  auto root = MakeRoot();
+  CAudioPart2 m(root.get());
+  m.Load(o, 0);
+  ASSERT_EQ(m.samples.size(), 1u);
+  EXPECT_TRUE(m.samples[0]->HoldsFramesOfHeader());
+  EXPECT_EQ(m.samples[0]->channels, 1);
+  EXPECT_EQ(m.samples[0]->bits, 16);
 }
 
 // ---------------------------------------------------------------- limits filled exactly
