@@ -75,7 +75,10 @@ bool CopyOne(CSample& sample, const std::string& folder, uint8_t& renderer_busy)
       if (auto* disk = dynamic_cast<CDiskSample*>(&sample); disk && disk->HasFile()) {
         CDiskSample fresh;
         fresh.computePeaks = 0;  // the frames are the same bytes: the peaks stay
-        if (!fresh.OpenFile(dst)) return false;
+        if (!fresh.OpenFile(dst)) {
+          ::unlink(dst.c_str());  // the sample stays on its old file; leave no stray copy
+          return false;
+        }
         BusyLock lock(renderer_busy);
         disk->SwapFile(fresh);
       } else {
