@@ -488,6 +488,17 @@ int32_t CSample::SaveRecords(CStream& s) const {
 void CSample::LoadRecords(CStream& s, int32_t size) {
   ReleaseData();
   const int64_t block_end = std::min<int64_t>(s.Position() + std::max(size, 0), s.Size());
+  int32_t declared = 0;  // the frame count as the records state it
+  bool filled = false;   // a "data" record has been read into the frames
+  // The frames must follow in this block, which bounds the allocation. The
+  // encoding is checked first so that the product stays far inside 64 bits.
+  const auto allocate = [&](int32_t count) {
+    if (count > 0 && LayoutAllowed(bits, channels) &&
+        int64_t{count} * (bits / 8) * channels <= block_end - s.Position())
+      Allocate(count, bits, channels);
+    else
+      Allocate(0, bits, channels);
+  };
   std::string key;
   int32_t n = 0;
   while (s.Position() + 8 <= block_end && s.NextRecord(key, n)) {
@@ -499,24 +510,23 @@ void CSample::LoadRecords(CStream& s, int32_t size) {
     } else if (key == "rate") {
       if (n == 4) rate = s.ReadFloat();
     } else if (key == "bits" || key == "chs") {
-      // Frames already allocated were laid out for the old header; a record
-      // that changes it comes too late for them, and keeping them would let
+      // Frames not read yet are simply laid out again for the new header.
+      // Frames already read were made for the old one: kept, they would let
       // every reader walk the buffer with a frame size it was not made for.
       int32_t& field = key == "bits" ? bits : channels;
       int32_t v = 0;
       if (ReadIntRecord(s, n, v) && v != field) {
         field = v;
-        DropFrames();
+        if (filled)
+          DropFrames();
+        else
+          allocate(declared);
       }
     } else if (key == "frames") {
-      int32_t count = 0;
-      // The frames must follow in this block, which bounds the allocation. The
-      // encoding is checked first so that the product stays far inside 64 bits.
-      if (ReadIntRecord(s, n, count) && count > 0 && LayoutAllowed(bits, channels) &&
-          (int64_t{count} * (bits / 8) * channels <= block_end - s.Position()))
-        Allocate(count, bits, channels);
-      else
-        Allocate(0, bits, channels);
+      declared = 0;
+      ReadIntRecord(s, n, declared);
+      filled = false;
+      allocate(declared);
     } else if (key == "start") {
       ReadIntRecord(s, n, start);
     } else if (key == "end") {
@@ -531,7 +541,7 @@ void CSample::LoadRecords(CStream& s, int32_t size) {
       std::memset(data.data(), 0, static_cast<size_t>(f));
       if (s.ReadBytes(data.data() + f, static_cast<size_t>(want)) != static_cast<size_t>(want)) s.SetFailed();
       std::memset(data.data() + f + want, 0, data.size() - static_cast<size_t>(f + want));
-      open = 1;
+      filled = true;
     }
     // Whatever a record held, the next one starts behind it.
     if (s.Failed() || !s.Seek(record_end)) break;
