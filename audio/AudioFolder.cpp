@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "audio/Sample.h"
+#include "graph/BusyFlag.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Settings.h"
@@ -58,7 +59,7 @@ bool CopyNew(const std::string& src, const std::string& dst) {
   return ok;
 }
 
-bool CopyOne(CSample& sample, const std::string& folder) {
+bool CopyOne(CSample& sample, const std::string& folder, uint8_t& renderer_busy) {
   if (Normalised(FolderOf(sample.fileName)) == Normalised(folder)) {
     sample.pathKind = kPathAudioFolder;
     return true;
@@ -67,10 +68,21 @@ bool CopyOne(CSample& sample, const std::string& folder) {
   for (;;) {
     const std::string dst = FreeWavName(folder, name);
     if (CopyNew(sample.fileName, dst)) {
-      // A streamed sample reads from the copy from now on.
-      if (auto* disk = dynamic_cast<CDiskSample*>(&sample)) {
-        disk->OpenFile(dst);
+      // A streamed sample reads from the copy from now on. The audio thread may
+      // be inside the old file this very moment, so the copy is opened on the
+      // side and only the handles change hands, while the renderer sits out;
+      // the old file closes when `fresh` goes, after the renderer is back.
+      if (auto* disk = dynamic_cast<CDiskSample*>(&sample); disk && disk->HasFile()) {
+        CDiskSample fresh;
+        fresh.computePeaks = 0;  // the frames are the same bytes: the peaks stay
+        if (!fresh.OpenFile(dst)) {
+          ::unlink(dst.c_str());  // the sample stays on its old file; leave no stray copy
+          return false;
+        }
+        BusyLock lock(renderer_busy);
+        disk->SwapFile(fresh);
       } else {
+        BusyLock lock(renderer_busy);
         sample.fileName = dst;
         sample.displayName = FileNameOf(dst);
       }
@@ -113,22 +125,23 @@ std::string FreeWavName(const std::string& folder, const std::string& name) {
   return path;
 }
 
-bool CopyToAudioFolder(CSample& sample, const std::string& audio_folder) {
+bool CopyToAudioFolder(CSample& sample, const std::string& audio_folder, uint8_t& renderer_busy) {
   if (audio_folder.empty()) {
     ShowInformation("Copy", "Audio folder not set");
     return false;
   }
-  return CopyOne(sample, audio_folder);
+  return CopyOne(sample, audio_folder, renderer_busy);
 }
 
-int CopyAllToAudioFolder(const std::vector<CSample*>& samples, const std::string& audio_folder) {
+int CopyAllToAudioFolder(const std::vector<CSample*>& samples, const std::string& audio_folder,
+                         uint8_t& renderer_busy) {
   if (audio_folder.empty()) {
     ShowInformation("Copy", "Audio folder not set");
     return 0;
   }
   int n = 0;
   for (CSample* s : samples)
-    if (s && CopyOne(*s, audio_folder)) ++n;
+    if (s && CopyOne(*s, audio_folder, renderer_busy)) ++n;
   return n;
 }
 

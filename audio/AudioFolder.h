@@ -2,6 +2,7 @@
 // The project's audio folder: where recordings go and where "Copy to Audio
 // folder" gathers a project's sample files, so that the project and its audio
 // travel together.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,13 @@ std::string FreeWavName(const std::string& folder, const std::string& name);
 // name (never overwriting a file) unless it is there already (folders compare
 // without regard to letter case), switches the sample to the copy and marks it
 // as kept in the audio folder. Without a folder the user is told "Audio folder
-// not set". True when the sample was treated.
-bool CopyToAudioFolder(CSample& sample, const std::string& audio_folder);
+// not set". True when the sample was treated. `renderer_busy` is the busy byte
+// (CComp::busy) of the module whose processing renders the sample: the switch
+// holds it, so a block never streams from a file that is being swapped.
+bool CopyToAudioFolder(CSample& sample, const std::string& audio_folder, uint8_t& renderer_busy);
 // "Copy all to Audio folder": the same for every sample; returns the number treated.
-int CopyAllToAudioFolder(const std::vector<CSample*>& samples, const std::string& audio_folder);
+int CopyAllToAudioFolder(const std::vector<CSample*>& samples, const std::string& audio_folder,
+                         uint8_t& renderer_busy);
 
 // The folder the last sample was chosen from ("Folders"/"lastsamplepath" in the
 // settings). Without an entry, the user's home folder.

@@ -548,7 +548,10 @@ void CAudioPart2::StartClip(CLiveAudioPart& p, const CAudioClip& c, int offset) 
   s.channels = smp->channels;
   s.bits = smp->bits;
   s.first = c.first;
-  s.last = std::min(c.last, smp->end);  // the sample's last playable frame bounds every clip
+  // A clip plays to its own last frame: the sample's end marks where its loop
+  // turns back, which is the sampler's business, not the clip's. Only the real
+  // frames bound it.
+  s.last = std::min(c.last, smp->frames);
   s.part = &p;
   s.bus = lane.bus;
   s.clipVolume = c.volume;
@@ -695,10 +698,14 @@ void CAudioPart2::Load(CStream& s, int) {
       float r;
       std::memcpy(&r, &bits_of, 4);
       old_sample().rate = std::isfinite(r) && r >= 1.0f ? r : static_cast<float>(bits_of);
-    } else if (key == "APartSmpBits") {
-      ReadRecordInt(s, size, old_sample().bits);
-    } else if (key == "APartSmpChs") {
-      ReadRecordInt(s, size, old_sample().channels);
+    } else if (key == "APartSmpBits" || key == "APartSmpChs") {
+      // The frames' own record names their layout (16-bit, mono or stereo);
+      // these only describe it, and must not contradict frames already read.
+      CSample& smp = old_sample();
+      int32_t& field = key == "APartSmpBits" ? smp.bits : smp.channels;
+      int32_t value = field;
+      ReadRecordInt(s, size, value);
+      if (!smp.HoldsFramesOfHeader()) field = value;
     } else if (key == "APartSmpData16IntMono" || key == "APartSmpData16IntStereo") {
       CSample& smp = old_sample();
       const std::string name = smp.fileName;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -328,11 +329,8 @@ void CSample::ReleaseData() {
 std::unique_ptr<CSample> CSample::NewEmpty() const { return std::make_unique<CSample>(); }
 
 bool CSample::Allocate(int32_t frame_count, int32_t bits_per_sample, int32_t channel_count) {
-  std::vector<uint8_t>().swap(data);
-  frames = 0;
-  if (frame_count < 0 || frame_count > INT32_MAX - 3 || !(bits_per_sample == 16 || bits_per_sample == 24 ||
-                                                          bits_per_sample == 32) ||
-      channel_count < 1 || channel_count > 65535)
+  DropFrames();
+  if (frame_count < 0 || frame_count > INT32_MAX - 3 || !LayoutAllowed(bits_per_sample, channel_count))
     return false;
   const int64_t bytes = (int64_t{frame_count} + 3) * (bits_per_sample / 8) * channel_count;
   try {
@@ -344,6 +342,16 @@ bool CSample::Allocate(int32_t frame_count, int32_t bits_per_sample, int32_t cha
   bits = bits_per_sample;
   channels = channel_count;
   return true;
+}
+
+void CSample::DropFrames() noexcept {
+  std::vector<uint8_t>().swap(data);
+  frames = 0;
+}
+
+bool CSample::HoldsFramesOfHeader() const noexcept {
+  return !data.empty() && frames >= 0 && LayoutAllowed(bits, channels) &&
+         data.size() == (static_cast<size_t>(frames) + 3) * static_cast<size_t>(FrameBytes());
 }
 
 float CSample::Value(int32_t index, int channel) const noexcept {
@@ -409,7 +417,7 @@ bool CSample::OpenFile(const std::string& path) {
 
 void CSample::RenderFromMemory(int count, float* left, float* right, float gl, float gr, double step,
                                double phase) const noexcept {
-  if (data.empty() || !Renderable(formatTag, bits, channels) || !std::isfinite(step)) {
+  if (!HoldsFramesOfHeader() || !Renderable(formatTag, bits, channels) || !std::isfinite(step)) {
     Silence(count, left, right);
     return;
   }
@@ -428,7 +436,7 @@ void CSample::ReadFrames(int count, float* left, uint8_t*, float, float gain, do
 
 void CSample::BuildPeaks() {
   const int64_t entries = open ? StartPeaks(peaks, frames, channels, start) : -1;
-  if (entries < 0 || data.empty() || !IsSupportedFormat()) {
+  if (entries < 0 || !HoldsFramesOfHeader() || !IsSupportedFormat()) {
     peaks.clear();
     return;
   }
@@ -480,6 +488,17 @@ int32_t CSample::SaveRecords(CStream& s) const {
 void CSample::LoadRecords(CStream& s, int32_t size) {
   ReleaseData();
   const int64_t block_end = std::min<int64_t>(s.Position() + std::max(size, 0), s.Size());
+  int32_t declared = 0;  // the frame count as the records state it
+  bool filled = false;   // a "data" record has been read into the frames
+  // The frames must follow in this block, which bounds the allocation. The
+  // encoding is checked first so that the product stays far inside 64 bits.
+  const auto allocate = [&](int32_t count) {
+    if (count > 0 && LayoutAllowed(bits, channels) &&
+        int64_t{count} * (bits / 8) * channels <= block_end - s.Position())
+      Allocate(count, bits, channels);
+    else
+      Allocate(0, bits, channels);
+  };
   std::string key;
   int32_t n = 0;
   while (s.Position() + 8 <= block_end && s.NextRecord(key, n)) {
@@ -490,18 +509,24 @@ void CSample::LoadRecords(CStream& s, int32_t size) {
       displayName = FileNameOf(fileName);
     } else if (key == "rate") {
       if (n == 4) rate = s.ReadFloat();
-    } else if (key == "bits") {
-      ReadIntRecord(s, n, bits);
-    } else if (key == "chs") {
-      ReadIntRecord(s, n, channels);
+    } else if (key == "bits" || key == "chs") {
+      // Frames not read yet are simply laid out again for the new header.
+      // Frames already read were made for the old one: kept, they would let
+      // every reader walk the buffer with a frame size it was not made for.
+      int32_t& field = key == "bits" ? bits : channels;
+      int32_t v = 0;
+      if (ReadIntRecord(s, n, v) && v != field) {
+        field = v;
+        if (filled)
+          DropFrames();
+        else
+          allocate(declared);
+      }
     } else if (key == "frames") {
-      int32_t count = 0;
-      // The frames must follow in this block, which bounds the allocation.
-      if (ReadIntRecord(s, n, count) && count > 0 &&
-          (int64_t{count} * (bits / 8) * channels <= block_end - s.Position()))
-        Allocate(count, bits, channels);
-      else
-        Allocate(0, bits, channels);
+      declared = 0;
+      ReadIntRecord(s, n, declared);
+      filled = false;
+      allocate(declared);
     } else if (key == "start") {
       ReadIntRecord(s, n, start);
     } else if (key == "end") {
@@ -510,19 +535,20 @@ void CSample::LoadRecords(CStream& s, int32_t size) {
       ReadIntRecord(s, n, loop);
     } else if (key == "loopStart") {
       ReadIntRecord(s, n, loopStart);
-    } else if (key == "data" && !data.empty()) {
+    } else if (key == "data" && HoldsFramesOfHeader()) {
       const int64_t f = FrameBytes();
       const int64_t want = std::min<int64_t>(n, int64_t{frames} * f);
       std::memset(data.data(), 0, static_cast<size_t>(f));
       if (s.ReadBytes(data.data() + f, static_cast<size_t>(want)) != static_cast<size_t>(want)) s.SetFailed();
       std::memset(data.data() + f + want, 0, data.size() - static_cast<size_t>(f + want));
-      open = 1;
+      filled = true;
     }
     // Whatever a record held, the next one starts behind it.
     if (s.Failed() || !s.Seek(record_end)) break;
   }
   if (!s.Failed() && s.Position() < block_end) s.Seek(block_end);
   formatTag = bits == 32 ? 3 : 1;
+  if (!HoldsFramesOfHeader()) DropFrames();
   open = frames > 0 && !data.empty() ? 1 : 0;
   ClampPositions();
   if (open && computePeaks) BuildPeaks();
@@ -597,6 +623,22 @@ bool CDiskSample::OpenFile(const std::string& path) {
   open = 1;
   if (computePeaks) BuildPeaks();
   return true;
+}
+
+void CDiskSample::SwapFile(CDiskSample& other) noexcept {
+  std::swap(handle, other.handle);
+  std::swap(fileSize, other.fileSize);
+  std::swap(fileName, other.fileName);
+  std::swap(displayName, other.displayName);
+  std::swap(dataOffset, other.dataOffset);
+  std::swap(readOnly, other.readOnly);
+  std::swap(frames, other.frames);
+  std::swap(bits, other.bits);
+  std::swap(channels, other.channels);
+  std::swap(formatTag, other.formatTag);
+  std::swap(rate, other.rate);
+  std::swap(open, other.open);
+  ClampPositions();
 }
 
 void CDiskSample::ReadFileFrames(int64_t first, int64_t n, uint8_t* dst) const noexcept {

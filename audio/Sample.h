@@ -39,6 +39,13 @@ enum PathKind : int32_t { kPathAbsolute = 0, kPathNameOnly = 1, kPathAudioFolder
 // True for 16- and 24-bit integer PCM (format tag 1) and 32-bit float (tag 3).
 bool IsSupportedFormat(int32_t format_tag, int32_t bits) noexcept;
 
+// The widest frame a sample holds: a WAV header's channel count is 16 bits.
+inline constexpr int32_t kMaxSampleChannels = 65535;
+// Frame layouts a sample can hold in memory (rendering takes one or two channels).
+constexpr bool LayoutAllowed(int32_t bits, int32_t channels) noexcept {
+  return (bits == 16 || bits == 24 || bits == 32) && channels >= 1 && channels <= kMaxSampleChannels;
+}
+
 // "This is not a valid sample format " + bits + "-bit " + rate + "Hz format " +
 // format tag: what the sample pool tells about a file that failed to open for
 // its encoding (a refused file leaves its format in the sample).
@@ -108,6 +115,9 @@ class CSample : public CBaseSample {
   // frames. False (and no frames) for sizes that cannot be held.
   bool Allocate(int32_t frame_count, int32_t bits_per_sample, int32_t channel_count);
   int32_t FrameBytes() const noexcept { return bits / 8 * channels; }
+  // True when the frame buffer is exactly frames + 3 frames of the header's
+  // bits and channels: the one shape every reader of the frames relies on.
+  bool HoldsFramesOfHeader() const noexcept;
   // Frame index 0 (the front guard frame) of a RAM sample; null without frames.
   const uint8_t* FrameData() const noexcept { return data.empty() ? nullptr : data.data(); }
   uint8_t* FrameData() noexcept { return data.empty() ? nullptr : data.data(); }
@@ -133,6 +143,8 @@ class CSample : public CBaseSample {
   int32_t pathKind = kPathAbsolute;
 
  protected:
+  // Frees the frame buffer and sets the frame count to 0; the header stays.
+  void DropFrames() noexcept;
   // Keeps start, end and loop start inside the frames so that rendering between
   // them never reads outside the buffer, whatever a file or record claimed.
   void ClampPositions() noexcept;
@@ -154,6 +166,10 @@ class CDiskSample final : public CSample {
   std::unique_ptr<CSample> NewEmpty() const override;
 
   bool HasFile() const noexcept { return handle >= 0; }
+  // Exchanges the open file and what was read from its header with `other`;
+  // start, end and loop points stay (kept inside the frames). The caller keeps
+  // rendering out meanwhile; nothing here touches the disk.
+  void SwapFile(CDiskSample& other) noexcept;
   // (audio) Reads `n` frames from frame index `first` (1-based) into `dst`;
   // frames the file does not hold come back as zeros.
   void ReadFileFrames(int64_t first, int64_t n, uint8_t* dst) const noexcept;

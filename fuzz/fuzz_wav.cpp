@@ -83,6 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qr::CMemStream in(data, size);
   qr::CSample rec;
   rec.LoadRecords(in, static_cast<int32_t>(size));
+  // Whatever order the header records came in, the frames have its shape.
+  Check(!rec.open || rec.HoldsFramesOfHeader());
+  Check(rec.peaks.empty() || rec.peaks[8] == rec.channels);
   if (rec.open) Render(rec, scratch, l.data(), r.data(), 0.61, 1.3);
   return 0;
 }

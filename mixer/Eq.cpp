@@ -14,16 +14,24 @@ namespace qr {
 // ---------------------------------------------------------------- coefficients
 
 // The cookbook biquad forms, worked in double and stored as float. Guards keep
-// a band read from a file from turning the filter into a non-number: the
-// frequency stays below the Nyquist frequency (w0 = pi makes sin(w0) vanish in
-// the bandwidth term), the gain within +-120 dB and the bandwidth within 12
-// octaves; values that are not numbers, and a bandwidth that is not positive,
-// count as the defaults. A mode other than the two shelves is worked as peaking.
+// a band read from a file from turning the filter into a non-number: the gain
+// stays within +-120 dB and the bandwidth within 12 octaves; values that are
+// not numbers, and a bandwidth that is not positive, count as the defaults. A
+// mode other than the two shelves is worked as peaking.
+//
+// A band at or above the Nyquist frequency cannot exist at this rate. Moving it
+// just below would not do: as w0 nears pi the bandwidth term explodes and the
+// forms collapse into a flat gain of A^2 over the whole spectrum. Such a band
+// passes the signal unchanged instead, and takes effect again at a rate that
+// can hold it.
 void CEqBand::ComputeCoefficients(float sample_rate) noexcept {
   const double rate = sample_rate > 0.0f ? sample_rate : 44100.0;
   double f = std::isfinite(frequency) ? frequency : 2000.0;
   f = std::clamp(f, 20.0, 20000.0);
-  f = std::min(f, 0.499 * rate);
+  if (f >= 0.5 * rate) {
+    for (auto& k : ch) k.b0 = 1.0f, k.b1 = k.b2 = k.a1 = k.a2 = 0.0f;
+    return;
+  }
   const double g = std::isfinite(gain) ? std::clamp<double>(gain, -120.0, 120.0) : 0.0;
   const double bw = bandwidth > 0.0f && std::isfinite(bandwidth) ? std::min<double>(bandwidth, 12.0) : 0.5;
 

@@ -313,16 +313,17 @@ TEST(AudioFolder, FreeNamesAndCopies) {
   WriteFile(audio + "/snare.wav", wav);
   ASSERT_TRUE(inside.OpenFile(audio + "/snare.wav"));
 
-  EXPECT_FALSE(CopyToAudioFolder(inside, ""));
+  uint8_t renderer_busy = 0;
+  EXPECT_FALSE(CopyToAudioFolder(inside, "", renderer_busy));
   EXPECT_EQ(msgs.Joined().back(), "Copy|Audio folder not set");
 
   // A sample already there (folder letter case aside) only changes its path kind.
-  EXPECT_TRUE(CopyToAudioFolder(inside, dir.Path() + "/SONG_AUDIO/"));
+  EXPECT_TRUE(CopyToAudioFolder(inside, dir.Path() + "/SONG_AUDIO/", renderer_busy));
   EXPECT_EQ(inside.fileName, audio + "/snare.wav");
   EXPECT_EQ(inside.pathKind, kPathAudioFolder);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(audio), {}), 3);
   // The other is copied under a free name, the existing files untouched.
-  EXPECT_EQ(CopyAllToAudioFolder({&outside, &inside}, audio), 2);
+  EXPECT_EQ(CopyAllToAudioFolder({&outside, &inside}, audio, renderer_busy), 2);
   EXPECT_EQ(outside.fileName, audio + "/kick_2.wav");
   EXPECT_EQ(outside.pathKind, kPathAudioFolder);
   EXPECT_TRUE(outside.open);

@@ -110,3 +110,65 @@ TEST(Delay, SwitchedOffIsSilentAndRecordsLoadBack) {
   EXPECT_EQ(d->division2, 8);
   EXPECT_EQ(d->Length(0), 6000);  // recomputed for this module's rate and tempo
 }
+
+// At tempo 130 no division gives a whole number of samples, and every length
+// rounds up: an echo one sample early means truncation. A change of sample
+// rate moves the lengths at the next block as a tempo change does. Impulses on
+// both channels at sample 0 and again after the rate has changed; the echoes
+// must land exactly where the test's own arithmetic puts them, at every block size.
+struct DelayTiming {
+  int block;
+  float rate, nextRate;
+};
+
+void PrintTo(const DelayTiming& t, std::ostream* os) {
+  *os << "block " << t.block << ", " << t.rate << " Hz, then " << t.nextRate << " Hz";
+}
+
+class DelayLengthRounding : public ::testing::TestWithParam<DelayTiming> {};
+
+TEST_P(DelayLengthRounding, EchoesLandOnTheRoundedLengthBeforeAndAfterARateChange) {
+  const DelayTiming p = GetParam();
+  constexpr double kTempo = 130.0;
+  // One beat is 60 / tempo seconds; the division splits it.
+  const auto length = [&](double rate, int division) {
+    const double exact = rate * 60.0 / (kTempo * division);
+    EXPECT_NE(std::nearbyint(exact), std::trunc(exact)) << "a case where rounding matters";
+    return static_cast<long>(std::nearbyint(exact));
+  };
+  const long second = (length(p.rate, 1) + 10 + p.block - 1) / p.block * p.block + 3;  // inside a block
+  const long total = second + length(p.nextRate, 1) + 10;
+
+  auto root = MakeRoot(p.block, p.rate);
+  root->pendingTempo = static_cast<float>(kTempo);
+  auto* delay = Add<CDelay>(*root);
+  auto* src = Add<FnSource>(*root, [second](int, long t) { return t == 0 || t == second ? 1.0f : 0.0f; });
+  delay->ConnectAudio(src, 0, 0);
+  root->ConnectAudio(delay, 0, 0);
+  delay->feedback = 0.0f;
+  delay->wet = 1.0f;
+  std::vector<float> out[2];
+  for (long t = 0; t < total; t += p.block) {
+    if (t == second / p.block * p.block) root->SetSampleRate(p.nextRate);
+    RunBlock(*root, p.block);
+    for (int c = 0; c < 2; ++c) out[c].insert(out[c].end(), delay->outCh[c], delay->outCh[c] + p.block);
+  }
+  for (int c = 0; c < 2; ++c) {
+    const int division = c == 0 ? 2 : 1;
+    const std::vector<std::pair<size_t, float>> want = {
+        {static_cast<size_t>(length(p.rate, division)), 1.0f},
+        {static_cast<size_t>(second + length(p.nextRate, division)), 1.0f}};
+    EXPECT_EQ(NonZero(out[c]), want) << "channel " << c;
+  }
+}
+
+std::vector<DelayTiming> DelayTimings() {
+  std::vector<DelayTiming> out;
+  for (int block : {1, 7, 64, 4096}) {
+    out.push_back({block, 44100.0f, 48000.0f});
+    out.push_back({block, 96000.0f, 44100.0f});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, DelayLengthRounding, ::testing::ValuesIn(DelayTimings()));

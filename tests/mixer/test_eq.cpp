@@ -242,3 +242,45 @@ TEST(Eq, BandKernelEqualsAPlainDirectFormLoopBitForBit) {
     }
   }
 }
+
+// A 12 kHz band of +6 dB at three rates: at 16000 and 22050 Hz it lies at or
+// above the Nyquist frequency and must leave the signal bit for bit as it was
+// (the band used to be pulled below Nyquist, where it turned into +6 dB over
+// the whole spectrum); at 32000 Hz it exists and follows its analytic response.
+// A band exactly at Nyquist (16 kHz at 32000 Hz) is the boundary case. After a
+// switch from a rate that cannot hold the band to one that can, the band is back.
+class EqBandAboveNyquist : public ::testing::TestWithParam<float> {};
+
+TEST_P(EqBandAboveNyquist, LeavesTheSignalUnchangedOnlyWhereItCannotExist) {
+  const float rate = GetParam();
+  for (int mode : {CEqBand::kPeaking, CEqBand::kLowShelf, CEqBand::kHighShelf}) {
+    for (float f0 : {12000.0f, rate / 2}) {
+      EqRig r(rate);
+      r.eq->bands[0].mode = mode;
+      r.eq->SetBand(0, f0, 6.0f, 0.5f);
+      const bool exists = f0 < rate / 2;
+      if (!exists) {
+        r.src->fn = [](int c, long t) { return static_cast<float>((t * 37 + c * 11) % 101) * 0.01f - 0.5f; };
+        for (int b = 0; b < 8; ++b) {
+          RunBlock(*r.root, 64);
+          for (int c = 0; c < 2; ++c)
+            ASSERT_EQ(Channel(*r.eq, c, 64), std::vector<float>(r.eq->inCh[c], r.eq->inCh[c] + 64))
+                << "mode " << mode << " at " << f0 << " Hz, rate " << rate;
+        }
+        continue;
+      }
+      for (double f : {500.0, 12000.0})
+        EXPECT_NEAR(MeasuredDb(*r.root, *r.eq, *r.src, f, rate), AnalyticDb(mode, f0, 6, 0.5, f, rate), 0.01)
+            << "mode " << mode << " at " << f << " Hz, rate " << rate;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, EqBandAboveNyquist, ::testing::Values(16000.0f, 22050.0f, 32000.0f));
+
+TEST(Eq, BandAboveNyquistReturnsWhenTheRateCanHoldIt) {
+  EqRig r(22050.0f);
+  r.eq->SetBand(0, 12000.0f, 6.0f, 0.5f);
+  r.root->SetSampleRate(48000.0f);
+  EXPECT_NEAR(MeasuredDb(*r.root, *r.eq, *r.src, 12000.0, 48000.0), 6.0, 0.01);
+}
