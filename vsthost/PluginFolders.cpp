@@ -26,6 +26,24 @@ void AddFolder(std::vector<std::string>& list, const std::string& folder) {
   if (std::find(list.begin(), list.end(), f) == list.end()) list.push_back(f);
 }
 
+// Plug-in packages keep their libraries in folders of their own (one per
+// bundle, or one per vendor), so a folder is searched a few levels down.
+constexpr int kFolderDepth = 3;
+
+std::vector<std::string> LibrariesIn(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> files;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+    if (it.depth() >= kFolderDepth) it.disable_recursion_pending();
+    std::error_code fe;
+    if (it->path().extension() == ".so" && it->is_regular_file(fe)) files.push_back(it->path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 }  // namespace
 
 std::vector<std::string> PluginFolders() {
@@ -60,6 +78,8 @@ std::string FindPluginFile(const std::string& file_name, const std::vector<std::
   for (const std::string& f : folders) {
     const std::string p = JoinPath(f, file_name);
     if (FileExists(p) && !IsDirectory(p)) return p;
+    for (const std::string& lib : LibrariesIn(f))
+      if (FileNameOf(lib) == file_name) return lib;
   }
   return {};
 }
@@ -78,14 +98,7 @@ std::vector<PluginInfo> ScanPlugins(const std::vector<std::string>& folders) {
   namespace fs = std::filesystem;
   std::vector<PluginInfo> found;
   for (const std::string& folder : folders) {
-    std::error_code ec;
-    std::vector<std::string> files;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      const fs::path& p = it->path();
-      if (p.extension() == ".so" && it->is_regular_file(ec)) files.push_back(p.string());
-    }
-    std::sort(files.begin(), files.end());
-    for (const std::string& path : files) {
+    for (const std::string& path : LibrariesIn(folder)) {
       PluginInfo info;
       info.path = path;
       CDynLib lib;

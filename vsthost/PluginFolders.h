@@ -12,7 +12,8 @@ namespace qr {
 // searched once, at its first place.
 std::vector<std::string> PluginFolders();
 
-// The first folder of `folders` that holds a file named `file_name`; empty if none.
+// The file named `file_name` in the first folder of `folders` that holds one,
+// directly or a few levels down; empty if none.
 std::string FindPluginFile(const std::string& file_name, const std::vector<std::string>& folders);
 
 struct PluginInfo {
@@ -24,8 +25,8 @@ struct PluginInfo {
   std::string error;  // why it did not load; the other fields are then empty
 };
 
-// Loads every ".so" of the folders (not below them) in name order, asks what it
-// is and closes it again.
+// Loads every ".so" of the folders (and of their folders, a few levels down) in
+// name order, asks what it is and closes it again.
 std::vector<PluginInfo> ScanPlugins(const std::vector<std::string>& folders);
 
 // A unique ID as its four characters when they are printable, else in decimal.
