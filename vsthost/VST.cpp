@@ -145,7 +145,7 @@ bool CVST::LoadPlugin(const std::string& requested) {
   }
   effect_ = e;
   if (e->numInputs < 0 || e->numOutputs < 0 || e->numInputs > kMaxPins || e->numOutputs > kMaxPins) {
-    problem_ = file + ": more audio channels than a module has";
+    problem_ = file + ": more audio channels than a host can give";
     ShowError("Error", problem_);
     Dispatch(effClose);
     effect_ = nullptr;
@@ -207,8 +207,22 @@ void CVST::BuildPorts() {
     if (defaultStereo && n == 2 && w.size() == 2) w = {2};
     return w;
   };
-  const std::vector<int> ins = widths(nIn, effGetInputProperties);
-  const std::vector<int> outs = widths(nOut, effGetOutputProperties);
+  // Ports stop where a module's channels do; a pair that would cross the
+  // limit becomes one mono port.
+  auto fit = [](std::vector<int> w) {
+    int total = 0;
+    for (size_t i = 0; i < w.size(); ++i) {
+      if (total + w[i] > limits::kMaxChannels) w[i] = 1;
+      if (total + w[i] > limits::kMaxChannels) {
+        w.resize(i);
+        break;
+      }
+      total += w[i];
+    }
+    return w;
+  };
+  const std::vector<int> ins = fit(widths(nIn, effGetInputProperties));
+  const std::vector<int> outs = fit(widths(nOut, effGetOutputProperties));
 
   FreeBuffers();
   for (size_t i = audioInCables.size(); i-- > 0;)
@@ -223,6 +237,9 @@ void CVST::BuildPorts() {
   for (size_t i = 0; i < audioOuts.size(); ++i) audioOuts[i]->channels = outs[i];
   for (size_t i = audioOuts.size(); i < outs.size(); ++i) AddAudioOut(outs[i]);
   AllocBuffers();
+  const size_t spare = static_cast<size_t>(std::max(blockSize, 1));
+  spareIn_.assign(nIn > limits::kMaxChannels ? spare : 0, 0.0f);
+  spareOut_.assign(nOut > limits::kMaxChannels ? spare : 0, 0.0f);
   builtInputs = nIn;
   builtOutputs = nOut;
   ioChanged = 0;
@@ -294,8 +311,14 @@ void CVST::RunPiece(int start, int frames) noexcept {
     }
     if (frames > 0) {
       const int nIn = builtInputs, nOut = builtOutputs;
-      for (int c = 0; c < nIn; ++c) inPtr_[static_cast<size_t>(c)] = inCh[static_cast<size_t>(c)] + start;
-      for (int c = 0; c < nOut; ++c) outPtr_[static_cast<size_t>(c)] = outCh[static_cast<size_t>(c)] + start;
+      const int ownIn = std::min(nIn, TotalInputChannels()), ownOut = std::min(nOut, TotalOutputChannels());
+      for (int c = 0; c < nIn; ++c)
+        inPtr_[static_cast<size_t>(c)] =
+            c < ownIn ? inCh[static_cast<size_t>(c)] + start : spareIn_.data() + start;
+      for (int c = 0; c < nOut; ++c)
+        outPtr_[static_cast<size_t>(c)] =
+            c < ownOut ? outCh[static_cast<size_t>(c)] + start : spareOut_.data() + start;
+      if (nIn > ownIn) std::memset(spareIn_.data() + start, 0, sizeof(float) * static_cast<size_t>(frames));
       pieceStart_ = start;
       try {
         if ((effect_->flags & effFlagsCanReplacing) && effect_->processReplacing)
@@ -377,7 +400,7 @@ void CVST::Process(int frames) noexcept {
   // host), so a block with any is dropped whole. NaN and infinity times zero
   // are NaN, which makes the check one vectorised sum per channel.
   bool bad = false;
-  for (int c = 0; c < builtOutputs && !bad; ++c) {
+  for (int c = 0; c < std::min(builtOutputs, TotalOutputChannels()) && !bad; ++c) {
     const float* o = outCh[static_cast<size_t>(c)];
     float z = 0.0f;
     for (int i = 0; i < frames; ++i) z += o[i] * 0.0f;
@@ -535,6 +558,8 @@ void CVST::SetBlockSize(int frames) {
   const bool running = enabled == 1;
   if (running) Dispatch(effMainsChanged, 0, 0);
   Dispatch(effSetBlockSize, 0, frames);
+  if (!spareIn_.empty()) spareIn_.assign(static_cast<size_t>(std::max(frames, 1)), 0.0f);
+  if (!spareOut_.empty()) spareOut_.assign(static_cast<size_t>(std::max(frames, 1)), 0.0f);
   if (running) Dispatch(effMainsChanged, 0, 1);
 }
 

@@ -27,7 +27,9 @@ struct TransportInfo;
 class CVST final : public CComp {
  public:
   static constexpr int kMaxEvents = 1024;  // events handed to the plug-in per piece
-  static constexpr int kMaxPins = limits::kMaxChannels;
+  // Pins a plug-in may have. Those past a module's channels are run into
+  // spare buffers: silence in, output dropped.
+  static constexpr int kMaxPins = 256;
 
   struct CCMapEntry {
     int32_t cc = 0;
@@ -134,6 +136,7 @@ class CVST final : public CComp {
   std::array<float*, kMaxPins> inPtr_{};
   std::array<float*, kMaxPins> outPtr_{};
   CMIDIQ out_;
+  std::vector<float> spareIn_, spareOut_;
 
   const TransportInfo* transport_ = nullptr;
   bool ownTimeline_ = false;

@@ -41,6 +41,9 @@ TEST(VstPorts, PinsBecomePortsByTheStereoRules) {
       {2, 2, false, false, {1, 1}, {1, 1}},   // and without it they stay apart
       {3, 5, true, true, {2, 1}, {2, 2, 1}},  // the last pin cannot start a pair
       {0, 1, true, true, {}, {1}},
+      // Past a module's 64 channels the pins still run, into spare buffers.
+      {65, 70, true, false, std::vector<int>(32, 2), std::vector<int>(32, 2)},
+      {65, 1, false, false, std::vector<int>(64, 1), {1}},
   };
   for (const PortCase& c : cases) {
     CSettings{}.Set(keys::kVSTDefaultStereo, c.defaultStereo);
