@@ -296,7 +296,10 @@ void CVST::RunPiece(int start, int frames) noexcept {
       held_.Note(midi::Make(static_cast<uint8_t>(e.midiData[0]), static_cast<uint8_t>(e.midiData[1]),
                             static_cast<uint8_t>(e.midiData[2])));
     }
-    if (off) {
+    // After new state the old notes are let go too; it waits for a piece with
+    // nothing held back so the note-offs stay last in time order.
+    const bool release = !off && send == eventCount_ && releaseHeld_.exchange(0, std::memory_order_acq_rel);
+    if (off || release) {
       const int32_t last = std::clamp(send ? events_[static_cast<size_t>(send - 1)].deltaFrames : 0, 0,
                                       std::max(frames - 1, 0));
       for (int i = 0; i < send; ++i)

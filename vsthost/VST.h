@@ -143,6 +143,7 @@ class CVST final : public CComp {
   vst2::VstTimeInfo time_{};
 
   std::atomic<int32_t> nonFinite_{0};
+  std::atomic<uint8_t> releaseHeld_{0};  // new state: let go of what the old one holds
   std::atomic<uint8_t> portsStale_{0};
   int32_t nonFiniteReported_ = 0;
 

@@ -87,6 +87,7 @@ bool CVST::ApplyProgram(const FxProgram& p) {
   }
   const bool chunky = (effect_->flags & effFlagsProgramChunks) != 0;
   if (p.chunk != chunky) return false;
+  releaseHeld_ = 1;
   Dispatch(effBeginSetProgram);
   if (p.chunk) {
     Dispatch(effSetChunk, 1, static_cast<intptr_t>(p.data.size()), const_cast<uint8_t*>(p.data.data()));
@@ -109,6 +110,7 @@ bool CVST::ApplyBank(const FxBank& b) {
   }
   const bool chunky = (effect_->flags & effFlagsProgramChunks) != 0;
   if (b.chunk != chunky) return false;
+  releaseHeld_ = 1;
   if (b.chunk) {
     Dispatch(effSetChunk, 0, static_cast<intptr_t>(b.data.size()), const_cast<uint8_t*>(b.data.data()));
     return true;
