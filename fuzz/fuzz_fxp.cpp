@@ -1,7 +1,8 @@
 // Program and bank files are untrusted input. Whatever the bytes, reading
-// ends with a result or a reason; what was read writes out again and reads
-// back to the same bytes, and a file that is exactly what the writer makes
-// comes back byte for byte. Seeds: fuzz/corpus/vsthost/.
+// ends with a result or a reason; what was read writes out with a size field
+// that tells the truth and reads back to the same bytes. (The size fields of
+// a file are not trusted, so a file with a wrong inner one comes back
+// corrected, not byte for byte.) Seeds: fuzz/corpus/vsthost/.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -35,7 +36,7 @@ void RoundTrip(std::span<const uint8_t> in, Read read, Write write) {
   T again;
   Check(read(once, again, error));
   Check(write(again) == once);
-  if (once.size() == in.size() && SizeFieldTells(in)) Check(std::equal(once.begin(), once.end(), in.begin()));
+  Check(SizeFieldTells(once));
 }
 
 }  // namespace
