@@ -152,7 +152,8 @@ class CVST final : public CComp {
   std::vector<uint8_t> storedData_;
   struct StoredOut {
     int32_t channels = 2, volCC = -1, panCC = -1, solo = 0, mute = 0, freeze = 0;
-    float vol = 1.0f, pan = 0.0f;
+    float vol = 1.0f, pan = 0.0f, wet = 1.0f;
+    std::vector<std::unique_ptr<CComp>> inserts;
   };
   std::vector<int32_t> storedIns_;
   std::vector<StoredOut> storedOuts_;

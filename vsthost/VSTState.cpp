@@ -1,15 +1,21 @@
 // The hosted plug-in's stored state: banks and programs in the published
 // layout, their files, and the module's records in the project.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "graph/BusyFlag.h"
+#include "graph/Container.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "stream/RecordStream.h"
 #include "vsthost/VST.h"
 
 namespace qr {
+
+// The type table lives with the project loader, above the modules; referenced
+// weakly so this library links without it (inserts are then passed over).
+std::unique_ptr<CComp> CreateModule(std::string_view type_key, CContainer* parent) __attribute__((weak));
 
 namespace {
 
@@ -225,6 +231,14 @@ void CVST::Save(CStream& s) {
     s.WriteKeyInt("AudioOutSolo2", p->solo);
     s.WriteKeyInt("AudioOutMute2", p->mute);
     s.WriteKeyInt("AudioOutFzMode", 0);
+    // Inside the sequencer the track's own strip carries the inserts.
+    if (parent && !parent->isGroup) continue;
+    for (const auto& ins : p->inserts) {
+      s.WriteKeyString("Insert", ins->TypeKey());
+      ins->Save(s);
+      s.WriteEnd();
+      s.WriteKeyFloat("InsWet", p->insertWet);
+    }
   }
   conf("AOutConf", audioOuts);
   for (const auto& p : audioOuts)
@@ -328,7 +342,20 @@ void CVST::Load(CStream& s, int) {
       readInt(outs.back().mute);
     else if (!outs.empty() && key == "AudioOutFzMode")
       readInt(outs.back().freeze);
-    else if (key == "Data")
+    else if (!outs.empty() && key == "InsWet")
+      readFloat(outs.back().wet);
+    else if (key == "Insert") {
+      const std::string type = s.ReadString();
+      std::unique_ptr<CComp> m = CreateModule ? CreateModule(type, parent) : nullptr;
+      if (m) {
+        m->Load(s, 0);
+        if (!outs.empty()) outs.back().inserts.push_back(std::move(m));
+      } else {
+        std::string k;
+        int32_t n = 0;
+        while (s.NextRecord(k, n) && k != "CEnd") s.Skip(n);
+      }
+    } else if (key == "Data")
       data = s.ReadRaw(size);
     else if (key == "CCMap") {
       ccMap.emplace_back();
@@ -348,7 +375,7 @@ void CVST::Load(CStream& s, int) {
   }
   channelFilter = std::clamp(channelFilter, -1, 15);
   storedIns_ = ins;
-  storedOuts_ = outs;
+  storedOuts_ = std::move(outs);
   storedData_ = data;
   const int32_t wantEnabled = enabled;
   if (!file.empty() && LoadPlugin(JoinPath(folder, file))) {
@@ -373,7 +400,7 @@ void CVST::Load(CStream& s, int) {
   audioIns.clear();
   audioOuts.clear();
   for (int32_t w : ins) AddAudioIn(w);
-  for (const StoredOut& o : outs) AddAudioOut(o.channels);
+  for (const StoredOut& o : storedOuts_) AddAudioOut(o.channels);
   AllocBuffers();
   ApplyOutputSettings();
   enabled = wantEnabled;
@@ -397,6 +424,14 @@ void CVST::ApplyOutputSettings() {
     p.panCC = o.panCC;
     p.solo = o.solo;
     p.mute = o.mute;
+    p.insertWet = std::isfinite(o.wet) ? o.wet : 1.0f;
+    for (auto& m : storedOuts_[i].inserts) {
+      m->SetSampleRate(sampleRate);
+      m->SetTempo(tempo);
+      m->SetBlockSize(blockSize);
+      p.inserts.push_back(std::move(m));
+    }
+    storedOuts_[i].inserts.clear();
   }
 }
 

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "graph/Container.h"
+#include "mixer/Delay.h"
 #include "persist/Project.h"
 #include "platform/Files.h"
 #include "stream/RecordStream.h"
@@ -159,49 +160,28 @@ TEST(VstProject, RecordsComeInTheirOrderAndTheStateRoundTrips) {
   v.coreIndex = 1;
   v.ccMap.push_back({7, 0, 100, 1});
   v.audioOuts[0]->SetVolume(0.5f, false);
+  auto echo = std::make_unique<CDelay>(r.root.get());
+  echo->feedback = 0.25f;
+  CMemStream echoBlock;
+  echo->Save(echoBlock);
+  v.audioOuts[0]->inserts.push_back(std::move(echo));
+  v.audioOuts[0]->insertWet = 0.5f;
   SetParams(v, 0.3f);
   v.PluginDispatch(vst2::effSetProgram, 0, 2, nullptr, 0.0f, 0, 0);
   CMemStream block;
   v.Save(block);
-  const std::vector<std::string> want = {"Id",
-                                         "X",
-                                         "Y",
-                                         "Enabled",
-                                         "RCh",
-                                         "core",
-                                         "FXFolder",
-                                         "File",
-                                         "AudioIn",
-                                         "AudioInChs",
-                                         "AInConf",
-                                         "AudioOut2",
-                                         "AudioOutChs",
-                                         "AudioOutVol2",
-                                         "AudioOutVolCC2",
-                                         "AudioOutPan2",
-                                         "AudioOutPanCC2",
-                                         "AudioOutSolo2",
-                                         "AudioOutMute2",
-                                         "AudioOutFzMode",
-                                         "AOutConf",
-                                         "AudioOut",
-                                         "AudioOutVol",
-                                         "AudioOutVolCC",
-                                         "AudioOutPan",
-                                         "AudioOutSolo",
-                                         "AudioOutMute",
-                                         "AudioOut",
-                                         "AudioOutVol",
-                                         "AudioOutVolCC",
-                                         "AudioOutPan",
-                                         "AudioOutSolo",
-                                         "AudioOutMute",
-                                         "Data",
-                                         "CCMap",
-                                         "CCMapCC",
-                                         "CCMapCCMin",
-                                         "CCMapCCMax",
-                                         "CCMapParam"};
+  // clang-format off
+  std::vector<std::string> want = {
+      "Id", "X", "Y", "Enabled", "RCh", "core", "FXFolder", "File", "AudioIn", "AudioInChs", "AInConf",
+      "AudioOut2", "AudioOutChs", "AudioOutVol2", "AudioOutVolCC2", "AudioOutPan2", "AudioOutPanCC2",
+      "AudioOutSolo2", "AudioOutMute2", "AudioOutFzMode", "Insert", "CEnd", "InsWet", "AOutConf",
+      "AudioOut", "AudioOutVol", "AudioOutVolCC", "AudioOutPan", "AudioOutSolo", "AudioOutMute",
+      "AudioOut", "AudioOutVol", "AudioOutVolCC", "AudioOutPan", "AudioOutSolo", "AudioOutMute",
+      "Data", "CCMap", "CCMapCC", "CCMapCCMin", "CCMapCCMax", "CCMapParam"};
+  // clang-format on
+  std::vector<std::string> inner = Keys(echoBlock);
+  std::erase(inner, "CData");
+  want.insert(std::find(want.begin(), want.end(), "Insert") + 1, inner.begin(), inner.end());
   std::vector<std::string> keys = Keys(block);
   std::erase(keys, "CData");  // the base's attributes, however many
   EXPECT_EQ(keys, want);
@@ -225,6 +205,10 @@ TEST(VstProject, RecordsComeInTheirOrderAndTheStateRoundTrips) {
   EXPECT_EQ(w->coreIndex, 1);
   EXPECT_EQ(w->ccMap.size(), 1u);
   EXPECT_EQ(w->audioOuts[0]->volume, 0.5f);
+  ASSERT_EQ(w->audioOuts[0]->inserts.size(), 1u);
+  EXPECT_EQ(w->audioOuts[0]->inserts[0]->TypeKey(), "CDelay");
+  EXPECT_EQ(static_cast<CDelay&>(*w->audioOuts[0]->inserts[0]).feedback, 0.25f);
+  EXPECT_EQ(w->audioOuts[0]->insertWet, 0.5f);
   EXPECT_EQ(w->PluginDispatch(vst2::effGetProgram, 0, 0, nullptr, 0.0f, 0, 0), 2);
   EXPECT_EQ(Params(*w), Params(v));
   CMemStream again;
