@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/Vst2.h"
@@ -16,6 +17,10 @@ namespace {
 
 probe::Config g_config;
 probe::Log g_log;
+struct Probe;
+// A record handed out with the wrong magic is never closed by a careful host;
+// the library frees it when it is unloaded.
+std::unique_ptr<Probe> g_refused;
 
 constexpr int kParams = 4;
 constexpr int kPrograms = 3;
@@ -186,6 +191,7 @@ AEffect* Create(HostCallback host) {
   }
   AEffect& e = p->effect;
   e.magic = g_config.entry == 2 ? FourCC('N', 'o', 'p', 'e') : kEffectMagic;
+  if (g_config.entry == 2) g_refused.reset(p);
   e.dispatcher = Dispatcher;
   e.setParameter = SetParameter;
   e.getParameter = GetParameter;
