@@ -71,7 +71,7 @@ std::vector<PluginInfo> Installed() {
 }  // namespace
 
 TEST(RealPlugins, EachLoadsProcessesRestoresItsStateAndCloses) {
-  const TheirLeaks theirs;
+  [[maybe_unused]] const TheirLeaks theirs;
   const std::vector<PluginInfo> plugins = Installed();
   if (plugins.empty())
     GTEST_SKIP() << "no VST 2 plug-ins in /usr/lib/vst or /usr/lib/lxvst (.ci/setup installs them)";
@@ -127,7 +127,7 @@ TEST(RealPlugins, EachLoadsProcessesRestoresItsStateAndCloses) {
 // instrument is silent until the first note and sounds within a short attack
 // of each note's sample.
 TEST(RealPlugins, AnInstrumentSoundsAtTheNotesOfAMidiPart) {
-  const TheirLeaks theirs;
+  [[maybe_unused]] const TheirLeaks theirs;
   std::vector<std::string> instruments;
   for (const char* name : {"Kars-vst.so", "Nekobi-vst.so", "ZynAddSubFX.so"})
     if (const std::string p = FindPluginFile(name, kSystemFolders); !p.empty()) instruments.push_back(p);
