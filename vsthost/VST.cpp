@@ -580,12 +580,30 @@ int32_t CVST::Latency() const { return loaded_ && effect_ ? std::max(effect_->in
 
 void CVST::Idle() {
   CComp::Idle();
-  if (loaded_ && portsStale_.exchange(0)) {
+  if (loaded_ && portsStale_.load(std::memory_order_acquire)) {
+    CGroup* root = Root();
+    // Delay compensation resizes other modules' delay lines, so the whole
+    // graph stands still for it, as for a project load: silent from the next
+    // block, recomputed once the audio side has passed the posted action. A
+    // load already holding the graph still gets its own recompute at the end.
+    if (root && root->rebuild.exchange(true)) return;
+    portsStale_.store(0, std::memory_order_release);
     {
       BusyLock lock(busy);
       BuildPorts();
     }
-    if (parent) parent->RecomputeDelayCompensation();
+    if (!root) return;
+    const ActionFn none{[](void*, intptr_t, intptr_t) {}, nullptr};
+    const ActionFn recompute{[](void* g, intptr_t, intptr_t) {
+                               auto* group = static_cast<CGroup*>(g);
+                               group->RecomputeDelayCompensation();
+                               group->rebuild.store(false);
+                             },
+                             root};
+    if (!root->Actions().Post(0, 0, none, recompute)) {
+      root->rebuild.store(false);
+      portsStale_.store(1, std::memory_order_release);  // the queue is full: next idle pass
+    }
   }
   const int32_t bad = nonFinite_.load(std::memory_order_relaxed);
   if (bad > 0 && nonFiniteReported_ == 0) {

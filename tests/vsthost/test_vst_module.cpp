@@ -200,7 +200,10 @@ TEST(VstProcess, LatencyAndChangedPinsReachTheGraph) {
   EXPECT_EQ(r.vst->Latency(), 64);
   EXPECT_EQ(dry->audioOuts[0]->delay.length, 64);
 
-  // The plug-in grows to four inputs: not run until its ports follow.
+  // The plug-in grows to four inputs and a longer latency: it is not run
+  // until its ports follow, and the graph holds still while the paths are
+  // compensated again.
+  r.vst->Effect()->initialDelay = 100;
   r.vst->PluginDispatch(vst2::effVendorSpecific, probe::kChangeInputs, 4, nullptr, 0.0f, 0, 0);
   const int from = r.lib.log->count;
   r.Run(256);
@@ -209,8 +212,14 @@ TEST(VstProcess, LatencyAndChangedPinsReachTheGraph) {
   EXPECT_EQ(Widths(r.vst->audioIns), (std::vector<int>{1, 1, 1, 1}));
   EXPECT_EQ(r.vst->audioOuts.size(), 1u);
   EXPECT_EQ(r.vst->audioOutCables.size(), 1u);  // the kept output keeps its cable
+  EXPECT_TRUE(r.root->rebuild.load());
+  EXPECT_EQ(dry->audioOuts[0]->delay.length, 64);
+  r.Run(256);  // the audio side passes the posted action
+  r.root->Idle();
+  EXPECT_FALSE(r.root->rebuild.load());
+  EXPECT_EQ(dry->audioOuts[0]->delay.length, 100);
   r.Run(256);
-  EXPECT_EQ(r.lib.Since(from, {kProcess}).size(), 1u);
+  EXPECT_EQ(r.lib.Since(from, {kProcess}).size(), 2u);
 }
 
 TEST(VstProcess, SamplesThatAreNotNumbersBecomeSilenceReportedOnce) {
