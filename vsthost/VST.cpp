@@ -169,6 +169,10 @@ bool CVST::LoadPlugin(const std::string& requested) {
   loaded_ = 1;
   problem_.clear();
   AllocBuffers();
+  // A plug-in added to a playing graph brings its latency with it; a project
+  // load compensates everything once at its end.
+  const CGroup* root = Root();
+  if (Latency() > 0 && root && !root->rebuild.load()) compensate_ = 1;
   return true;
 }
 
@@ -580,15 +584,15 @@ int32_t CVST::Latency() const { return loaded_ && effect_ ? std::max(effect_->in
 
 void CVST::Idle() {
   CComp::Idle();
-  if (loaded_ && portsStale_.load(std::memory_order_acquire)) {
+  if (loaded_ && (portsStale_.load(std::memory_order_acquire) || compensate_)) {
     CGroup* root = Root();
     // Delay compensation resizes other modules' delay lines, so the whole
     // graph stands still for it, as for a project load: silent from the next
     // block, recomputed once the audio side has passed the posted action. A
     // load already holding the graph still gets its own recompute at the end.
     if (root && root->rebuild.exchange(true)) return;
-    portsStale_.store(0, std::memory_order_release);
-    {
+    compensate_ = 0;
+    if (portsStale_.exchange(0, std::memory_order_acq_rel)) {
       BusyLock lock(busy);
       BuildPorts();
     }
@@ -602,7 +606,7 @@ void CVST::Idle() {
                              root};
     if (!root->Actions().Post(0, 0, none, recompute)) {
       root->rebuild.store(false);
-      portsStale_.store(1, std::memory_order_release);  // the queue is full: next idle pass
+      compensate_ = 1;  // the queue is full: next idle pass
     }
   }
   const int32_t bad = nonFinite_.load(std::memory_order_relaxed);

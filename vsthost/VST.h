@@ -145,6 +145,7 @@ class CVST final : public CComp {
   std::atomic<int32_t> nonFinite_{0};
   std::atomic<uint8_t> releaseHeld_{0};  // new state: let go of what the old one holds
   std::atomic<uint8_t> portsStale_{0};
+  uint8_t compensate_ = 0;  // (ui) delay compensation is due at the next idle pass
   int32_t nonFiniteReported_ = 0;
 
   // What a project stored for a plug-in that could not be loaded: written back

@@ -196,7 +196,10 @@ TEST(VstProcess, LatencyAndChangedPinsReachTheGraph) {
   ProbeRig r(cfg);
   auto* dry = Add<StubSource>(*r.root, std::vector<int>{2});
   r.root->ConnectAudio(dry, 0, 0);
-  r.root->RecomputeDelayCompensation();
+  // Loaded into a running graph, the plug-in's latency is compensated at once.
+  r.root->Idle();
+  r.Run(256);
+  r.root->Idle();
   EXPECT_EQ(r.vst->Latency(), 64);
   EXPECT_EQ(dry->audioOuts[0]->delay.length, 64);
 
