@@ -36,7 +36,8 @@ constexpr const char* kUsage =
     "  info FILE                            what a project or a WAV file holds\n"
     "  dump FILE [-o OUT]                   a record stream as readable text\n"
     "  build TEXT -o FILE                   the record stream back from its text\n"
-    "  demo [-o OUT.wav] [--project OUT.qrw]  render the built-in demo project (and save it)\n";
+    "  demo [-o OUT.wav] [--project OUT.qrw]  render the built-in demo project (and save it)\n"
+    "  plugins [FOLDER...]                  the VST 2 plug-ins found (name, ID, kind, channels, path)\n";
 
 struct Options {
   std::vector<std::string> positional;
@@ -432,6 +433,7 @@ int RunQuillrow(std::span<const std::string> args, std::ostream& out, std::ostre
   if (cmd == "build") return RunBuild(rest, out, err);
   if (cmd == "demo") return CmdDemo(rest, out, err);
   if (cmd == "play") return CmdPlay(rest, out, err);
+  if (cmd == "plugins") return CmdPlugins(rest, out, err);
   err << "quillrow: unknown command " << cmd << "\n" << kUsage;
   return 2;
 }

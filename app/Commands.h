@@ -13,5 +13,6 @@ int CmdProcess(std::span<const std::string> args, std::ostream& out, std::ostrea
 int CmdInfo(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+int CmdPlugins(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 
 }  // namespace qr

@@ -11,6 +11,7 @@
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
 #include "mixer/Mixer.h"
+#include "vsthost/VST.h"
 
 // One include and one table row per module class; each module's own work adds
 // its row when the class exists. Keys without a row load as CUnknown.
@@ -29,7 +30,7 @@ struct TypeRow {
 };
 
 constexpr TypeRow kTypes[] = {
-    // {"CVST", Make<CVST>},
+    {"CVST", Make<CVST>},
     {"CArp", Make<CArp>},
     {"CChords", Make<CChords>},
     {"CMPatcher", Make<CMidiPatcher>},

@@ -232,6 +232,19 @@ struct VstEvents {
   VstEvent* events[2];
 };
 
+// A VstEvents list with room for N event pointers, laid out as the header above;
+// hosts hand its address to effProcessEvents as a VstEvents*.
+template <int N>
+struct VstEventsN {
+  int32_t numEvents = 0;
+  intptr_t reserved = 0;
+  VstEvent* events[N] = {};
+  VstEvents* AsEvents() noexcept { return reinterpret_cast<VstEvents*>(this); }
+};
+
+// The version a host answers to audioMasterVersion (2.4).
+inline constexpr intptr_t kHostVersion = 2400;
+
 enum PinFlags : int32_t { kVstPinIsActive = 1, kVstPinIsStereo = 2, kVstPinUseSpeaker = 4 };
 
 struct VstPinProperties {

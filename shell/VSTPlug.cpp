@@ -10,6 +10,7 @@
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Settings.h"
+#include "vsthost/VST.h"
 
 namespace qr {
 
@@ -510,12 +511,13 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
 vst2::AEffect* CreatePlugin(vst2::HostCallback host, const std::string& library_path) {
   if (!host || host(nullptr, vst2::audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
   vst2::HostCallback expected = nullptr;
-  g_hostCallback.compare_exchange_strong(expected, host);
+  if (!IsOurHostCallback(host)) g_hostCallback.compare_exchange_strong(expected, host);
   // Ownership passes to the host through the C interface; effClose returns it.
   auto plug = std::make_unique<TVSTPlug>(host, library_path);
   vst2::AEffect* effect = plug.release()->GetAeffect();
   vst2::AEffect* none = nullptr;
-  g_firstEffect.compare_exchange_strong(none, effect);
+  // Requests of the plug-ins we host that we do not answer go to this host.
+  if (g_firstEffect.compare_exchange_strong(none, effect)) SetOuterHost(host, effect);
   return effect;
 }
 
