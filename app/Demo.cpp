@@ -6,7 +6,8 @@
 
 #include "app/Commands.h"
 #include "app/Host.h"
-#include "audio/WriteSample.h"
+#include "app/Offline.h"
+#include "app/Output.h"
 #include "graph/Container.h"
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
@@ -17,6 +18,23 @@
 namespace qr {
 
 namespace {
+
+constexpr double kDemoSeconds = 6.0;
+
+class PhraseSource final : public AudioSource {
+ public:
+  explicit PhraseSource(std::vector<std::vector<float>> ch) : ch_(std::move(ch)) {}
+  void Read(int64_t pos, int n, float* l, float* r) override {
+    for (int i = 0; i < n; ++i) {
+      const auto at = static_cast<size_t>(pos + i);
+      l[i] = at < ch_[0].size() ? ch_[0][at] : 0.0f;
+      r[i] = at < ch_[1].size() ? ch_[1][at] : 0.0f;
+    }
+  }
+
+ private:
+  std::vector<std::vector<float>> ch_;
+};
 
 std::vector<uint8_t> DemoProject() {
   CGroup root(nullptr);
@@ -80,7 +98,7 @@ std::vector<std::vector<float>> Phrase(float rate, double seconds) {
 
 }  // namespace
 
-int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+int CmdDemo(std::span<const std::string> args, std::ostream&, std::ostream& err) {
   std::string output = "quillrow-demo.wav", projectOut;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-o" && i + 1 < args.size()) {
@@ -88,7 +106,7 @@ int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& 
     } else if (args[i] == "--project" && i + 1 < args.size()) {
       projectOut = args[++i];
     } else {
-      err << "quillrow: demo [-o OUT.wav] [--project OUT.qrw]\n";
+      err << "usage: quillrow demo [-o OUT.wav] [--project OUT.qrw]\n";
       return 2;
     }
   }
@@ -97,41 +115,30 @@ int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& 
   StandaloneHost host;
   host.Configure(rate, block, 2, 2);
   std::vector<uint8_t> chunk = DemoProject();
-  if (!projectOut.empty() && !WriteFileAtomically(projectOut, chunk)) {
-    err << "quillrow: cannot write " << projectOut << "\n";
+  std::string e;
+  if (!projectOut.empty() && !WriteOutput(projectOut, chunk.data(), chunk.size(), e)) {
+    err << "quillrow: " << e << "\n";
     return 1;
   }
   host.Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(chunk.size()), chunk.data());
-  const auto input = Phrase(rate, 6.0);
-  const std::string tmp = output + ".part";
-  CWriteSample wav(tmp, rate, 16, 2);
-  if (!wav.IsOpen()) {
+  PhraseSource input(Phrase(rate, kDemoSeconds));
+  const auto frames = static_cast<int64_t>(kDemoSeconds * rate);
+  OutputFile file;
+  if (!file.Open(output, e)) {
+    err << "quillrow: " << e << "\n";
+    return 1;
+  }
+  WavWriter wav(file, rate, 16, 2, frames);
+  OfflineJob job{host, block, rate, frames, &input, {}, false};
+  OfflineResult result;
+  if (!RunOffline(job, wav, result, err)) return 1;
+  if (!wav.Finish() || !file.Commit()) {
     err << "quillrow: cannot write " << output << "\n";
     return 1;
   }
-  std::vector<float> il(block), ir(block), ol(block), orr(block);
-  float* ip[2] = {il.data(), ir.data()};
-  float* op[2] = {ol.data(), orr.data()};
-  double peak = 0, energy = 0;
-  const size_t total = input[0].size();
-  for (size_t pos = 0; pos < total; pos += block) {
-    const int n = static_cast<int>(std::min<size_t>(block, total - pos));
-    std::copy_n(input[0].begin() + static_cast<long>(pos), n, il.begin());
-    std::copy_n(input[1].begin() + static_cast<long>(pos), n, ir.begin());
-    host.Process(ip, op, n);
-    for (int i = 0; i < n; ++i) {
-      peak = std::max<double>(peak, std::fabs(ol[static_cast<size_t>(i)]));
-      energy += static_cast<double>(ol[static_cast<size_t>(i)]) * ol[static_cast<size_t>(i)];
-    }
-    wav.AppendFloatFrames(op, n);
-  }
-  if (!wav.Close() || std::rename(tmp.c_str(), output.c_str()) != 0) {
-    err << "quillrow: cannot write " << output << "\n";
-    return 1;
-  }
-  out << "demo: master input -> equaliser -> delay -> master output, 6.0 s at 44100 Hz\n"
-      << "wrote " << output << " (peak " << peak << ", rms " << std::sqrt(energy / static_cast<double>(total))
-      << ")\n";
+  err << "quillrow: demo: master input -> equaliser -> delay -> master output, " << kDemoSeconds << " s at "
+      << rate << " Hz, written to " << output << "\n";
+  ReportOffline(result, frames, rate, false, err);
   return 0;
 }
 
