@@ -173,7 +173,8 @@ class MidiSummary final : public SmfHandler {
       out << "division: " << division_ << " ticks per quarter note\n";
     const int first = tempos_.empty() || tempos_.begin()->first > 0 ? 500000 : tempos_.begin()->second;
     out << std::fixed << std::setprecision(2) << "tempo: " << 60e6 / first << " bpm";
-    if (tempos_.size() > 1) out << " (" << tempos_.size() << " tempo changes)";
+    const size_t changes = tempos_.size() - (tempos_.empty() || tempos_.begin()->first > 0 ? 0 : 1);
+    if (changes > 0) out << ", " << changes << " change" << (changes > 1 ? "s" : "") << " later";
     out << "\n";
     // Seconds through the tempo map; 120 bpm until the first tempo event.
     double secs = 0.0;
