@@ -182,3 +182,29 @@ TEST(QuillrowOutput, AProgramChangeSwitchesTheProjectFromTheNextBlock) {
   // Offline runs leave the "Recent" list alone.
   EXPECT_EQ(Slurp(dir + "/cfg/Quillrow.ini").find("through.qrw"), std::string::npos);
 }
+
+TEST(QuillrowOutput, AnInputAtAnotherRateIsResampledNotRelabelled) {
+  const std::string dir = TempDir();
+  ASSERT_TRUE(WriteBytes(dir + "/p.qrw", ChainProject({})));
+  std::vector<float> sine(44100);
+  for (size_t i = 0; i < sine.size(); ++i) sine[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 1000.0 * i / 44100.0));
+  ASSERT_TRUE(WriteFloatWav(dir + "/in.wav", sine, 44100));
+  for (const int rate : {48000, 22050}) {
+    const RunResult r = RunQuillrowBinary("process " + dir + "/p.qrw " + dir + "/in.wav -o " + dir +
+                                              "/out.wav --quiet --rate " + std::to_string(rate),
+                                          dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto out = ReadFloatWavData(dir + "/out.wav");
+    ASSERT_EQ(out.size(), 2u * static_cast<size_t>(rate));  // still one second
+    // Rising zero crossings over the middle half second: 1 kHz stays 1 kHz
+    // (a relabelled file would give 1088 or 500).
+    int rising = 0;
+    for (size_t i = rate / 4; i < static_cast<size_t>(rate) * 3 / 4; ++i)
+      rising += out[(i - 1) * 2] < 0.0f && out[i * 2] >= 0.0f;
+    EXPECT_NEAR(rising, 500, 1) << rate;
+    const std::string b = Slurp(dir + "/out.wav");
+    uint32_t headerRate = 0;
+    std::memcpy(&headerRate, b.data() + 24, 4);
+    EXPECT_EQ(headerRate, static_cast<uint32_t>(rate));
+  }
+}
