@@ -794,10 +794,49 @@ const RecordKind* FindRecordKind(std::string_view type, std::string_view key) {
   return generic;
 }
 
+namespace {
+
+constexpr size_t kFoldFrom = 4;           // identical lines in a row before they fold
+constexpr int64_t kMaxRepeat = 1 << 16;   // what a folded line may stand for
+constexpr size_t kMaxRepeatedBytes = size_t{1} << 26;  // a folded line never builds past this
+
+// Folds runs of identical record lines, such as the 128 host parameters at
+// their default, into one line "#xN LINE" that the builder expands again.
+std::string FoldRepeats(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t end = text.find('\n', pos);
+    const size_t len = (end == std::string::npos ? text.size() : end + 1) - pos;
+    const std::string_view line(text.data() + pos, len);
+    size_t run = 1;
+    while (run < static_cast<size_t>(kMaxRepeat) && pos + (run + 1) * len <= text.size() &&
+           std::string_view(text.data() + pos + run * len, len) == line)
+      ++run;
+    const size_t indent = line.find_first_not_of(' ');
+    const std::string_view body = indent == std::string_view::npos ? line : line.substr(indent);
+    const bool foldable = line.back() == '\n' && !body.empty() && body[0] != '}' && body[0] != '#' &&
+                          body.find('{') == std::string_view::npos;
+    if (run >= kFoldFrom && foldable) {
+      out.append(line.substr(0, indent));
+      out += "#x" + std::to_string(run) + ' ';
+      out.append(body);
+      pos += run * len;
+    } else {
+      out.append(line);
+      pos += len;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string DumpRecords(std::span<const uint8_t> bytes) {
   std::string out;
   DumpSequence(out, bytes, 0, {}, 0);
-  return out;
+  return FoldRepeats(out);
 }
 
 bool BuildRecords(std::string_view text, std::vector<uint8_t>& out, std::string& error,
@@ -812,7 +851,29 @@ bool BuildRecords(std::string_view text, std::vector<uint8_t>& out, std::string&
     std::string_view line = text.substr(0, nl);
     text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!b.Line(line, line_no, error)) {
+    // "#xN LINE": N records alike, folded by the dump.
+    int64_t repeat = 1;
+    const size_t start = line.find_first_not_of(" \t");
+    if (start != std::string_view::npos && line.substr(start, 2) == "#x") {
+      const std::string_view rest = line.substr(start + 2);
+      const auto r = std::from_chars(rest.data(), rest.data() + rest.size(), repeat);
+      if (r.ec == std::errc() && r.ptr != rest.data() && r.ptr < rest.data() + rest.size() && *r.ptr == ' ') {
+        if (repeat < 1 || repeat > kMaxRepeat) {
+          error = "line " + std::to_string(line_no) + ": bad repeat count";
+          return false;
+        }
+        line = std::string_view(r.ptr + 1, static_cast<size_t>(rest.data() + rest.size() - r.ptr - 1));
+      } else {
+        repeat = 1;
+      }
+    }
+    bool ok = true;
+    const size_t before = out.size();
+    for (int64_t i = 0; i < repeat && ok; ++i) {
+      ok = b.Line(line, line_no, error);
+      if (ok && repeat > 1 && out.size() - before > kMaxRepeatedBytes) ok = Fail(error, "repeats too large");
+    }
+    if (!ok) {
       error = "line " + std::to_string(line_no) + ": " + error;
       return false;
     }

@@ -148,3 +148,17 @@ TEST(QuillrowDump, BuildRefusesWrongKindsAndWarnsOfUnknownKeysAndRepeatedCables)
   EXPECT_EQ(r.code, 0);
   EXPECT_TRUE(FileExists(dir + "/warn.qrw"));
 }
+
+TEST(QuillrowDump, HostParametersAtTheirDefaultFoldIntoOneLineAndBuildBack) {
+  const std::string dir = TempDir();
+  ASSERT_TRUE(WriteBytes(dir + "/p.qrw", ChainProject({})));
+  const RunResult r = RunQuillrowBinary("dump " + dir + "/p.qrw -o " + dir + "/p.txt", dir);
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string text = Slurp(dir + "/p.txt");
+  EXPECT_NE(text.find("\n#x128 prccv float 0\n"), std::string::npos) << text;
+  size_t lines = 0;
+  for (size_t p = text.find("prccv"); p != std::string::npos; p = text.find("prccv", p + 1)) ++lines;
+  EXPECT_EQ(lines, 1u);
+  ASSERT_EQ(RunQuillrowBinary("build " + dir + "/p.txt -o " + dir + "/q.qrw", dir).code, 0);
+  EXPECT_EQ(Slurp(dir + "/q.qrw"), Slurp(dir + "/p.qrw"));
+}
