@@ -234,6 +234,7 @@ constexpr RecordKind kKinds[] = {
     {"", "Height", K::Int},
 
     // Output strips of the audio part and the sampler.
+    {"", "AudioOut", K::Marker},
     {"", "AudioOutChs", K::Int},
     {"", "AudioOutVol", K::Float},
     {"", "AudioOutPan", K::Float},

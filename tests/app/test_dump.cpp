@@ -65,9 +65,11 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
       EXPECT_TRUE(rawAudio || line.find(" hex ") == std::string::npos) << m->TypeKey() << ": " << line;
       EXPECT_EQ(line.find("!tail"), std::string::npos) << m->TypeKey() << ": " << line;
     }
-    // It all builds back to the same bytes.
+    // It all builds back to the same bytes, every key known where it stands.
     ASSERT_EQ(RunQuillrowBinary("dump " + file + " -o " + dir + "/m.txt", dir).code, 0);
-    ASSERT_EQ(RunQuillrowBinary("build " + dir + "/m.txt -o " + dir + "/m.qrm", dir).code, 0);
+    const RunResult b = RunQuillrowBinary("build " + dir + "/m.txt -o " + dir + "/m.qrm", dir);
+    ASSERT_EQ(b.code, 0);
+    EXPECT_EQ(b.err, "") << m->TypeKey();
     EXPECT_EQ(Slurp(dir + "/m.qrm"), Slurp(file)) << m->TypeKey();
     ++checked;
   }
