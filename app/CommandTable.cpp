@@ -76,6 +76,11 @@ const Command kCommands[] = {
      &CmdDemo},
 };
 
+void Help(const Command& c, std::ostream& s) {
+  s << c.help;
+  if (c.run == &CmdProcess || c.run == &CmdRender) s << "options:\n" << kOfflineOptions;
+}
+
 void Usage(std::ostream& s) {
   s << "usage: quillrow COMMAND ...\n";
   for (const Command& c : kCommands) s << "  quillrow " << c.name << " " << c.synopsis << "\n";
@@ -111,7 +116,7 @@ int RunQuillrow(std::span<const std::string> args, std::ostream& out, std::ostre
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
     if (args.size() > 1)
       for (const Command& c : kCommands)
-        if (c.name == args[1]) return out << c.help, 0;
+        if (c.name == args[1]) return Help(c, out), 0;
     Usage(out);
     return 0;
   }
@@ -124,8 +129,7 @@ int RunQuillrow(std::span<const std::string> args, std::ostream& out, std::ostre
     const auto rest = args.subspan(1);
     for (const std::string& a : rest)
       if (a == "--help" || a == "-h") {
-        out << c.help;
-        if (c.run == &CmdProcess || c.run == &CmdRender) out << "options:\n" << kOfflineOptions;
+        Help(c, out);
         return 0;
       }
     return c.run(rest, out, err);

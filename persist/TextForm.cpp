@@ -797,8 +797,11 @@ const RecordKind* FindRecordKind(std::string_view type, std::string_view key) {
 namespace {
 
 constexpr size_t kFoldFrom = 4;           // identical lines in a row before they fold
-constexpr int64_t kMaxRepeat = 1 << 16;   // what a folded line may stand for
-constexpr size_t kMaxRepeatedBytes = size_t{1} << 26;  // a folded line never builds past this
+// Only short lines fold, and only so many of them, so that a folded line (or a
+// hostile one) never builds more than kMaxRepeatedBytes.
+constexpr int64_t kMaxRepeat = 4096;
+constexpr size_t kMaxFoldedLine = 256;
+constexpr size_t kMaxRepeatedBytes = size_t{1} << 22;
 
 // Folds runs of identical record lines, such as the 128 host parameters at
 // their default, into one line "#xN LINE" that the builder expands again.
@@ -816,8 +819,8 @@ std::string FoldRepeats(const std::string& text) {
       ++run;
     const size_t indent = line.find_first_not_of(' ');
     const std::string_view body = indent == std::string_view::npos ? line : line.substr(indent);
-    const bool foldable = line.back() == '\n' && !body.empty() && body[0] != '}' && body[0] != '#' &&
-                          body.find('{') == std::string_view::npos;
+    const bool foldable = line.back() == '\n' && len <= kMaxFoldedLine && !body.empty() && body[0] != '}' &&
+                          body[0] != '#' && body.find('{') == std::string_view::npos;
     if (run >= kFoldFrom && foldable) {
       out.append(line.substr(0, indent));
       out += "#x" + std::to_string(run) + ' ';
