@@ -93,7 +93,8 @@ int DescribeProject(const std::string& path, std::ostream& out, std::ostream& er
   out << "modules: " << root.children.size() << "\n";
   for (size_t i = 0; i < root.children.size(); ++i) {
     const CComp& m = *root.children[i];
-    out << "  " << (i + 1) << "  " << m.TypeKey() << "  \"" << m.id << "\"  at " << m.x << ", " << m.y << "\n";
+    out << "  " << (i + 1) << "  " << m.TypeKey() << "  \"" << m.id << "\"  at " << m.x << ", " << m.y
+        << "\n";
   }
   auto name = [&](const CComp* m) { return std::to_string(root.NumberOf(m)); };
   size_t audio = 0, midiCables = 0;
@@ -103,11 +104,13 @@ int DescribeProject(const std::string& path, std::ostream& out, std::ostream& er
   out << "audio cables: " << audio << "\n";
   for (const CComp* m : all)
     for (auto& c : m->audioInCables)
-      out << "  " << name(c->Source()) << ":" << c->sourceOut << " -> " << name(m) << ":" << c->destIn << "\n";
+      out << "  " << name(c->Source()) << ":" << c->sourceOut << " -> " << name(m) << ":" << c->destIn
+          << "\n";
   out << "midi cables: " << midiCables << "\n";
   for (const CComp* m : all)
     for (auto& c : m->midiIn)
-      out << "  " << name(c->Source()) << ":" << c->sourcePort << " -> " << name(m) << ":" << c->destPort << "\n";
+      out << "  " << name(c->Source()) << ":" << c->sourcePort << " -> " << name(m) << ":" << c->destPort
+          << "\n";
   if (!ok || sink.errors > 0) {
     err << "quillrow: " << path << " did not load completely\n";
     return 1;
@@ -131,7 +134,8 @@ int DescribeModuleFile(const std::string& path, std::ostream& out, std::ostream&
     if (sz < 0 || static_cast<size_t>(sz) > bytes.size() - v) break;
     ++records;
     if (key == "Id" && sz >= 4 && I32(bytes.data() + v) == sz - 4)
-      out << "id: \"" << std::string(reinterpret_cast<const char*>(bytes.data() + v + 4), static_cast<size_t>(sz - 4))
+      out << "id: \""
+          << std::string(reinterpret_cast<const char*>(bytes.data() + v + 4), static_cast<size_t>(sz - 4))
           << "\"\n";
     pos = v + static_cast<size_t>(sz);
     if (key == "CEnd") break;
@@ -194,7 +198,8 @@ class MidiSummary final : public SmfHandler {
     for (int n : notes_) total += n;
     out << "notes: " << total << "\n";
     for (int c = 0; c < 16; ++c)
-      if (notes_[static_cast<size_t>(c)]) out << "  channel " << (c + 1) << ": " << notes_[static_cast<size_t>(c)] << "\n";
+      if (notes_[static_cast<size_t>(c)])
+        out << "  channel " << (c + 1) << ": " << notes_[static_cast<size_t>(c)] << "\n";
     out << std::defaultfloat;
   }
 

@@ -151,7 +151,11 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
 
 }  // namespace
 
-int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& err) { return Run(args, err, true); }
-int CmdRender(std::span<const std::string> args, std::ostream&, std::ostream& err) { return Run(args, err, false); }
+int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& err) {
+  return Run(args, err, true);
+}
+int CmdRender(std::span<const std::string> args, std::ostream&, std::ostream& err) {
+  return Run(args, err, false);
+}
 
 }  // namespace qr

@@ -103,7 +103,8 @@ void AddPattern(CMIDIPart2& seq) {
     note(t, beat % 2 ? 37 : 36, 600, 110);  // kick on 1 and 3, snare on 2 and 4
     note(t + 480, 38, 120, 70);             // hats between the beats
   }
-  const int32_t melody[][2] = {{0, 39}, {720, 40}, {1440, 41}, {2400, 42}, {3840, 41}, {4560, 40}, {5280, 39}};
+  const int32_t melody[][2] = {{0, 39},    {720, 40},  {1440, 41}, {2400, 42},
+                               {3840, 41}, {4560, 40}, {5280, 39}};
   for (const auto& m : melody) note(m[0] + 240, m[1], 700, 90);
 }
 
@@ -142,7 +143,8 @@ std::vector<uint8_t> DemoProject() {
   delay->SetDivisions(3, 8);
 
   CComp* modules[] = {root.AddChild(std::move(seqModule)), root.AddChild(std::move(kitModule)),
-                      root.AddChild(std::move(mixer)), root.AddChild(std::move(eq)), root.AddChild(std::move(delay))};
+                      root.AddChild(std::move(mixer)), root.AddChild(std::move(eq)),
+                      root.AddChild(std::move(delay))};
   for (int i = 0; i < 5; ++i) {
     modules[i]->x = 120 + 100 * i;
     modules[i]->y = 32;
@@ -199,7 +201,8 @@ int CmdDemo(std::span<const std::string> args, std::ostream&, std::ostream& err)
     err << "quillrow: cannot write " << output << "\n";
     return 1;
   }
-  err << "quillrow: demo: a MIDI part plays drums and tones in an audio part, through the mixer, equaliser and "
+  err << "quillrow: demo: a MIDI part plays drums and tones in an audio part, through the mixer, equaliser "
+         "and "
          "delay; "
       << kSeconds << " s written to " << output << "\n";
   ReportOffline(result, frames, kSampleRate, false, err);

@@ -65,19 +65,22 @@ StandaloneHost::~StandaloneHost() {
 intptr_t StandaloneHost::Callback(vst2::AEffect* e, int32_t opcode, int32_t, intptr_t, void* ptr, float) {
   StandaloneHost* self = e && e->user ? static_cast<StandaloneHost*>(e->user) : t_constructing;
   switch (opcode) {
-    case vst2::audioMasterVersion: return 2400;
+    case vst2::audioMasterVersion:
+      return 2400;
     case vst2::audioMasterProcessEvents: {
       const auto* list = static_cast<const vst2::VstEvents*>(ptr);
       if (!self || !self->onMidiOut || !list) return 1;
       for (int i = 0; i < list->numEvents; ++i) {
         const auto* m = reinterpret_cast<const vst2::VstMidiEvent*>(list->events[i]);
-        const uint32_t msg = static_cast<uint8_t>(m->midiData[0]) | (static_cast<uint8_t>(m->midiData[1]) << 8) |
+        const uint32_t msg = static_cast<uint8_t>(m->midiData[0]) |
+                             (static_cast<uint8_t>(m->midiData[1]) << 8) |
                              (static_cast<uint32_t>(static_cast<uint8_t>(m->midiData[2])) << 16);
         self->onMidiOut(m->deltaFrames, msg);
       }
       return 1;
     }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -155,8 +158,6 @@ void StandaloneHost::Idle() {
   Dispatch(vst2::effIdle);
 }
 
-TVSTPlug& StandaloneHost::Plugin() {
-  return *reinterpret_cast<TVSTPlug*>(Dispatch(kOpPluginObject));
-}
+TVSTPlug& StandaloneHost::Plugin() { return *reinterpret_cast<TVSTPlug*>(Dispatch(kOpPluginObject)); }
 
 }  // namespace qr

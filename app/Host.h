@@ -35,7 +35,8 @@ class StandaloneHost {
   StandaloneHost& operator=(const StandaloneHost&) = delete;
 
   bool Ok() const { return effect_ != nullptr; }
-  intptr_t Dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr, float opt = 0.0f);
+  intptr_t Dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
+                    float opt = 0.0f);
   void Configure(float rate, int block, int inputs, int outputs);
   // Opens a project through the private open opcode and runs idle passes until
   // it has loaded. False when it could not; `error` then holds the reason,

@@ -42,7 +42,8 @@ class WavSource final : public AudioSource {
       std::string why = scan_.error;
       if (why.empty()) why = "not a WAV file the system reads";
       const std::string d = DescribeWav(path);
-      if (const auto k = d.find("refused: "); k != std::string::npos) why = d.substr(k + 9, d.find('\n', k) - k - 9);
+      if (const auto k = d.find("refused: "); k != std::string::npos)
+        why = d.substr(k + 9, d.find('\n', k) - k - 9);
       error = "cannot read " + path + ": " + why;
       return false;
     }
@@ -66,7 +67,8 @@ class WavSource final : public AudioSource {
       winStart_ = pos;
       winFrames_ = got > 0 ? got / fb : 0;
     }
-    const int64_t frames = have > 0 ? std::max<int64_t>(0, std::min<int64_t>(have, winStart_ + winFrames_ - pos)) : 0;
+    const int64_t frames =
+        have > 0 ? std::max<int64_t>(0, std::min<int64_t>(have, winStart_ + winFrames_ - pos)) : 0;
     for (int64_t i = 0; i < frames; ++i) {
       const uint8_t* f = raw_.data() + (pos - winStart_ + i) * fb;
       for (int c = 0; c < 2; ++c) {
@@ -76,7 +78,8 @@ class WavSource final : public AudioSource {
           x = static_cast<float>(static_cast<int16_t>(v[0] | (v[1] << 8))) / 32768.0f;
         } else if (scan_.bits == 24) {
           const int32_t s24 =
-              static_cast<int32_t>((uint32_t{v[0]} << 8) | (uint32_t{v[1]} << 16) | (uint32_t{v[2]} << 24)) >> 8;
+              static_cast<int32_t>((uint32_t{v[0]} << 8) | (uint32_t{v[1]} << 16) | (uint32_t{v[2]} << 24)) >>
+              8;
           x = static_cast<float>(s24) / 8388608.0f;
         } else {
           std::memcpy(&x, v, 4);
@@ -99,7 +102,8 @@ class WavSource final : public AudioSource {
 // input strictly forward, block after block.
 class ResampledSource final : public AudioSource {
  public:
-  ResampledSource(std::unique_ptr<AudioSource> src, int64_t srcFrames) : src_(std::move(src)), srcFrames_(srcFrames) {}
+  ResampledSource(std::unique_ptr<AudioSource> src, int64_t srcFrames)
+      : src_(std::move(src)), srcFrames_(srcFrames) {}
   ~ResampledSource() override {
     if (soxr_) soxr_delete(soxr_);
   }

@@ -57,8 +57,8 @@ struct OfflineJob {
   int block = 512;
   float rate = 44100.0f;
   int64_t frames = 0;
-  AudioSource* input = nullptr;                // silence when null
-  std::span<const TimedMidiEvent> midi = {};   // in time order
+  AudioSource* input = nullptr;               // silence when null
+  std::span<const TimedMidiEvent> midi = {};  // in time order
   bool progress = true;
 };
 

@@ -148,7 +148,8 @@ struct JackRun {
     int k = 0;
     for (uint32_t i = 0; i < count && k < kMaxEvents; ++i) {
       jack_midi_event_t e;
-      if (jack_midi_event_get(&e, mb, i) != 0 || e.size < 1 || e.size > 3 || e.buffer[0] < 0x80 || e.buffer[0] >= 0xF0)
+      if (jack_midi_event_get(&e, mb, i) != 0 || e.size < 1 || e.size > 3 || e.buffer[0] < 0x80 ||
+          e.buffer[0] >= 0xF0)
         continue;
       vst2::VstMidiEvent& m = events[static_cast<size_t>(k)];
       m = vst2::VstMidiEvent{};
@@ -185,7 +186,8 @@ struct JackRun {
       t.hostSamplePos = pos.frame;
     }
     for (size_t c = 0; c < ins.size(); ++c) inPtrs[c] = static_cast<float*>(jack_port_get_buffer(ins[c], n));
-    for (size_t c = 0; c < outs.size(); ++c) outPtrs[c] = static_cast<float*>(jack_port_get_buffer(outs[c], n));
+    for (size_t c = 0; c < outs.size(); ++c)
+      outPtrs[c] = static_cast<float*>(jack_port_get_buffer(outs[c], n));
     midiOutBuffer = jack_port_get_buffer(midiOut, n);
     jack_midi_clear_buffer(midiOutBuffer);
     host->Process(inPtrs.data(), outPtrs.data(), static_cast<int>(n));
@@ -223,8 +225,8 @@ int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& 
   run->client = client;
   run->host = &host;
   run->plug = &host.Plugin();
-  host.Configure(static_cast<float>(jack_get_sample_rate(client)), static_cast<int>(jack_get_buffer_size(client)),
-                 inputs, outputs);
+  host.Configure(static_cast<float>(jack_get_sample_rate(client)),
+                 static_cast<int>(jack_get_buffer_size(client)), inputs, outputs);
   std::string e;
   if (!host.OpenProject(project, e)) {
     if (!e.empty()) err << "quillrow: " << e << "\n";
@@ -234,17 +236,18 @@ int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& 
   JackRun* r = run.get();
   host.onMidiOut = [r](int32_t delta, uint32_t msg) {
     const uint8_t status = static_cast<uint8_t>(msg & 0xFF);
-    const uint8_t bytes[3] = {status, static_cast<uint8_t>((msg >> 8) & 0x7F), static_cast<uint8_t>((msg >> 16) & 0x7F)};
+    const uint8_t bytes[3] = {status, static_cast<uint8_t>((msg >> 8) & 0x7F),
+                              static_cast<uint8_t>((msg >> 16) & 0x7F)};
     const size_t size = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 2 : 3;
     const jack_nframes_t at = static_cast<jack_nframes_t>(std::max(delta, 0));
     jack_midi_event_write(r->midiOutBuffer, at, bytes, size);
   };
   for (int c = 0; c < inputs; ++c)
-    r->ins.push_back(jack_port_register(client, ("in_" + std::to_string(c + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                        JackPortIsInput, 0));
+    r->ins.push_back(jack_port_register(client, ("in_" + std::to_string(c + 1)).c_str(),
+                                        JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
   for (int c = 0; c < outputs; ++c)
-    r->outs.push_back(jack_port_register(client, ("out_" + std::to_string(c + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                         JackPortIsOutput, 0));
+    r->outs.push_back(jack_port_register(client, ("out_" + std::to_string(c + 1)).c_str(),
+                                         JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
   r->midiIn = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   r->midiOut = jack_port_register(client, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   jack_set_process_callback(client, &ProcessThunk, r);
@@ -258,8 +261,10 @@ int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& 
     return 1;
   }
   if (o.connect) {
-    if (const char** sys = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput)) {
-      for (size_t c = 0; c < r->outs.size() && sys[c]; ++c) jack_connect(client, jack_port_name(r->outs[c]), sys[c]);
+    if (const char** sys =
+            jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput)) {
+      for (size_t c = 0; c < r->outs.size() && sys[c]; ++c)
+        jack_connect(client, jack_port_name(r->outs[c]), sys[c]);
       jack_free(sys);
     }
   }

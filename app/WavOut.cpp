@@ -67,7 +67,8 @@ bool WavWriter::Append(const float* const* ch, int n) {
   int done = 0;
   while (ok_ && done < n) {
     const int take = std::min(n - done, kFlushFrames - static_cast<int>(pending_[0].size()));
-    for (int c = 0; c < channels_ && c < 2; ++c) pending_[c].insert(pending_[c].end(), ch[c] + done, ch[c] + done + take);
+    for (int c = 0; c < channels_ && c < 2; ++c)
+      pending_[c].insert(pending_[c].end(), ch[c] + done, ch[c] + done + take);
     done += take;
     if (static_cast<int>(pending_[0].size()) == kFlushFrames) Flush();
   }

@@ -128,15 +128,31 @@ void AppendMidi(std::string& out, uint32_t m) {
     return;
   }
   const std::string ch = std::to_string((st & 15) + 1);
-  const auto note = [](uint32_t k) { return kNoteNames[k % 12] + std::to_string(static_cast<int>(k / 12) - 2); };
+  const auto note = [](uint32_t k) {
+    return kNoteNames[k % 12] + std::to_string(static_cast<int>(k / 12) - 2);
+  };
   switch (cls) {
-    case 0x80: out += "off " + ch + " " + note(d1) + " " + std::to_string(d2); break;
-    case 0x90: out += "on " + ch + " " + note(d1) + " " + std::to_string(d2); break;
-    case 0xA0: out += "poly " + ch + " " + note(d1) + " " + std::to_string(d2); break;
-    case 0xB0: out += "cc " + ch + " " + std::to_string(d1) + " " + std::to_string(d2); break;
-    case 0xC0: out += "pc " + ch + " " + std::to_string(d1); break;
-    case 0xD0: out += "press " + ch + " " + std::to_string(d1); break;
-    default: out += "bend " + ch + " " + std::to_string(d1 | (d2 << 7)); break;
+    case 0x80:
+      out += "off " + ch + " " + note(d1) + " " + std::to_string(d2);
+      break;
+    case 0x90:
+      out += "on " + ch + " " + note(d1) + " " + std::to_string(d2);
+      break;
+    case 0xA0:
+      out += "poly " + ch + " " + note(d1) + " " + std::to_string(d2);
+      break;
+    case 0xB0:
+      out += "cc " + ch + " " + std::to_string(d1) + " " + std::to_string(d2);
+      break;
+    case 0xC0:
+      out += "pc " + ch + " " + std::to_string(d1);
+      break;
+    case 0xD0:
+      out += "press " + ch + " " + std::to_string(d1);
+      break;
+    default:
+      out += "bend " + ch + " " + std::to_string(d1 | (d2 << 7));
+      break;
   }
   if (port) out += " port " + std::to_string(port);
 }
@@ -320,7 +336,8 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
     }
     if (r.value.size() != stated) out += " !size " + std::to_string(stated);
     out += '\n';
-    if (OpensTypedRecords(r.key) && row && row->kind == ValueKind::String && Fits(ValueKind::String, r.value, depth))
+    if (OpensTypedRecords(r.key) && row && row->kind == ValueKind::String &&
+        Fits(ValueKind::String, r.value, depth))
       types.emplace_back(StringAt(r.value, 0));
   }
   if (pos < b.size()) {
@@ -335,19 +352,32 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
 
 const char* KindName(ValueKind k) {
   switch (k) {
-    case ValueKind::Marker: return "";
-    case ValueKind::Int: return "int";
-    case ValueKind::Short: return "short";
-    case ValueKind::Float: return "float";
-    case ValueKind::String: return "str";
-    case ValueKind::Pair: return "pair";
-    case ValueKind::Ints: return "ints";
-    case ValueKind::Floats: return "floats";
-    case ValueKind::Block: return "block";
-    case ValueKind::Bitmap: return "bitmap";
-    case ValueKind::Hex: return "hex";
-    case ValueKind::Midi: return "midi";
-    case ValueKind::Events: return "events";
+    case ValueKind::Marker:
+      return "";
+    case ValueKind::Int:
+      return "int";
+    case ValueKind::Short:
+      return "short";
+    case ValueKind::Float:
+      return "float";
+    case ValueKind::String:
+      return "str";
+    case ValueKind::Pair:
+      return "pair";
+    case ValueKind::Ints:
+      return "ints";
+    case ValueKind::Floats:
+      return "floats";
+    case ValueKind::Block:
+      return "block";
+    case ValueKind::Bitmap:
+      return "bitmap";
+    case ValueKind::Hex:
+      return "hex";
+    case ValueKind::Midi:
+      return "midi";
+    case ValueKind::Events:
+      return "events";
   }
   return "";
 }
@@ -382,7 +412,9 @@ class Builder {
     std::vector<std::string> types;  // "CType" blocks open at this level
     bool events = false;
     int64_t tick = 0;
-    std::string_view Type() const { return types.empty() ? std::string_view(outer) : std::string_view(types.back()); }
+    std::string_view Type() const {
+      return types.empty() ? std::string_view(outer) : std::string_view(types.back());
+    }
   };
 
   bool Token(std::string& tok, bool& quoted, std::string& error);
@@ -409,11 +441,11 @@ class Builder {
   std::vector<uint8_t>& out_;
   std::vector<std::string>* warnings_;
   std::vector<Level> levels_;
-  std::string_view rest_;     // the unread part of the current line
+  std::string_view rest_;  // the unread part of the current line
   size_t line_ = 0;
-  bool inValue_ = false;      // "!size N" may end the line
-  int64_t stated_ = -1;       // the size field "!size" asks for
-  std::string lastString_;    // the first string of the last value
+  bool inValue_ = false;                  // "!size N" may end the line
+  int64_t stated_ = -1;                   // the size field "!size" asks for
+  std::string lastString_;                // the first string of the last value
   std::map<std::string, size_t> cables_;  // cable records seen, and their lines
 };
 
@@ -554,12 +586,14 @@ bool Builder::Midi(uint32_t& msg, std::string& error) {
     if (!next("hex digits")) return false;
     uint32_t v = 0;
     const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v, 16);
-    if (tok.size() != 8 || r.ptr != tok.data() + tok.size()) return Fail(error, "eight hex digits expected after raw");
+    if (tok.size() != 8 || r.ptr != tok.data() + tok.size())
+      return Fail(error, "eight hex digits expected after raw");
     msg = v;
     return true;
   }
   static constexpr std::pair<std::string_view, uint32_t> kClasses[] = {
-      {"off", 0x80}, {"on", 0x90}, {"poly", 0xA0}, {"cc", 0xB0}, {"pc", 0xC0}, {"press", 0xD0}, {"bend", 0xE0}};
+      {"off", 0x80}, {"on", 0x90},    {"poly", 0xA0}, {"cc", 0xB0},
+      {"pc", 0xC0},  {"press", 0xD0}, {"bend", 0xE0}};
   uint32_t cls = 0;
   for (const auto& [name, c] : kClasses)
     if (tok == name) cls = c;
@@ -579,7 +613,8 @@ bool Builder::Midi(uint32_t& msg, std::string& error) {
     d1 = bend & 127, d2 = bend >> 7;
   }
   if (!ok) return false;
-  msg = (cls | static_cast<uint32_t>(ch - 1)) | static_cast<uint32_t>(d1) << 8 | static_cast<uint32_t>(d2) << 16;
+  msg = (cls | static_cast<uint32_t>(ch - 1)) | static_cast<uint32_t>(d1) << 8 |
+        static_cast<uint32_t>(d2) << 16;
   const std::string_view saved = rest_;
   if (Token(tok, quoted, error) && !quoted && tok == "port") {
     int64_t port = 0;
@@ -742,10 +777,11 @@ bool Builder::Line(std::string_view line, size_t number, std::string& error) {
   if (!Token(kind, quoted, error)) return error.empty();  // a record of size 0
   if (quoted) return Fail(error, "kind expected");
   if (row && kind != "hex" && kind != KindName(row->kind)) {
-    return Fail(error, key + " takes " +
-                           (row->kind == ValueKind::Marker ? std::string("no value")
-                                                           : std::string("a value of kind ") + KindName(row->kind)) +
-                           ", not " + kind);
+    return Fail(error,
+                key + " takes " +
+                    (row->kind == ValueKind::Marker ? std::string("no value")
+                                                    : std::string("a value of kind ") + KindName(row->kind)) +
+                    ", not " + kind);
   }
   if (kind == "block" || kind == "events") {
     std::string brace;
@@ -776,8 +812,7 @@ bool Builder::Line(std::string_view line, size_t number, std::string& error) {
     id.append(reinterpret_cast<const char*>(out_.data()) + sizeAt + 4, out_.size() - sizeAt - 4);
     const auto [it, fresh] = cables_.emplace(std::move(id), number);
     if (!fresh)
-      Warn("the same cable as on line " + std::to_string(it->second) +
-           "; connecting it twice removes it");
+      Warn("the same cable as on line " + std::to_string(it->second) + "; connecting it twice removes it");
   }
   return true;
 }
@@ -796,7 +831,7 @@ const RecordKind* FindRecordKind(std::string_view type, std::string_view key) {
 
 namespace {
 
-constexpr size_t kFoldFrom = 4;           // identical lines in a row before they fold
+constexpr size_t kFoldFrom = 4;  // identical lines in a row before they fold
 // Only short lines fold, and only so many of them, so that a folded line (or a
 // hostile one) never builds more than kMaxRepeatedBytes.
 constexpr int64_t kMaxRepeat = 4096;

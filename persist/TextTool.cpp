@@ -12,7 +12,8 @@ namespace {
 constexpr uint64_t kMaxInput = uint64_t{1} << 30;
 
 // FILE, the value of "-o" and "--check", in any order.
-bool ParseArgs(std::span<const std::string> args, std::string& in, std::string& out_path, bool* check = nullptr) {
+bool ParseArgs(std::span<const std::string> args, std::string& in, std::string& out_path,
+               bool* check = nullptr) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-o") {
       if (i + 1 >= args.size() || !out_path.empty()) return false;
@@ -28,7 +29,8 @@ bool ParseArgs(std::span<const std::string> args, std::string& in, std::string& 
   return !in.empty();
 }
 
-bool Write(const OutputWriter& write, const std::string& path, const void* bytes, size_t n, std::ostream& err) {
+bool Write(const OutputWriter& write, const std::string& path, const void* bytes, size_t n,
+           std::ostream& err) {
   std::string error;
   if (write ? write(path, bytes, n, error) : WriteFileAtomically(path, bytes, n)) return true;
   err << (error.empty() ? "cannot write " + path : error) << "\n";
@@ -37,7 +39,8 @@ bool Write(const OutputWriter& write, const std::string& path, const void* bytes
 
 }  // namespace
 
-int RunDump(std::span<const std::string> args, std::ostream& out, std::ostream& err, const OutputWriter& write) {
+int RunDump(std::span<const std::string> args, std::ostream& out, std::ostream& err,
+            const OutputWriter& write) {
   std::string in, out_path;
   if (!ParseArgs(args, in, out_path)) {
     err << "usage: dump FILE [-o OUT]\n";
@@ -71,8 +74,8 @@ int RunBuild(std::span<const std::string> args, std::ostream&, std::ostream& err
   std::vector<uint8_t> bytes;
   std::string error;
   std::vector<std::string> warnings;
-  const bool ok = BuildRecords(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), bytes,
-                               error, &warnings);
+  const bool ok = BuildRecords(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
+                               bytes, error, &warnings);
   for (const std::string& w : warnings) err << in << ": warning: " << w << "\n";
   if (!ok) {
     err << in << ": " << error << "\n";

@@ -15,8 +15,8 @@
 
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
+#include "stream/RecordStream.h"
 
 namespace qr::test {
 
@@ -38,9 +38,11 @@ inline std::string TempDir() {
 }
 
 // `env` goes before the program: "QUILLROW_CONFIG_DIR=/x", "cd /y &&".
-inline RunResult RunQuillrowBinary(const std::string& args, const std::string& dir, const std::string& env = "") {
+inline RunResult RunQuillrowBinary(const std::string& args, const std::string& dir,
+                                   const std::string& env = "") {
   const std::string o = dir + "/stdout.txt", e = dir + "/stderr.txt";
-  const std::string cmd = env + " " + std::string(QR_QUILLROW) + " " + args + " >" + o + " 2>" + e + " </dev/null";
+  const std::string cmd =
+      env + " " + std::string(QR_QUILLROW) + " " + args + " >" + o + " 2>" + e + " </dev/null";
   const int status = std::system(cmd.c_str());
   RunResult r;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

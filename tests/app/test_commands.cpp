@@ -47,7 +47,8 @@ TEST(QuillrowCommands, EveryCommandHasHelpAndTheReadmeListsWhatHelpLists) {
 
   // `COMMAND --help` wherever it stands, never an error about the other arguments.
   for (const Command& c : Commands()) {
-    for (const std::string& args : {std::string(c.name) + " --help", std::string(c.name) + " nothere.qrw -h"}) {
+    for (const std::string& args :
+         {std::string(c.name) + " --help", std::string(c.name) + " nothere.qrw -h"}) {
       r = RunQuillrowBinary(args, dir);
       EXPECT_EQ(r.code, 0) << args << "\n" << r.err;
       EXPECT_EQ(r.out.rfind("usage: quillrow " + std::string(c.name), 0), 0u) << args << "\n" << r.out;
@@ -117,23 +118,26 @@ TEST(QuillrowCommands, InfoNamesWhatItIsGiven) {
   const std::string dir = TempDir();
   // Two beats at 120 bpm, a tempo event of 1,000,000 µs a beat, two beats at
   // 60 bpm: 1 s + 2 s. Notes on channels 1 and 10.
-  std::vector<uint8_t> trk = {0x00, 0x90, 60, 100, 0x00, 0x99, 36, 100, 0x83, 0x60, 0x80, 60, 0,
-                              0x83, 0x60, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40, 0x00, 0x90, 62, 90,
-                              0x87, 0x40, 0x80, 62, 0, 0x00, 0xFF, 0x2F, 0x00};
-  std::vector<uint8_t> file = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k', 0, 0, 0,
-                               static_cast<uint8_t>(trk.size())};
+  std::vector<uint8_t> trk = {0x00, 0x90, 60,   100,  0x00, 0x99, 36,   100,  0x83, 0x60, 0x80, 60,
+                              0,    0x83, 0x60, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40, 0x00, 0x90, 62,
+                              90,   0x87, 0x40, 0x80, 62,   0,    0x00, 0xFF, 0x2F, 0x00};
+  std::vector<uint8_t> file = {
+      'M', 'T',  'h',  'd', 0,   0,   0,   6, 0, 0, 0,
+      1,   0x01, 0xE0, 'M', 'T', 'r', 'k', 0, 0, 0, static_cast<uint8_t>(trk.size())};
   file.insert(file.end(), trk.begin(), trk.end());
   ASSERT_TRUE(WriteBytes(dir + "/song.mid", file));
   RunResult r = RunQuillrowBinary("info " + dir + "/song.mid", dir);
   ASSERT_EQ(r.code, 0) << r.err;
-  for (const char* want : {"format: 0", "tracks: 1", "division: 480 ticks per quarter note", "tempo: 120.00 bpm",
-                           "length: 3.000 s, 1.00 bars of 4/4", "notes: 3", "channel 1: 2", "channel 10: 1"})
+  for (const char* want :
+       {"format: 0", "tracks: 1", "division: 480 ticks per quarter note", "tempo: 120.00 bpm",
+        "length: 3.000 s, 1.00 bars of 4/4", "notes: 3", "channel 1: 2", "channel 10: 1"})
     EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
 
   ASSERT_TRUE(WriteBytes(dir + "/notes.txt", {'h', 'e', 'l', 'l', 'o', 0}));
   r = RunQuillrowBinary("info " + dir + "/notes.txt", dir);
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("unknown kind of file; first bytes 68 65 6c 6c 6f 00 |hello.|"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("unknown kind of file; first bytes 68 65 6c 6c 6f 00 |hello.|"), std::string::npos)
+      << r.err;
   EXPECT_EQ(r.out.find("project"), std::string::npos) << r.out;
   EXPECT_EQ(r.err.find("error reading"), std::string::npos) << r.err;
 

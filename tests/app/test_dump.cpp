@@ -17,8 +17,8 @@ namespace {
 // Every module type with some of everything it can hold.
 std::vector<std::unique_ptr<CComp>> EveryModule(CGroup& root, const std::string& dir) {
   std::vector<std::unique_ptr<CComp>> all;
-  for (const char* key : {"CArp", "CChords", "CMPatcher", "CMIDIChs", "CMixer", "CAPart", "CMPart", "CEnv", "CDelay",
-                          "Ceq", "CGroove"}) {
+  for (const char* key : {"CArp", "CChords", "CMPatcher", "CMIDIChs", "CMixer", "CAPart", "CMPart", "CEnv",
+                          "CDelay", "Ceq", "CGroove"}) {
     std::unique_ptr<CComp> m = CreateModule(key, &root);
     if (!m) continue;  // a type this build does not have yet
     if (auto* mp = dynamic_cast<CMIDIPart2*>(m.get())) {
@@ -92,9 +92,11 @@ TEST(QuillrowDump, NotesReadAsNamesAtTheirTicksAndSampleHeadersAsFields) {
       << part;
   EXPECT_NE(part.find("MPEvDa midi on 1 C3 100\n"), std::string::npos) << part;
   const std::string chords = RunQuillrowBinary("dump " + dir + "/CChords.qrm", dir).out;
-  EXPECT_NE(chords.find("ChordEvents events {\n    @0 on 1 C3 100 len 120\n  }"), std::string::npos) << chords;
+  EXPECT_NE(chords.find("ChordEvents events {\n    @0 on 1 C3 100 len 120\n  }"), std::string::npos)
+      << chords;
   const std::string audio = RunQuillrowBinary("dump " + dir + "/CAPart.qrm", dir).out;
-  for (const char* want : {"    rate float 44100\n", "    chs int 2\n", "    frames int 4\n", "    data hex 0000803e"})
+  for (const char* want :
+       {"    rate float 44100\n", "    chs int 2\n", "    frames int 4\n", "    data hex 0000803e"})
     EXPECT_NE(audio.find(want), std::string::npos) << want << "\n" << audio;
 
   // Hand-written events and messages build to the stored form.

@@ -45,8 +45,8 @@ Heard FreshInsert(const std::string& library) {
 TEST(QuillrowInstall, InstalledEffectPassesItsTrackThroughAndTheBuildTreeOneStaysEmpty) {
   if (!HaveProgram("cmake")) GTEST_SKIP() << "cmake is not installed";
   const std::string dir = TempDir();
-  const std::string cmd = "DESTDIR=" + dir + "/root cmake --install " + std::string(QR_BINARY_DIR) + " > " + dir +
-                          "/install.txt 2>&1";
+  const std::string cmd = "DESTDIR=" + dir + "/root cmake --install " + std::string(QR_BINARY_DIR) + " > " +
+                          dir + "/install.txt 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << Slurp(dir + "/install.txt");
   const std::string effect = Find(dir + "/root", "quillrow.so");
   ASSERT_FALSE(effect.empty()) << Slurp(dir + "/install.txt");

@@ -51,7 +51,8 @@ TEST(QuillrowOutput, SpecialTargetsAreWrittenStraightAndLinksFollowed) {
                            "/piped.wav 2>/dev/null")
                               .c_str()),
               0);
-    EXPECT_EQ(std::system(("test \"$(soxi -s " + dir + "/piped.wav)\" = " + std::to_string(kFrames)).c_str()), 0);
+    EXPECT_EQ(std::system(("test \"$(soxi -s " + dir + "/piped.wav)\" = " + std::to_string(kFrames)).c_str()),
+              0);
   }
 
   // A symlink stays a link; the file it names gets the audio.
@@ -64,8 +65,8 @@ TEST(QuillrowOutput, SpecialTargetsAreWrittenStraightAndLinksFollowed) {
 
   // A FIFO stays a FIFO and its reader gets the whole file.
   ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
-  const std::string cmd = "cat " + dir + "/fifo > " + dir + "/fromfifo.wav & " + std::string(QR_QUILLROW) + " " +
-                          Render(dir, dir + "/fifo") + "; wait";
+  const std::string cmd = "cat " + dir + "/fifo > " + dir + "/fromfifo.wav & " + std::string(QR_QUILLROW) +
+                          " " + Render(dir, dir + "/fifo") + "; wait";
   ASSERT_EQ(std::system(("bash -c '" + cmd + "'").c_str()), 0);
   EXPECT_EQ(TypeOf(dir + "/fifo"), S_IFIFO);
   EXPECT_EQ(Slurp(dir + "/fromfifo.wav").size(), bytes);
@@ -96,7 +97,8 @@ TEST(QuillrowOutput, TheLimitToOneIsExactAndClippedSamplesAreReported) {
   // Exactly ±1 passes untouched and uncounted; the next float out is clamped and counted.
   const std::vector<float> in = {0.5f, 1.0f, -1.0f, above, -above, 2.0f, -3.0f, 0.25f};
   ASSERT_TRUE(WriteFloatWav(dir + "/in.wav", in, 44100));
-  RunResult r = RunQuillrowBinary("process " + dir + "/p.qrw " + dir + "/in.wav -o " + dir + "/out.wav --quiet", dir);
+  RunResult r =
+      RunQuillrowBinary("process " + dir + "/p.qrw " + dir + "/in.wav -o " + dir + "/out.wav --quiet", dir);
   ASSERT_EQ(r.code, 0) << r.err;
   const std::vector<float> want = {0.5f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.25f};
   const auto out = ReadFloatWavData(dir + "/out.wav");
@@ -166,10 +168,10 @@ TEST(QuillrowOutput, AProgramChangeSwitchesTheProjectFromTheNextBlock) {
   for (const uint32_t rate : {44100u, 48000u}) {
     ASSERT_TRUE(WriteFloatWav(dir + "/in.wav", std::vector<float>(rate * 3 / 2, 0.5f), rate));
     for (const int block : {1, 7, 64, 4096}) {
-      const RunResult r = RunQuillrowBinary("process " + dir + "/silent.qrw " + dir + "/in.wav -o " + dir +
-                                                "/out.wav --quiet --midi " + dir + "/pc.mid --block " +
-                                                std::to_string(block),
-                                            dir, "QUILLROW_CONFIG_DIR=" + dir + "/cfg");
+      const RunResult r =
+          RunQuillrowBinary("process " + dir + "/silent.qrw " + dir + "/in.wav -o " + dir +
+                                "/out.wav --quiet --midi " + dir + "/pc.mid --block " + std::to_string(block),
+                            dir, "QUILLROW_CONFIG_DIR=" + dir + "/cfg");
       ASSERT_EQ(r.code, 0) << r.err;
       const auto out = ReadFloatWavData(dir + "/out.wav");
       const size_t changeBlock = rate / static_cast<size_t>(block);  // the block holding frame `rate`
@@ -187,7 +189,8 @@ TEST(QuillrowOutput, AnInputAtAnotherRateIsResampledNotRelabelled) {
   const std::string dir = TempDir();
   ASSERT_TRUE(WriteBytes(dir + "/p.qrw", ChainProject({})));
   std::vector<float> sine(44100);
-  for (size_t i = 0; i < sine.size(); ++i) sine[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 1000.0 * i / 44100.0));
+  for (size_t i = 0; i < sine.size(); ++i)
+    sine[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 1000.0 * i / 44100.0));
   ASSERT_TRUE(WriteFloatWav(dir + "/in.wav", sine, 44100));
   for (const int rate : {48000, 22050}) {
     const RunResult r = RunQuillrowBinary("process " + dir + "/p.qrw " + dir + "/in.wav -o " + dir +

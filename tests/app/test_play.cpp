@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #if __has_include(<jack/jack.h>)
+#include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -101,12 +101,13 @@ TEST(QuillrowPlay, AudioAndMidiPassThroughAJackServer) {
   ASSERT_TRUE(WriteBytes(dir + "/p.qrw", ChainProject({})));
   // A note every tenth of a second for a minute.
   std::vector<std::array<uint32_t, 4>> notes;
-  for (uint32_t t = 0; t < 60 * 960; t += 96) notes.push_back({t, 0x90, 61, 100}), notes.push_back({t + 48, 0x80, 61, 0});
+  for (uint32_t t = 0; t < 60 * 960; t += 96)
+    notes.push_back({t, 0x90, 61, 100}), notes.push_back({t + 48, 0x80, 61, 0});
   ASSERT_TRUE(WriteBytes(dir + "/notes.mid", MidiFileBytes(notes)));
   // Started with a relative name, from the project's folder.
   setenv("QUILLROW_CONFIG_DIR", (dir + "/cfg").c_str(), 1);
-  const pid_t play = Spawn({"sh", "-c", "cd " + dir + " && exec " + QR_QUILLROW +
-                                            " play p.qrw --name qrplay --midi notes.mid"});
+  const pid_t play = Spawn(
+      {"sh", "-c", "cd " + dir + " && exec " + QR_QUILLROW + " play p.qrw --name qrplay --midi notes.mid"});
   ASSERT_GT(play, 0);
 
   Probe p;
@@ -125,7 +126,8 @@ TEST(QuillrowPlay, AudioAndMidiPassThroughAJackServer) {
   EXPECT_EQ(jack_connect(probe, "qrplay:out_1", "probe:from"), 0);
   EXPECT_EQ(jack_connect(probe, "probe:mto", "qrplay:midi_in"), 0);
   EXPECT_EQ(jack_connect(probe, "qrplay:midi_out", "probe:mfrom"), 0);
-  for (int i = 0; i < 100 && (p.heard.load() != 0.25f || p.notesBack.load() < 2 || p.fileNotes.load() < 2); ++i)
+  for (int i = 0; i < 100 && (p.heard.load() != 0.25f || p.notesBack.load() < 2 || p.fileNotes.load() < 2);
+       ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FLOAT_EQ(p.heard.load(), 0.25f);
   EXPECT_GE(p.notesBack.load(), 2);

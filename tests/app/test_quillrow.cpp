@@ -96,8 +96,9 @@ TEST(Quillrow, DemoPlaysAPatternThroughTheStudioFromCodeAlone) {
   // equaliser and the delay, in that order to the output.
   const RunResult info = RunQuillrowBinary("info " + dir + "/demo.qrw", dir);
   ASSERT_EQ(info.code, 0) << info.err;
-  for (const char* want : {"2  CMPart", "3  CAPart", "4  CMixer", "5  Ceq", "6  CDelay", "1:0 -> 2:0\n  2:0 -> 3:0",
-                           "6:0 -> 0:0", "3:0 -> 4:0", "4:0 -> 5:0", "5:0 -> 6:0"})
+  for (const char* want :
+       {"2  CMPart", "3  CAPart", "4  CMixer", "5  Ceq", "6  CDelay", "1:0 -> 2:0\n  2:0 -> 3:0",
+        "6:0 -> 0:0", "3:0 -> 4:0", "4:0 -> 5:0", "5:0 -> 6:0"})
     EXPECT_NE(info.out.find(want), std::string::npos) << want << "\n" << info.out;
   // Sound in every beat of the four bars at 110 bpm, not one phrase and silence.
   const std::string wav = Slurp(dir + "/demo.wav");
