@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +35,29 @@ std::string FollowLinks(std::string path) {
   return path;
 }
 
+// The temporary file being written, removed when Ctrl-C or a kill ends the
+// program before the rename: a long render must not leave a hidden file the
+// size of its output behind. Only async-signal-safe calls in the handler.
+char g_pendingTemp[PATH_MAX + 1] = {};
+
+void RemovePendingTemp(int sig) {
+  if (g_pendingTemp[0]) ::unlink(g_pendingTemp);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+void TrackTemp(const std::string& path) {
+  static const bool installed = [] {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+      if (std::signal(sig, &RemovePendingTemp) == SIG_IGN) std::signal(sig, SIG_IGN);
+    return true;
+  }();
+  (void)installed;
+  const size_t n = std::min(path.size(), sizeof g_pendingTemp - 1);
+  std::memcpy(g_pendingTemp, path.data(), n);
+  g_pendingTemp[n] = '\0';
+}
+
 mode_t NewFileMode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -48,6 +73,7 @@ void OutputFile::Abandon() noexcept {
   fd_ = -1;
   if (!tmp_.empty()) ::unlink(tmp_.c_str());
   tmp_.clear();
+  g_pendingTemp[0] = '\0';
 }
 
 bool OutputFile::Open(const std::string& path, std::string& error) {
@@ -92,6 +118,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
   fd_ = fd;
   tmp_ = std::move(tmp);
   target_ = real;
+  TrackTemp(tmp_);
   return true;
 }
 
@@ -128,6 +155,7 @@ bool OutputFile::Commit() {
     return false;
   }
   tmp_.clear();
+  g_pendingTemp[0] = '\0';
   return true;
 }
 

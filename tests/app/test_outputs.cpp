@@ -1,15 +1,21 @@
 // Where `-o` writes, what the output level report says, and program changes
 // that switch project files in the middle of an offline run.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <thread>
 
 #include "app/WavOut.h"
 #include "shell/ProgFiles.h"
 #include "tests/app/AppTestSupport.h"
+
+extern char** environ;
 
 using namespace qr;
 using namespace qr::test;
@@ -210,4 +216,24 @@ TEST(QuillrowOutput, AnInputAtAnotherRateIsResampledNotRelabelled) {
     std::memcpy(&headerRate, b.data() + 24, 4);
     EXPECT_EQ(headerRate, static_cast<uint32_t>(rate));
   }
+}
+
+TEST(QuillrowOutput, CtrlCDuringARenderLeavesNeitherTheOutputNorItsTemporaryFile) {
+  const std::string dir = TempDir();
+  ASSERT_TRUE(WriteBytes(dir + "/p.qrw", ChainProject({})));
+  ASSERT_TRUE(WriteBytes(dir + "/long.wav", {'o', 'l', 'd'}));
+  // A day of audio: still running when the interrupt comes.
+  const std::string project = dir + "/p.qrw", out = dir + "/long.wav";
+  const char* argv[] = {QR_QUILLROW, "render", project.c_str(), "-o",   out.c_str(),
+                        "--seconds", "86400",  "--quiet",       nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, QR_QUILLROW, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(Slurp(dir + "/long.wav"), "old");
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
 }
