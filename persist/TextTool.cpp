@@ -85,9 +85,10 @@ int RunBuild(std::span<const std::string> args, std::ostream&, std::ostream& err
   return Write(write, out_path, bytes.data(), bytes.size(), err) ? 0 : 1;
 }
 
-int RunTextTool(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
-  if (!args.empty() && args[0] == "dump") return RunDump(args.subspan(1), out, err);
-  if (!args.empty() && args[0] == "build") return RunBuild(args.subspan(1), out, err);
+int RunTextTool(std::span<const std::string> args, std::ostream& out, std::ostream& err,
+                const OutputWriter& write) {
+  if (!args.empty() && args[0] == "dump") return RunDump(args.subspan(1), out, err, write);
+  if (!args.empty() && args[0] == "build") return RunBuild(args.subspan(1), out, err, write);
   err << "usage: dump FILE [-o OUT]\n       build TEXT -o FILE\n       build TEXT --check\n";
   return 2;
 }

@@ -22,6 +22,7 @@ int RunDump(std::span<const std::string> args, std::ostream& out, std::ostream& 
 int RunBuild(std::span<const std::string> args, std::ostream& out, std::ostream& err,
              const OutputWriter& write = {});
 // args[0] names the command.
-int RunTextTool(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+int RunTextTool(std::span<const std::string> args, std::ostream& out, std::ostream& err,
+                const OutputWriter& write = {});
 
 }  // namespace qr
