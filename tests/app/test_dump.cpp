@@ -74,6 +74,14 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
     ++checked;
   }
   EXPECT_GE(checked, 11);
+
+  // A whole project: the root, the master input, cables and host parameters.
+  ASSERT_EQ(RunQuillrowBinary("demo -o " + dir + "/d.wav --project " + dir + "/d.qrw", dir).code, 0);
+  const RunResult project = RunQuillrowBinary("dump " + dir + "/d.qrw", dir);
+  std::istringstream lines(project.out);
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_TRUE(std::regex_search(line, std::regex("^ *data hex ")) || line.find(" hex ") == std::string::npos)
+        << line;
 }
 
 TEST(QuillrowDump, NotesReadAsNamesAtTheirTicksAndSampleHeadersAsFields) {
