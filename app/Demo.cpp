@@ -1,86 +1,169 @@
-// The built-in demo: a project made in memory (master input -> equaliser ->
-// tempo-synchronised delay -> master output) plays a short generated phrase,
-// written to a WAV file. Needs no file from outside.
+// The built-in demo, made entirely in code: a MIDI part loops a two-bar
+// pattern into an audio part whose parts play generated drum and tone samples;
+// the audio part feeds the mixer, then the equaliser and the delay (its dry
+// signal with the echoes) to the master output. One held note at the master
+// input starts the pattern. Written to a WAV file through the offline loop.
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "app/Commands.h"
 #include "app/Host.h"
-#include "audio/WriteSample.h"
+#include "app/Offline.h"
+#include "app/Output.h"
+#include "audio/AudioPart.h"
 #include "graph/Container.h"
+#include "midipart/MidiPart2.h"
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
+#include "mixer/Mixer.h"
 #include "persist/Project.h"
 #include "stream/RecordStream.h"
-#include "platform/Files.h"
 
 namespace qr {
 
 namespace {
+
+constexpr float kTempo = 110.0f;
+constexpr double kSeconds = 4 * 4 * 60.0 / kTempo;  // four bars: the pattern twice
+constexpr float kSampleRate = 44100.0f;
+constexpr int kStartKey = 36;  // the held note that starts the pattern
+
+// Mono 32-bit float sample of `n` frames from f(t) at 44.1 kHz.
+template <typename F>
+std::unique_ptr<CSample> Generated(const char* name, double seconds, F f) {
+  auto s = std::make_unique<CSample>();
+  const auto n = static_cast<int32_t>(seconds * kSampleRate);
+  s->Allocate(n, 32, 1);
+  s->rate = kSampleRate;
+  s->fileName = name;
+  s->start = s->loopStart = 1;
+  s->end = n;
+  s->open = 1;
+  float* frames = reinterpret_cast<float*>(s->FrameData()) + 1;  // frame 1 is the first real one
+  for (int32_t i = 0; i < n; ++i) frames[i] = static_cast<float>(f(i / static_cast<double>(kSampleRate)));
+  return s;
+}
+
+// The drum and tone samples. The noise comes from a generator of our own with
+// a fixed seed, so every run writes the same file.
+void AddSamples(CAudioPart2& kit) {
+  kit.samples.push_back(Generated("kick", 0.35, [](double t) {
+    const double phase = 2 * M_PI * (45.0 * t + 90.0 / 18.0 * (1.0 - std::exp(-18.0 * t)));
+    return 0.9 * std::sin(phase) * std::exp(-7.0 * t);
+  }));
+  uint32_t seed = 0x5EED1234u;
+  kit.samples.push_back(Generated("snare", 0.25, [seed](double t) mutable {
+    seed = seed * 1664525u + 1013904223u;
+    const double noise = static_cast<double>(seed >> 8) / 8388608.0 - 1.0;
+    return (0.45 * noise + 0.3 * std::sin(2 * M_PI * 190.0 * t)) * std::exp(-16.0 * t);
+  }));
+  kit.samples.push_back(Generated("hat", 0.06, [seed](double t) mutable {
+    seed = seed * 22695477u + 1u;
+    const double noise = static_cast<double>(seed >> 8) / 8388608.0 - 1.0;
+    return 0.25 * noise * std::exp(-60.0 * t);
+  }));
+  kit.samples.push_back(Generated("tone", 0.6, [](double t) {
+    const double f = 220.0;
+    return std::exp(-4.0 * t) * (0.35 * std::sin(2 * M_PI * f * t) + 0.12 * std::sin(4 * M_PI * f * t) +
+                                 0.05 * std::sin(6 * M_PI * f * t));
+  }));
+}
+
+// Audio parts, started by keys 36 and up: kick, snare, hat, then the tone at
+// four pitches of a minor pentatonic.
+void AddParts(CAudioPart2& kit) {
+  struct Row {
+    int32_t sample, coarse;
+  };
+  const Row rows[] = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {3, 3}, {3, 5}, {3, 7}};
+  for (const Row& r : rows) {
+    CLiveAudioPart& part = kit.NewPart();
+    part.length = 960;
+    part.AddLane();
+    CAudioClip& clip = part.AppendClip(0);
+    clip.sample = r.sample;
+    clip.first = 1;
+    clip.last = kit.samples[static_cast<size_t>(r.sample)]->frames;
+    clip.coarse = r.coarse;
+  }
+}
+
+// The two-bar pattern of the MIDI part, in keys of the audio part's parts.
+void AddPattern(CMIDIPart2& seq) {
+  // A new module comes with one empty part; the pattern goes into it.
+  auto* part = static_cast<CLiveMIDIPart*>(seq.PartCount() > 0 ? seq.PartAt(0) : seq.AddPart());
+  part->key = kStartKey;
+  part->name = "Groove";
+  auto note = [part](int32_t tick, int32_t key, int32_t length, uint32_t velocity) {
+    part->events.Insert(tick, 0x90u | static_cast<uint32_t>(key) << 8 | velocity << 16, length);
+  };
+  for (int beat = 0; beat < 8; ++beat) {
+    const int32_t t = beat * 960;
+    note(t, beat % 2 ? 37 : 36, 600, 110);  // kick on 1 and 3, snare on 2 and 4
+    note(t + 480, 38, 120, 70);             // hats between the beats
+  }
+  const int32_t melody[][2] = {{0, 39},    {720, 40},  {1440, 41}, {2400, 42},
+                               {3840, 41}, {4560, 40}, {5280, 39}};
+  for (const auto& m : melody) note(m[0] + 240, m[1], 700, 90);
+}
 
 std::vector<uint8_t> DemoProject() {
   CGroup root(nullptr);
   root.id = "Master Out";
   root.AddAudioIn(2);
   root.SetBlockSize(512);
-  root.SetTempo(110.0f);
-  root.pendingTempo = 110.0f;
+  root.SetTempo(kTempo);
+  root.pendingTempo = kTempo;
   auto mi = std::make_unique<CMasterIn>(&root);
   mi->x = 16;
   mi->y = 32;
   auto* in = static_cast<CMasterIn*>(root.AddChild(std::move(mi)));
   root.masterIn = in;
+
+  auto seqModule = std::make_unique<CMIDIPart2>(&root);
+  seqModule->id = "Pattern";
+  AddPattern(*seqModule);
+  auto kitModule = std::make_unique<CAudioPart2>(&root);
+  kitModule->id = "Kit";
+  AddSamples(*kitModule);
+  AddParts(*kitModule);
+  auto mixer = std::make_unique<CMixer>(&root);
+  mixer->channels[0].volume = 0.8f;
   auto eq = std::make_unique<CEq>(&root);
   eq->id = "Tone";
   eq->SetMode(0, CEqBand::kLowShelf);
-  eq->SetBand(0, 200.0f, 4.0f, 1.0f);
+  eq->SetBand(0, 120.0f, 3.0f, 1.0f);
   eq->AddBand();
-  eq->SetBand(1, 3000.0f, -3.0f, 1.0f);
-  eq->x = 120;
-  eq->y = 32;
-  auto* e = root.AddChild(std::move(eq));
+  eq->SetBand(1, 5000.0f, -2.0f, 1.0f);
   auto delay = std::make_unique<CDelay>(&root);
   delay->id = "Echo";
-  delay->feedback = 0.35f;
-  delay->wet = 0.4f;
-  delay->SetDivisions(3, 4);
-  delay->x = 220;
-  delay->y = 32;
-  auto* d = root.AddChild(std::move(delay));
-  e->ConnectAudio(in, 0, 0);
-  d->ConnectAudio(e, 0, 0);
-  root.ConnectAudio(d, 0, 0);
+  delay->feedback = 0.3f;
+  delay->wet = 0.3f;
+  delay->SetDivisions(3, 8);
+
+  CComp* modules[] = {root.AddChild(std::move(seqModule)), root.AddChild(std::move(kitModule)),
+                      root.AddChild(std::move(mixer)), root.AddChild(std::move(eq)),
+                      root.AddChild(std::move(delay))};
+  for (int i = 0; i < 5; ++i) {
+    modules[i]->x = 120 + 100 * i;
+    modules[i]->y = 32;
+  }
+  modules[0]->ConnectMidi(in, 0, 0);
+  modules[1]->ConnectMidi(modules[0], 0, 0);
+  modules[2]->ConnectAudio(modules[1], 0, 0);
+  modules[3]->ConnectAudio(modules[2], 0, 0);
+  modules[4]->ConnectAudio(modules[3], 0, 0);
+  root.ConnectAudio(modules[4], 0, 0);
   CProject project;
   CMemStream s;
   SaveProject(root, project, s);
   return s.Data();
 }
 
-// A plucked phrase: decaying partials on a minor pentatonic, left and right
-// slightly apart so the echo has room.
-std::vector<std::vector<float>> Phrase(float rate, double seconds) {
-  const size_t n = static_cast<size_t>(seconds * rate);
-  std::vector<std::vector<float>> ch(2, std::vector<float>(n, 0.0f));
-  const int notes[] = {57, 60, 62, 64, 67, 64, 62, 60};
-  const double beat = 60.0 / 110.0 / 2.0;
-  for (int k = 0; k < 8; ++k) {
-    const double f = 440.0 * std::pow(2.0, (notes[k] - 69) / 12.0);
-    const size_t start = static_cast<size_t>(k * beat * rate);
-    for (size_t i = 0; start + i < n && i < static_cast<size_t>(rate); ++i) {
-      const double t = static_cast<double>(i) / rate;
-      const double env = std::exp(-t * 6.0);
-      const double v = env * (0.5 * std::sin(2 * M_PI * f * t) + 0.2 * std::sin(4 * M_PI * f * t) +
-                              0.1 * std::sin(6 * M_PI * f * t));
-      ch[0][start + i] += static_cast<float>(v * (k % 2 ? 0.6 : 0.9));
-      ch[1][start + i] += static_cast<float>(v * (k % 2 ? 0.9 : 0.6));
-    }
-  }
-  return ch;
-}
-
 }  // namespace
 
-int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+int CmdDemo(std::span<const std::string> args, std::ostream&, std::ostream& err) {
   std::string output = "quillrow-demo.wav", projectOut;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-o" && i + 1 < args.size()) {
@@ -88,50 +171,41 @@ int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& 
     } else if (args[i] == "--project" && i + 1 < args.size()) {
       projectOut = args[++i];
     } else {
-      err << "quillrow: demo [-o OUT.wav] [--project OUT.qrw]\n";
+      err << "usage: quillrow demo [-o OUT.wav] [--project OUT.qrw]\n";
       return 2;
     }
   }
-  const float rate = 44100.0f;
   const int block = 512;
   StandaloneHost host;
-  host.Configure(rate, block, 2, 2);
+  host.Configure(kSampleRate, block, 2, 2);
   std::vector<uint8_t> chunk = DemoProject();
-  if (!projectOut.empty() && !WriteFileAtomically(projectOut, chunk)) {
-    err << "quillrow: cannot write " << projectOut << "\n";
+  std::string e;
+  if (!projectOut.empty() && !WriteOutput(projectOut, chunk.data(), chunk.size(), e)) {
+    err << "quillrow: " << e << "\n";
     return 1;
   }
   host.Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(chunk.size()), chunk.data());
-  const auto input = Phrase(rate, 6.0);
-  const std::string tmp = output + ".part";
-  CWriteSample wav(tmp, rate, 16, 2);
-  if (!wav.IsOpen()) {
+  const auto frames = static_cast<int64_t>(std::llround(kSeconds * kSampleRate));
+  OutputFile file;
+  if (!file.Open(output, e)) {
+    err << "quillrow: " << e << "\n";
+    return 1;
+  }
+  // The note that starts the pattern, held to the end.
+  const TimedMidiEvent start[] = {{0.0, 0x90u | kStartKey << 8 | 100u << 16}};
+  WavWriter wav(file, kSampleRate, 16, 2, frames);
+  OfflineJob job{host, block, kSampleRate, frames, nullptr, start, false};
+  OfflineResult result;
+  if (!RunOffline(job, wav, result, err)) return 1;
+  if (!wav.Finish() || !file.Commit()) {
     err << "quillrow: cannot write " << output << "\n";
     return 1;
   }
-  std::vector<float> il(block), ir(block), ol(block), orr(block);
-  float* ip[2] = {il.data(), ir.data()};
-  float* op[2] = {ol.data(), orr.data()};
-  double peak = 0, energy = 0;
-  const size_t total = input[0].size();
-  for (size_t pos = 0; pos < total; pos += block) {
-    const int n = static_cast<int>(std::min<size_t>(block, total - pos));
-    std::copy_n(input[0].begin() + static_cast<long>(pos), n, il.begin());
-    std::copy_n(input[1].begin() + static_cast<long>(pos), n, ir.begin());
-    host.Process(ip, op, n);
-    for (int i = 0; i < n; ++i) {
-      peak = std::max<double>(peak, std::fabs(ol[static_cast<size_t>(i)]));
-      energy += static_cast<double>(ol[static_cast<size_t>(i)]) * ol[static_cast<size_t>(i)];
-    }
-    wav.AppendFloatFrames(op, n);
-  }
-  if (!wav.Close() || std::rename(tmp.c_str(), output.c_str()) != 0) {
-    err << "quillrow: cannot write " << output << "\n";
-    return 1;
-  }
-  out << "demo: master input -> equaliser -> delay -> master output, 6.0 s at 44100 Hz\n"
-      << "wrote " << output << " (peak " << peak << ", rms " << std::sqrt(energy / static_cast<double>(total))
-      << ")\n";
+  err << "quillrow: demo: a MIDI part plays drums and tones in an audio part, through the mixer, equaliser "
+         "and "
+         "delay; "
+      << kSeconds << " s written to " << output << "\n";
+  ReportOffline(result, frames, kSampleRate, false, err);
   return 0;
 }
 

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "graph/Globals.h"
 #include "platform/Files.h"
+#include "platform/Settings.h"
 #include "shell/VSTPlug.h"
 
 namespace qr {
@@ -32,7 +34,27 @@ StandaloneHost::StandaloneHost() {
   t_constructing = this;
   effect_ = CreatePlugin(&Callback, "");
   t_constructing = nullptr;
-  if (effect_) effect_->user = this;
+  if (effect_) {
+    effect_->user = this;
+    Plugin().Project().hooks.addRecent = [this](const std::string& path) { ProjectLoaded(path); };
+  }
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(path, ec);
+  return ec ? path : p.lexically_normal().string();
+}
+
+void StandaloneHost::ProjectLoaded(const std::string& path) {
+  // A file that loaded with errors is no project to come back to.
+  if (!remember_ || sink.errors != errorsBeforeOpen_ || path.empty()) return;
+  try {
+    CSettings ini;
+    AddRecent(ini, AbsolutePath(path));
+  } catch (const std::exception& e) {
+    sink.Show(MsgKind::Notice, "", e.what());
+  }
 }
 
 StandaloneHost::~StandaloneHost() {
@@ -43,19 +65,22 @@ StandaloneHost::~StandaloneHost() {
 intptr_t StandaloneHost::Callback(vst2::AEffect* e, int32_t opcode, int32_t, intptr_t, void* ptr, float) {
   StandaloneHost* self = e && e->user ? static_cast<StandaloneHost*>(e->user) : t_constructing;
   switch (opcode) {
-    case vst2::audioMasterVersion: return 2400;
+    case vst2::audioMasterVersion:
+      return 2400;
     case vst2::audioMasterProcessEvents: {
       const auto* list = static_cast<const vst2::VstEvents*>(ptr);
       if (!self || !self->onMidiOut || !list) return 1;
       for (int i = 0; i < list->numEvents; ++i) {
         const auto* m = reinterpret_cast<const vst2::VstMidiEvent*>(list->events[i]);
-        const uint32_t msg = static_cast<uint8_t>(m->midiData[0]) | (static_cast<uint8_t>(m->midiData[1]) << 8) |
+        const uint32_t msg = static_cast<uint8_t>(m->midiData[0]) |
+                             (static_cast<uint8_t>(m->midiData[1]) << 8) |
                              (static_cast<uint32_t>(static_cast<uint8_t>(m->midiData[2])) << 16);
         self->onMidiOut(m->deltaFrames, msg);
       }
       return 1;
     }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -75,25 +100,30 @@ bool StandaloneHost::OpenProject(const std::string& path, std::string& error) {
     error = "no such project file: " + path;
     return false;
   }
-  const int before = sink.errors;
-  std::string p = path;
+  if (IsDirectory(path)) {
+    error = path + " is a folder, not a project file";
+    return false;
+  }
+  errorsBeforeOpen_ = sink.errors;
+  std::string p = AbsolutePath(path);
   Dispatch(kOpOpenProject, 0, 0, p.data());
   TVSTPlug& plug = Plugin();
   if (!plug.Rebuilding()) {
-    error = "could not open " + path;
+    if (sink.errors == errorsBeforeOpen_) error = "could not open " + path;
     return false;
   }
-  // The open is posted; with no audio running, idle passes carry it out.
-  for (int i = 0; i < kMaxIdlePasses && plug.Rebuilding(); ++i) Idle();
+  FinishOpening();
   if (plug.Rebuilding()) {
     error = "the project did not finish loading: " + path;
     return false;
   }
-  if (sink.errors != before) {
-    error = sink.last;
-    return false;
-  }
-  return true;
+  return sink.errors == errorsBeforeOpen_;  // the engine's message has been shown
+}
+
+void StandaloneHost::FinishOpening() {
+  // The open is posted; with no audio running, idle passes carry it out.
+  TVSTPlug& plug = Plugin();
+  for (int i = 0; i < kMaxIdlePasses && plug.Rebuilding(); ++i) Idle();
 }
 
 void StandaloneHost::Process(float** in, float** out, int frames) {
@@ -123,10 +153,11 @@ void StandaloneHost::SendMidi(const std::vector<std::pair<int32_t, uint32_t>>& e
   Dispatch(vst2::effProcessEvents, 0, 0, hdr);
 }
 
-void StandaloneHost::Idle() { Dispatch(vst2::effIdle); }
-
-TVSTPlug& StandaloneHost::Plugin() {
-  return *reinterpret_cast<TVSTPlug*>(Dispatch(kOpPluginObject));
+void StandaloneHost::Idle() {
+  if (!Plugin().Rebuilding()) errorsBeforeOpen_ = sink.errors;
+  Dispatch(vst2::effIdle);
 }
+
+TVSTPlug& StandaloneHost::Plugin() { return *reinterpret_cast<TVSTPlug*>(Dispatch(kOpPluginObject)); }
 
 }  // namespace qr

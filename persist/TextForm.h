@@ -14,7 +14,18 @@
 //   }
 //   Mystery hex 0a0b0c
 //   PatVelRng ints 0 127 !size 4
+//   MPEvDa midi on 1 C3 100
+//   MPartEvents events {
+//     @0 on 1 C3 100 len 240
+//     @480 cc 1 64 127
+//   }
 //   !tail 0102
+//
+// MIDI messages read as "on", "off", "poly", "cc", "pc", "press" or "bend",
+// the channel 1..16, then notes by name ("C3" is key 60) and values; "port N"
+// ends a message of a port other than 0, and "raw" with eight hex digits
+// stands for anything that is no channel message. Event lists show each
+// event's absolute tick after "@" and its length after "len".
 //
 // Records between "CType" and their "CEnd" are indented. Keys the table below
 // does not know, and values that do not fit the kind the table names, are
@@ -41,6 +52,8 @@ enum class ValueKind : uint8_t {
   Block,   // nested records filling the value exactly
   Bitmap,  // int32 width, int32 height, width x height x 4 pixel bytes
   Hex,     // raw bytes
+  Midi,    // one packed MIDI message (int32)
+  Events,  // stored events: per event int32 delta ticks, packed message, int32 length
 };
 
 // One row of the table of known keys. `type` is the type key of the module
@@ -67,7 +80,11 @@ const RecordKind* FindRecordKind(std::string_view type, std::string_view key);
 
 std::string DumpRecords(std::span<const uint8_t> bytes);
 // Builds the bytes back; false with "line N: what" in `error` for text it
-// cannot read.
-bool BuildRecords(std::string_view text, std::vector<uint8_t>& out, std::string& error);
+// cannot read, or for a value written as another kind than the table names
+// for its key (hex is always taken). `warnings`, when given, receives "line N:
+// what" for keys a known module does not have and for cables given twice
+// (connecting twice removes the cable).
+bool BuildRecords(std::string_view text, std::vector<uint8_t>& out, std::string& error,
+                  std::vector<std::string>* warnings = nullptr);
 
 }  // namespace qr

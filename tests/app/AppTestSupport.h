@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -14,8 +15,8 @@
 
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
+#include "stream/RecordStream.h"
 
 namespace qr::test {
 
@@ -36,9 +37,12 @@ inline std::string TempDir() {
   return mkdtemp(t.data()) ? t : std::string("/tmp");
 }
 
-inline RunResult RunQuillrowBinary(const std::string& args, const std::string& dir) {
+// `env` goes before the program: "QUILLROW_CONFIG_DIR=/x", "cd /y &&".
+inline RunResult RunQuillrowBinary(const std::string& args, const std::string& dir,
+                                   const std::string& env = "") {
   const std::string o = dir + "/stdout.txt", e = dir + "/stderr.txt";
-  const std::string cmd = std::string(QR_QUILLROW) + " " + args + " >" + o + " 2>" + e + " </dev/null";
+  const std::string cmd =
+      env + " " + std::string(QR_QUILLROW) + " " + args + " >" + o + " 2>" + e + " </dev/null";
   const int status = std::system(cmd.c_str());
   RunResult r;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -99,6 +103,60 @@ inline std::vector<float> ReadFloatWavData(const std::string& path) {
     p += 8 + n + (n & 1);
   }
   return out;
+}
+
+// A stereo 32-bit float WAV of the given frames, written by hand (both channels alike).
+inline bool WriteFloatWav(const std::string& path, const std::vector<float>& mono, uint32_t rate) {
+  std::string b;
+  auto u32 = [&b](uint32_t v) { b.append(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&b](uint16_t v) { b.append(reinterpret_cast<const char*>(&v), 2); };
+  const auto data = static_cast<uint32_t>(mono.size() * 8);
+  b += "RIFF";
+  u32(36 + data);
+  b += "WAVEfmt ";
+  u32(16);
+  u16(3);
+  u16(2);
+  u32(rate);
+  u32(rate * 8);
+  u16(8);
+  u16(32);
+  b += "data";
+  u32(data);
+  for (float x : mono) {
+    b.append(reinterpret_cast<const char*>(&x), 4);
+    b.append(reinterpret_cast<const char*>(&x), 4);
+  }
+  std::ofstream f(path, std::ios::binary);
+  f << b;
+  return static_cast<bool>(f);
+}
+
+// A format-0 Standard MIDI File at 480 ticks per beat (120 bpm: 960 ticks a
+// second) of (absolute tick, status, data 1, data 2) events.
+inline std::vector<uint8_t> MidiFileBytes(const std::vector<std::array<uint32_t, 4>>& events) {
+  std::vector<uint8_t> trk;
+  uint32_t last = 0;
+  auto vlq = [&trk](uint32_t v) {
+    uint8_t tmp[5];
+    int n = 0;
+    do tmp[n++] = static_cast<uint8_t>(v & 0x7F), v >>= 7;
+    while (v);
+    while (n--) trk.push_back(static_cast<uint8_t>(tmp[n] | (n ? 0x80 : 0)));
+  };
+  for (const auto& e : events) {
+    vlq(e[0] - last);
+    last = e[0];
+    trk.push_back(static_cast<uint8_t>(e[1]));
+    trk.push_back(static_cast<uint8_t>(e[2]));
+    if ((e[1] & 0xF0) != 0xC0 && (e[1] & 0xF0) != 0xD0) trk.push_back(static_cast<uint8_t>(e[3]));
+  }
+  for (uint8_t b : {0x00, 0xFF, 0x2F, 0x00}) trk.push_back(b);
+  std::vector<uint8_t> f = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k'};
+  const auto n = static_cast<uint32_t>(trk.size());
+  for (int s = 24; s >= 0; s -= 8) f.push_back(static_cast<uint8_t>(n >> s));
+  f.insert(f.end(), trk.begin(), trk.end());
+  return f;
 }
 
 }  // namespace qr::test

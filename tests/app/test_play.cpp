@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #if __has_include(<jack/jack.h>)
+#include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -52,6 +53,7 @@ struct Probe {
   jack_port_t *audioOut = nullptr, *audioIn = nullptr, *midiOut = nullptr, *midiIn = nullptr;
   std::atomic<float> heard{0.0f};
   std::atomic<int> notesBack{0};
+  std::atomic<int> fileNotes{0};  // key 61: from the --midi file
   std::atomic<int> cycles{0};
   static int Process(jack_nframes_t n, void* arg) {
     auto* p = static_cast<Probe*>(arg);
@@ -68,8 +70,9 @@ struct Probe {
     void* mi = jack_port_get_buffer(p->midiIn, n);
     for (uint32_t i = 0; i < jack_midi_get_event_count(mi); ++i) {
       jack_midi_event_t e;
-      if (jack_midi_event_get(&e, mi, i) == 0 && e.size == 3 && e.buffer[0] == 0x90 && e.buffer[1] == 60)
-        p->notesBack.fetch_add(1);
+      if (jack_midi_event_get(&e, mi, i) != 0 || e.size != 3 || e.buffer[0] != 0x90) continue;
+      if (e.buffer[1] == 60) p->notesBack.fetch_add(1);
+      if (e.buffer[1] == 61) p->fileNotes.fetch_add(1);
     }
     return 0;
   }
@@ -96,7 +99,15 @@ TEST(QuillrowPlay, AudioAndMidiPassThroughAJackServer) {
     GTEST_SKIP() << "the JACK server did not start here";
   }
   ASSERT_TRUE(WriteBytes(dir + "/p.qrw", ChainProject({})));
-  const pid_t play = Spawn({QR_QUILLROW, "play", dir + "/p.qrw", "--name", "qrplay"});
+  // A note every tenth of a second for a minute.
+  std::vector<std::array<uint32_t, 4>> notes;
+  for (uint32_t t = 0; t < 60 * 960; t += 96)
+    notes.push_back({t, 0x90, 61, 100}), notes.push_back({t + 48, 0x80, 61, 0});
+  ASSERT_TRUE(WriteBytes(dir + "/notes.mid", MidiFileBytes(notes)));
+  // Started with a relative name, from the project's folder.
+  setenv("QUILLROW_CONFIG_DIR", (dir + "/cfg").c_str(), 1);
+  const pid_t play = Spawn(
+      {"sh", "-c", "cd " + dir + " && exec " + QR_QUILLROW + " play p.qrw --name qrplay --midi notes.mid"});
   ASSERT_GT(play, 0);
 
   Probe p;
@@ -115,12 +126,29 @@ TEST(QuillrowPlay, AudioAndMidiPassThroughAJackServer) {
   EXPECT_EQ(jack_connect(probe, "qrplay:out_1", "probe:from"), 0);
   EXPECT_EQ(jack_connect(probe, "probe:mto", "qrplay:midi_in"), 0);
   EXPECT_EQ(jack_connect(probe, "qrplay:midi_out", "probe:mfrom"), 0);
-  for (int i = 0; i < 100 && (p.heard.load() != 0.25f || p.notesBack.load() < 2); ++i)
+  for (int i = 0; i < 100 && (p.heard.load() != 0.25f || p.notesBack.load() < 2 || p.fileNotes.load() < 2);
+       ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FLOAT_EQ(p.heard.load(), 0.25f);
   EXPECT_GE(p.notesBack.load(), 2);
+  EXPECT_GE(p.fileNotes.load(), 2);
 
   EXPECT_EQ(StopAndWait(play, SIGINT), 0);  // Ctrl-C: a clean exit
+  // The project that played is remembered by its whole path.
+  const std::string ini = Slurp(dir + "/cfg/Quillrow.ini");
+  EXPECT_NE(ini.find("=" + dir + "/p.qrw\n"), std::string::npos) << ini;
+  EXPECT_EQ(ini.find("=p.qrw"), std::string::npos) << ini;
+
+  // A project that fails to load is not remembered.
+  std::vector<uint8_t> broken = ChainProject({});
+  broken.resize(broken.size() / 2);
+  ASSERT_TRUE(WriteBytes(dir + "/broken.qrw", broken));
+  const pid_t bad = Spawn({QR_QUILLROW, "play", dir + "/broken.qrw", "--name", "qrbad"});
+  int status = 0;
+  for (int i = 0; i < 100 && waitpid(bad, &status, WNOHANG) != bad; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (kill(bad, 0) == 0) StopAndWait(bad, SIGINT);
+  EXPECT_EQ(Slurp(dir + "/cfg/Quillrow.ini").find("broken.qrw"), std::string::npos);
   jack_deactivate(probe);
   jack_client_close(probe);
   StopAndWait(jackd, SIGTERM);

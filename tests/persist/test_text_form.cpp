@@ -103,7 +103,7 @@ TEST(TextForm, HandEditsGetTheirSizesAndBadTextIsRefusedWithItsLine) {
       "  X int -17\n"
       "  Odd floats 1.5 -2\n"
       "  Nest block {\n"
-      "    Y short 300\n"
+      "    Tilt short 300\n"
       "  }\n"
       "CEnd\n";
   CMemStream want;
@@ -113,7 +113,7 @@ TEST(TextForm, HandEditsGetTheirSizesAndBadTextIsRefusedWithItsLine) {
   want.WriteKey("Odd", 8);
   want.WriteFloat(1.5f), want.WriteFloat(-2.0f);
   const int64_t at = want.BeginSized("Nest");
-  want.WriteKey("Y", 2);
+  want.WriteKey("Tilt", 2);
   want.WriteShort(300);
   want.EndSized(at);
   want.WriteEnd();
@@ -124,12 +124,12 @@ TEST(TextForm, HandEditsGetTheirSizesAndBadTextIsRefusedWithItsLine) {
 
   const std::pair<const char*, const char*> bad[] = {
       {"X int 1\nY int 99999999999\n", "line 2: bad integer '99999999999'"},
-      {"X short 40000\n", "line 1: bad integer '40000'"},
+      {"Z short 40000\n", "line 1: bad integer '40000'"},
       {"Id str \"open\n", "line 1: unterminated string"},
       {"Id str plain\n", "line 1: text must be quoted"},
       {"Id str \"a\\q\"\n", "line 1: unknown escape \\q"},
       {"X int 1 2\n", "line 1: unexpected '2'"},
-      {"X blob 1\n", "line 1: unknown kind 'blob'"},
+      {"Z blob 1\n", "line 1: unknown kind 'blob'"},
       {"X hex 123\n", "line 1: odd number of hex digits"},
       {"B block {\nX int 1\n", "line 2: block not closed"},
       {"}\n", "line 1: '}' without a block"},
