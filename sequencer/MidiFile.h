@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace qr {
+#include "graph/TickWalker.h"  // kTicksPerBeat
 
-inline constexpr int kTicksPerBeat = 960;
+namespace qr {
 
 class SmfHandler {
  public:
