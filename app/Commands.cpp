@@ -8,11 +8,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iomanip>
 #include <memory>
 #include <vector>
 
 #include "app/Host.h"
+#include "app/SoundFontCommands.h"
 #include "audio/WavFile.h"
 #include "audio/WriteSample.h"
 #include "graph/Container.h"
@@ -32,6 +34,7 @@ constexpr const char* kUsage =
     "  play PROJECT                         play in real time through JACK (Ctrl-C stops)\n"
     "  process PROJECT IN.wav -o OUT.wav    run a WAV file through the project's master input\n"
     "  render PROJECT -o OUT.wav --seconds N  render with no audio input\n"
+    "  render SONG.mid --soundfont BANK.sf2 -o OUT.wav  play a MIDI file on a SoundFont bank\n"
     "      options: --tempo BPM --block FRAMES --rate HZ --midi FILE.mid --bits 16|24|32 --quiet\n"
     "  info FILE                            what a project or a WAV file holds\n"
     "  dump FILE [-o OUT]                   a record stream as readable text\n"
@@ -40,7 +43,7 @@ constexpr const char* kUsage =
 
 struct Options {
   std::vector<std::string> positional;
-  std::string output, midi;
+  std::string output, midi, soundfont;
   double tempo = 0.0, seconds = -1.0, rate = 0.0;
   int block = 512, bits = 32;
   bool quiet = false;
@@ -69,6 +72,9 @@ std::string ParseOptions(std::span<const std::string> args, Options& o) {
     } else if (a == "--midi") {
       if (i + 1 >= args.size()) return a + " needs a file name";
       o.midi = args[++i];
+    } else if (a == "--soundfont") {
+      if (i + 1 >= args.size()) return a + " needs a file name";
+      o.soundfont = args[++i];
     } else if (a == "--tempo") {
       e = value(o.tempo, 1.0, 999.0);
     } else if (a == "--seconds") {
@@ -246,8 +252,12 @@ struct OfflineRun {
   float rate;
   WavIn* in;
   std::vector<TimedMidiEvent> midi;
+  // When set, the run goes on past `frames` while it answers true (notes
+  // dying away), for at most a minute.
+  std::function<bool()> stillSounding;
 
   bool Run(int64_t frames, WavOut& wav, bool quiet, std::ostream& err) {
+    const int64_t promised = frames;
     std::vector<std::vector<float>> ib(2, std::vector<float>(static_cast<size_t>(block)));
     std::vector<std::vector<float>> ob(2, std::vector<float>(static_cast<size_t>(block)));
     float* ip[2] = {ib[0].data(), ib[1].data()};
@@ -257,6 +267,9 @@ struct OfflineRun {
     Progress bar(!quiet);
     const auto t0 = std::chrono::steady_clock::now();
     for (int64_t pos = 0; pos < frames; pos += block) {
+      if (stillSounding && pos + block >= frames && frames < promised + static_cast<int64_t>(60 * rate) &&
+          (nextMidi < midi.size() || stillSounding()))
+        frames += block;
       const int n = static_cast<int>(std::min<int64_t>(block, frames - pos));
       if (in) {
         in->Read(pos, n, ib[0].data(), ib[1].data());
@@ -308,6 +321,11 @@ int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& e
     err << "quillrow: " << e << "\n";
     return 2;
   }
+  if (!o.soundfont.empty() && !with_input && o.positional.size() == 1 && o.midi.empty()) {
+    // render SONG.mid --soundfont BANK.sf2: the song is the MIDI input.
+    o.midi = o.positional[0];
+    if (o.seconds < 0) o.seconds = 0.0;
+  }
   const size_t need = with_input ? 2 : 1;
   if (o.positional.size() != need || o.output.empty() || (!with_input && o.seconds < 0)) {
     err << "quillrow: " << (with_input ? "process PROJECT IN.wav -o OUT.wav" : "render PROJECT -o OUT.wav --seconds N")
@@ -344,7 +362,14 @@ int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& e
   }
   host.Configure(rate, o.block, 2, 2);
   std::string e;
-  if (!host.OpenProject(o.positional[0], e)) {
+  std::function<bool()> sounding;
+  if (!o.soundfont.empty()) {
+    if (!BuildSoundFontProject(host, o.soundfont, sounding, e)) {
+      err << "quillrow: " << e << "\n";
+      return 1;
+    }
+    if (!midi.empty()) o.seconds = std::max(o.seconds, midi.back().seconds);
+  } else if (!host.OpenProject(o.positional[0], e)) {
     err << "quillrow: " << e << "\n";
     return 1;
   }
@@ -355,7 +380,7 @@ int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& e
     return 1;
   }
   const int64_t frames = with_input ? input.Frames() : static_cast<int64_t>(std::llround(o.seconds * rate));
-  OfflineRun run{host, o.block, rate, with_input ? &input : nullptr, std::move(midi)};
+  OfflineRun run{host, o.block, rate, with_input ? &input : nullptr, std::move(midi), std::move(sounding)};
   if (!run.Run(frames, wav, o.quiet, err)) return 1;
   if (!wav.Finish()) {
     err << "quillrow: cannot write " << o.output << "\n";
@@ -374,6 +399,7 @@ int CmdInfo(std::span<const std::string> args, std::ostream& out, std::ostream& 
     err << "quillrow: no such file: " << path << "\n";
     return 1;
   }
+  if (IsSoundFontFile(path)) return SoundFontInfo(path, out, err);
   if (IsWav(path)) {
     out << DescribeWav(path) << "\n";
     return 0;
