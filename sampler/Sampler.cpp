@@ -863,7 +863,11 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
     v.fres = r1;
     v.fdrive = d1;
     pos += len;
-    if (!any || v.vol.done) {
+    // Past the attack, a voice whose envelope has fallen below the floor is
+    // silent for good: it ends instead of holding a voice to play nothing.
+    const bool settled = v.vol.released || v.vol.seg >= 3;
+    const bool silent = settled && clip.volume * v.soundVolume * env < kFloorLevel;
+    if (!any || v.vol.done || silent) {
       v.state = 0;
       return;
     }

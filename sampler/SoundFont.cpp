@@ -374,6 +374,8 @@ void SF2Importer::FillInstrument(CSound& sound, int index, const int32_t* offset
                                  static_cast<int>(sf2_.instrumentGens.size()));
     Zone z = global;
     int lastOp = -1;
+    budget_ -= std::max(1, g1 - g0);
+    if (budget_ < 0) return;
     for (int g = g0; g < g1; ++g) {
       const TInstrumentGen& gen = sf2_.instrumentGens[static_cast<size_t>(g)];
       z.Put(gen.Op(), gen.Amount());
@@ -477,6 +479,8 @@ CSound* SF2Importer::ImportPreset(int index) {
                                  static_cast<int>(sf2_.presetGens.size()));
     Zone z = global;
     int lastOp = -1;
+    budget_ -= std::max(1, g1 - g0);
+    if (budget_ < 0) break;
     for (int g = g0; g < g1; ++g) {
       const TPresetGen& gen = sf2_.presetGens[static_cast<size_t>(g)];
       z.Put(static_cast<uint16_t>(gen.op), gen.amount);

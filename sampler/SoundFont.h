@@ -124,6 +124,10 @@ class SF2Importer {
   CSampler& sampler_;
   const TSF2& sf2_;
   std::vector<int> sampleMap_;
+  // Generators a whole import may read: a hostile hydra whose presets all
+  // point at one huge instrument would otherwise multiply into hours of work.
+  // The largest real banks use a few hundred thousand.
+  int64_t budget_ = int64_t{1} << 25;
 };
 
 }  // namespace qr

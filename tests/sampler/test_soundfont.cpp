@@ -131,7 +131,11 @@ TEST(SoundFont, InstrumentZonesBecomeClips) {
   };
   MessageCapture msgs;
   TSF2 sf;
-  ASSERT_TRUE(ParseBytes(sf, bank.Build()));
+  const Bytes bytes = bank.Build();
+  if (const char* dir = std::getenv("QR_WRITE_SEEDS"))
+    std::ofstream(std::string(dir) + "/small.sf2", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(ParseBytes(sf, bytes));
   CSampler s(nullptr);
   SF2Importer imp(s, sf);
   const CSound* snd = imp.ImportInstrument(0);
