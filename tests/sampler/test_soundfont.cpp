@@ -275,3 +275,90 @@ TEST_P(DebianBank, EveryPresetImportsWithoutAMessageAndTheCountsMatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Banks, DebianBank, ::testing::Values("TimGM6mb.sf2", "FluidR3_GM.sf2"));
+
+namespace {
+
+// The period near `guess` Hz by autocorrelation, refined between lags.
+double AutocorrelationPitch(const std::vector<float>& x, size_t from, size_t n, double rate, double guess) {
+  const double p0 = rate / guess;
+  auto ac = [&](int lag) {
+    double s = 0;
+    for (size_t i = from; i < from + n; ++i) s += static_cast<double>(x[i]) * x[i + static_cast<size_t>(lag)];
+    return s;
+  };
+  int best = 0;
+  double bestValue = -1e300;
+  for (int lag = static_cast<int>(p0 * 0.97); lag <= static_cast<int>(p0 * 1.03) + 1; ++lag)
+    if (const double v = ac(lag); v > bestValue) bestValue = v, best = lag;
+  const double a = ac(best - 1), b = ac(best), c = ac(best + 1);
+  return rate / (best + 0.5 * (a - c) / (a - 2 * b + c));
+}
+
+}  // namespace
+
+TEST(SoundFontSound, ARealBankNoteSitsAtThePitchItsLoopSays) {
+  const std::string path = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+  if (!std::ifstream(path)) GTEST_SKIP() << path << " is not installed";
+  TSF2 sf;
+  ASSERT_TRUE(sf.Open(path));
+  for (float rate : {44100.0f, 48000.0f}) {
+    SamplerRig r(64, rate);
+    SF2Importer imp(*r.s, sf);
+    ASSERT_TRUE(imp.ImportGeneralMidiBank());
+    // The recorder: one waveform cycle per loop, untuned by its zone.
+    r.Render(static_cast<int64_t>(rate), {{0, midi::Make(0xC0, 74, 0)}, {0, On(69, 100)}});
+    ASSERT_EQ(r.s->PlayingVoices(), 1);
+    const CClip& clip = *r.s->VoiceAt(0).clip;
+    const std::string name = r.s->samples[static_cast<size_t>(clip.sample)]->fileName;
+    const auto h = std::find_if(sf.sampleHeaders.begin(), sf.sampleHeaders.end(),
+                                [&](const TSfSample& s) { return s.name == name; });
+    ASSERT_NE(h, sf.sampleHeaders.end());
+    ASSERT_EQ(clip.fine, 0.0f);
+    ASSERT_EQ(clip.rootKey, h->unityKey);
+    const double expected = h->rate / static_cast<double>(h->loopEnd - h->loopStart) * std::pow(2.0, (69.0 - h->unityKey) / 12.0);
+    const double f = AutocorrelationPitch(r.left, static_cast<size_t>(0.3 * rate), static_cast<size_t>(0.4 * rate), rate, 440.0);
+    EXPECT_NEAR(Cents(f, expected), 0.0, 1.0) << "at " << rate << " Hz";
+  }
+}
+
+TEST(SoundFontSound, VolumeEnvelopeGeneratorsSetAttackAndRelease) {
+  // 34 attack 0.1 s and 38 release 0.2 s in timecents, on a looped zone.
+  SmallBank bank;
+  const int attack = static_cast<int>(std::lround(1200.0 * std::log2(0.1)));
+  const int release = static_cast<int>(std::lround(1200.0 * std::log2(0.2)));
+  bank.zones = {{{34, attack}, {38, release}, {54, 1}, {53, 1}}};
+  TSF2 sf;
+  ASSERT_TRUE(ParseBytes(sf, bank.Build()));
+  for (float rate : {44100.0f, 96000.0f}) {
+    // The same note twice: as imported, and with its envelope held flat, so
+    // their ratio is the envelope alone.
+    std::vector<float> out[2];
+    for (int flat = 0; flat < 2; ++flat) {
+      SamplerRig r(64, rate);
+      SF2Importer imp(*r.s, sf);
+      CSound* snd = imp.ImportInstrument(0);
+      ASSERT_NE(snd, nullptr);
+      auto& clip = static_cast<CClip&>(*snd->children[0]);
+      if (flat) clip.volEnv = EnvelopeShape::Flat();
+      // The flat one is never released: its level stays the reference.
+      std::vector<std::pair<int64_t, uint32_t>> notes = {{0, On(72, 127)}};
+      if (!flat) notes.push_back({static_cast<int64_t>(0.4 * rate), Off(72)});
+      r.Render(static_cast<int64_t>(0.8 * rate), notes);
+      out[flat] = r.left;
+    }
+    std::vector<double> gain;
+    for (size_t i = 0; i < out[0].size(); ++i)
+      gain.push_back(std::fabs(out[1][i]) > 1e-3f ? out[0][i] / out[1][i] : -1.0);
+    const double period = sampler_limits::kControlFrames;
+    const auto top = std::find_if(gain.begin(), gain.end(), [](double g) { return g >= 0.999; }) - gain.begin();
+    // The attack follows the default delay of -12000 timecents (1 ms).
+    const double delay = std::exp2(-12000.0 / 1200.0), rise = std::exp2(attack / 1200.0);
+    EXPECT_NEAR(static_cast<double>(top), (delay + rise) * rate, period) << "at " << rate << " Hz";
+    const size_t off = static_cast<size_t>(0.4 * rate);
+    const auto half = std::find_if(gain.begin() + static_cast<long>(off), gain.end(),
+                                   [](double g) { return g >= 0.0 && g <= std::pow(10.0, -50.0 / 20.0); }) -
+                      gain.begin();
+    EXPECT_NEAR(static_cast<double>(half) - static_cast<double>(off), 0.5 * std::exp2(release / 1200.0) * rate, period)
+        << "at " << rate << " Hz";
+  }
+}
