@@ -426,9 +426,11 @@ void SF2Importer::FillInstrument(CSound& sound, int index, const int32_t* offset
     clip->volEnv.v = {t(kDelayVol), 0.0f, t(kAttackVol), 1.0f, t(kHoldVol), 1.0f, t(kDecayVol),
                       std::pow(10.0f, -static_cast<float>(sustainCb) / 200.0f), t(kReleaseVol), 0.0f};
     const int32_t fc = std::clamp(z.Get(kFilterFc, 13500) + add(kFilterFc), 1500, 13500);
-    if (fc < 13500) {
-      const double hz = 8.176 * std::exp2(fc / 1200.0);
-      const double f = 2.0 * std::sin(M_PI * std::min(hz / rate, 0.25));
+    const double hz = 8.176 * std::exp2(fc / 1200.0);
+    const double f = 2.0 * std::sin(M_PI * std::min(hz / rate, 0.25));
+    // The state-variable filter reaches a sixth of the rate at most; a bank
+    // cutoff above that is better served by no filter than by a duller one.
+    if (fc < 13500 && f < 1.0) {
       clip->filterMode = CClip::kFilterLowBand;
       clip->cutoff = static_cast<float>(std::sqrt(std::min(f, 1.0)));
       const int32_t qcb = std::clamp(z.Get(kFilterQ, 0) + add(kFilterQ), 0, 960);
