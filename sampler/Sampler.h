@@ -242,7 +242,26 @@ class CSampler final : public CContainer {
   void StartClip(CSound& sound, CClip& clip, int index, int channel, int key, int velocity, float vol, float pan,
                  float cut) noexcept;
   bool SoundOnChannel(int sound, int channel) const noexcept;
+  // One sub-voice's stretch, rendered and waiting to be mixed.
+  struct PendingMix {
+    const Voice* voice;
+    float* L;
+    float* R;
+    float* outs[2];
+    int channels;
+    int pos;
+    float g0, g1, p0, p1;
+  };
+  // A steady low-pass over one channel of a pending stretch.
+  struct FilterLane {
+    float* buf;
+    float* low;
+    float* band;
+    float f, damp;
+  };
   void RenderVoices(int from, int to) noexcept;
+  void RunFilterLanes(int len) noexcept;
+  void MixPending(const PendingMix& pm, int len) noexcept;
   void RenderVoice(Voice& v, int from, int n) noexcept;
   bool RenderSub(Voice& v, SubVoice& sv, const CClip& clip, CSample& smp, float* L, float* R, int n,
                  double step) noexcept;
@@ -259,11 +278,12 @@ class CSampler final : public CContainer {
   std::array<int32_t, 16> program_{};
   ModRandom random_;
   CBusyFlag editing_;
-  // Scratch for one control stretch of one sub-voice (interleaving-free, mono
-  // samples render into the left one only).
-  alignas(32) std::array<float, sampler_limits::kControlFrames> bufL_{}, bufR_{};
   std::vector<uint8_t> streamScratch_;
-  std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side
+  std::vector<CComp*> sendList_;
+  std::vector<float> slots_;  // per voice and sub-voice, two channels of one stretch
+  std::vector<PendingMix> pending_;
+  std::vector<FilterLane> lanes_;
+  int pendingCount_ = 0, laneCount_ = 0;  // every send effect of the tree, prepared on the ui side
 };
 
 }  // namespace qr

@@ -222,6 +222,33 @@ TEST(SamplerFilter, LowPassKeepsTheLowAndDriveBendsTheTop) {
   EXPECT_NEAR(level(50.0, 0.2f, 0.5f), 0.25f / 3.0f * 2.0f, 0.01f);
 }
 
+TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
+  // Five voices: four share the side-by-side filter, the fifth runs alone.
+  auto render = [](std::vector<int> keys) {
+    SamplerRig r(64);
+    const int smp = r.s->AddSample(MakeSample(8000, 44100.0f, [](int i) { return 0.3 * std::sin(i * 0.21); }));
+    CSound* snd = r.s->NewSound("f");
+    r.s->BeginEdit();
+    CClip* c = PlainClip(*r.s, *snd, smp);
+    c->filterMode = CClip::kFilterLowBand;
+    c->cutoff = 0.35f;
+    c->q = 0.6f;
+    r.s->EndEdit();
+    std::vector<std::pair<int64_t, uint32_t>> notes;
+    for (int k : keys) notes.push_back({3, On(k)});
+    r.Render(2000, notes);
+    return r.left;
+  };
+  const std::vector<int> keys = {60, 62, 64, 67, 69};
+  const std::vector<float> together = render(keys);
+  std::vector<float> sum(together.size(), 0.0f);
+  for (int k : keys) {
+    const auto one = render({k});
+    for (size_t i = 0; i < sum.size(); ++i) sum[i] += one[i];
+  }
+  for (size_t i = 0; i < sum.size(); ++i) ASSERT_NEAR(together[i], sum[i], 1e-5f) << "frame " << i;
+}
+
 TEST(SamplerBank, PresetsChooseSoundsByChannelAndProgram) {
   SamplerRig r;
   const int smp = r.s->AddSample(MakeSample(20000, 44100.0f, [](int) { return 0.5; }));
