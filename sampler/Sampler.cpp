@@ -33,6 +33,13 @@ void ResetControllers(std::array<float, 128>& cc) noexcept {
   cc[11] = 1.0f;
 }
 
+// Semitones from the clip's root to the key (a slicer plays at the sample's
+// own pitch), counted wide so that no stored value overflows.
+float KeyOffset(bool slicer, int key, const CClip& clip) noexcept {
+  const int64_t semis = (slicer ? 0 : int64_t{key} - clip.rootKey) + clip.coarse;
+  return static_cast<float>(std::clamp<int64_t>(semis, -1000, 1000)) + (std::isfinite(clip.fine) ? clip.fine : 0.0f);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- sources
@@ -283,7 +290,7 @@ void CSampler::RouteNote(CSound& sound, int channel, int key, int velocity, floa
       RouteNote(static_cast<CSound&>(*child), channel, key, velocity, vol, pan, cut);
     } else {
       CClip& clip = static_cast<CClip&>(*child);
-      const bool plays = sound.mode == CSound::kSlicer ? key - sound.sliceRoot == index + 1 : clip.Maps(key, velocity);
+      const bool plays = sound.mode == CSound::kSlicer ? int64_t{key} - sound.sliceRoot == index + 1 : clip.Maps(key, velocity);
       if (plays) StartClip(sound, clip, index, channel, key, velocity, vol, pan, cut);
     }
     ++index;
@@ -295,7 +302,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   if (clip.sample < 0 || clip.sample >= static_cast<int>(samples.size())) return;
   if (clip.left >= clip.right) return;
   const bool slicer = sound.mode == CSound::kSlicer;
-  const float offset = static_cast<float>(slicer ? clip.coarse : key - clip.rootKey + clip.coarse) + clip.fine;
+  const float offset = KeyOffset(slicer, key, clip);
   Voice* target = nullptr;
   for (Voice& v : voices_) {
     if (v.state != 1 || v.sound != &sound || v.clip != &clip) continue;
@@ -361,7 +368,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
     // The spread is the sub-voice's place in the unison fan: evenly spaced
     // detuning keeps renders repeatable and the chorus symmetric.
     sv.spread = sv.panOffset;
-    sv.delay = static_cast<int32_t>(std::nearbyint(static_cast<double>(clip.unisonDelay) * i));
+    sv.delay = static_cast<int32_t>(std::clamp(std::nearbyint(static_cast<double>(clip.unisonDelay) * i), 0.0, 1e8));
     sv.keyOffset = offset;
     sv.active = 1;
   }
@@ -393,9 +400,7 @@ void CSampler::NoteOff(int channel, int key) noexcept {
       if (newest) {
         const int k = v.keys[static_cast<size_t>(v.keyCount - 1)];
         const CClip& clip = *v.clip;
-        const float offset =
-            static_cast<float>(v.sound->mode == CSound::kSlicer ? clip.coarse : k - clip.rootKey + clip.coarse) +
-            clip.fine;
+        const float offset = KeyOffset(v.sound->mode == CSound::kSlicer, k, clip);
         const float old = v.sub[0].keyOffset + v.glideFrom;
         for (int i = 0; i < v.subCount; ++i) v.sub[static_cast<size_t>(i)].keyOffset = offset;
         v.glideFrom = clip.glide > 0 ? old - offset : 0.0f;
