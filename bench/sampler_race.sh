@@ -31,7 +31,7 @@ run() {
   local name=$1
   shift
   /usr/bin/time -f "%e %U %S %M" -o "$tmp/$name.time" "$@" >"$tmp/$name.log" 2>&1 ||
-    { echo "$name failed:" >&2; cat "$tmp/$name.log" >&2; exit 1; }
+    { echo "$name failed:" >&2; cat "$tmp/$name.log" "$tmp/$name.time" >&2; exit 1; }
 }
 
 run quillrow taskset -c 0 "$quillrow" render "$song" --soundfont "$bank" -o "$tmp/quillrow.wav" --quiet
