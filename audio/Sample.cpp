@@ -145,11 +145,23 @@ int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step
                      float* R) noexcept {
   const __m128 gL = _mm_set1_ps(gl), gR = _mm_set1_ps(gr);
   const int n = count & ~3;
+  const __m128d ph = _mm_set1_pd(phase), st = _mm_set1_pd(step);
+  // Positions split as Split() does, two at a time: the run's positions stay
+  // below 2^31 (the caller checked them against the frames).
+  auto split2 = [&](int i, int32_t* index, __m128& fr) {
+    const __m128d p = _mm_add_pd(ph, _mm_mul_pd(_mm_set_pd(i + 1, i), st));
+    const __m128i whole = _mm_cvttpd_epi32(p);
+    fr = _mm_cvtpd_ps(_mm_sub_pd(p, _mm_cvtepi32_pd(whole)));
+    index[0] = _mm_cvtsi128_si32(whole);
+    index[1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(whole, 1));
+  };
   for (int i = 0; i < n; i += 4) {
-    int64_t idx[4];
-    float f[4];
-    for (int k = 0; k < 4; ++k) Split(phase + static_cast<double>(i + k) * step, idx[k], f[k]);
-    auto window = [&](int k) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame0 + (idx[k] - 1) * 2)); };
+    int32_t idx[4];
+    __m128 f01, f23;
+    split2(i, idx, f01);
+    split2(i + 2, idx + 2, f23);
+    const __m128 fv = _mm_movelh_ps(f01, f23);
+    auto window = [&](int k) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame0 + (int64_t{idx[k]} - 1) * 2)); };
     const __m128i w01 = _mm_unpacklo_epi64(window(0), window(1));
     const __m128i w23 = _mm_unpacklo_epi64(window(2), window(3));
     __m128 r0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w01, w01), 16));
@@ -157,7 +169,6 @@ int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step
     __m128 r2 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w23, w23), 16));
     __m128 r3 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w23, w23), 16));
     _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r0 = y-1 of the four frames, r1 = y0, r2 = y1, r3 = y2
-    const __m128 fv = _mm_loadu_ps(f);
     const __m128 c1 = _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(r2, r0));
     const __m128 c2 = _mm_sub_ps(
         _mm_add_ps(_mm_sub_ps(r0, _mm_mul_ps(_mm_set1_ps(2.5f), r1)), _mm_mul_ps(_mm_set1_ps(2.0f), r2)),
