@@ -481,7 +481,11 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
     if (!(target >= 0.0f)) target = 0.0f;
     const bool rising = target >= e.from;
     // Falling segments run in decibels at 100 dB per segment time.
-    const float fromDb = rising ? 0.0f : ToDb(e.from), toDb = rising ? 0.0f : ToDb(target);
+    // A segment keeps its end points for many stretches: their decibels are
+    // worked out once.
+    if (!rising && e.from != e.dbFrom) e.dbFrom = e.from, e.fromDb = ToDb(e.from);
+    if (!rising && target != e.dbTo) e.dbTo = target, e.toDb = ToDb(target);
+    const float fromDb = rising ? 0.0f : e.fromDb, toDb = rising ? 0.0f : e.toDb;
     const float length = rising ? d : d * std::min(1.0f, (fromDb - toDb) / -kFloorDb);
     if (e.t + dt < length) {
       e.t += dt;
@@ -841,7 +845,11 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
       SubVoice& sv = v.sub[static_cast<size_t>(i)];
       if (!sv.active) continue;
       const float semis = sv.keyOffset + v.glideFrom + bendSemis + t.pitch + 0.5f * sv.spread * uTune;
-      double step = sv.baseStep * std::exp(static_cast<double>(semis) / 12.0 * 0.6931471805599453) * tempoStep;
+      if (semis != sv.ratioSemis) {
+        sv.ratioSemis = semis;
+        sv.ratio = std::exp(static_cast<double>(semis) / 12.0 * 0.6931471805599453);
+      }
+      double step = sv.baseStep * sv.ratio * tempoStep;
       if (!(step > 0.0) || !std::isfinite(step)) step = 0.0;
       step = std::min(step, 64.0);
       // Each sub-voice renders into its own slot, so that the steady low-passes
@@ -930,13 +938,32 @@ void CSampler::RunFilterLanes(int len) noexcept {
     __m128 bd = _mm_set_ps(*q[3].band, *q[2].band, *q[1].band, *q[0].band);
     const __m128 f = _mm_set_ps(q[3].f, q[2].f, q[1].f, q[0].f);
     const __m128 damp = _mm_set_ps(q[3].damp, q[2].damp, q[1].damp, q[0].damp);
-    for (int i = 0; i < len; ++i) {
-      const __m128 x = _mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i]);
+    auto step = [&](__m128 x) {
       lo = _mm_add_ps(lo, _mm_mul_ps(f, bd));
       const __m128 high = _mm_sub_ps(_mm_sub_ps(x, lo), _mm_mul_ps(damp, bd));
       bd = _mm_add_ps(bd, _mm_mul_ps(f, high));
+      return lo;
+    };
+    int i = 0;
+    // Four frames of the four lanes at a time, turned so that each vector
+    // holds one frame of every lane.
+    for (; i + 4 <= len; i += 4) {
+      __m128 a = _mm_loadu_ps(q[0].buf + i), b = _mm_loadu_ps(q[1].buf + i);
+      __m128 c = _mm_loadu_ps(q[2].buf + i), d = _mm_loadu_ps(q[3].buf + i);
+      _MM_TRANSPOSE4_PS(a, b, c, d);
+      a = step(a);
+      b = step(b);
+      c = step(c);
+      d = step(d);
+      _MM_TRANSPOSE4_PS(a, b, c, d);
+      _mm_storeu_ps(q[0].buf + i, a);
+      _mm_storeu_ps(q[1].buf + i, b);
+      _mm_storeu_ps(q[2].buf + i, c);
+      _mm_storeu_ps(q[3].buf + i, d);
+    }
+    for (; i < len; ++i) {
       alignas(16) float out[4];
-      _mm_store_ps(out, lo);
+      _mm_store_ps(out, step(_mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i])));
       for (int j = 0; j < 4; ++j) q[j].buf[i] = out[j];
     }
     alignas(16) float l4[4], b4[4];

@@ -199,6 +199,8 @@ class CSampler final : public CContainer {
     int32_t delay = 0;       // frames still to wait before sounding
     uint8_t active = 0;
     float low[2]{}, band[2]{};
+    float ratioSemis = 0.0f;  // the pitch the ratio below was worked out for
+    double ratio = 1.0;
   };
   struct EnvState {
     int32_t seg = 0;
@@ -207,6 +209,8 @@ class CSampler final : public CContainer {
     float level = 0.0f;
     uint8_t released = 0;
     uint8_t done = 0;
+    float dbFrom = -1.0f, fromDb = 0.0f;  // decibels of the last levels converted
+    float dbTo = -1.0f, toDb = 0.0f;
   };
   struct Voice {
     CSound* sound = nullptr;
