@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/Commands.h"
+#include "app/SoundFontCommands.h"
 #include "app/Host.h"
 #include "audio/WavFile.h"
 #include "graph/Container.h"
@@ -231,8 +232,13 @@ struct FileKind {
 };
 
 // Checked in order; the first match describes the file.
+bool IsSoundFont(Head h) {
+  return h.size() >= 12 && std::memcmp(h.data(), "RIFF", 4) == 0 && std::memcmp(h.data() + 8, "sfbk", 4) == 0;
+}
+
 constexpr FileKind kKinds[] = {
     {&IsProject, &DescribeProject},
+    {&IsSoundFont, &SoundFontInfo},
     {&IsModuleFile, &DescribeModuleFile},
     {&IsWav, &DescribeWavFile},
     {&IsMidi, &DescribeMidiFile},

@@ -1,12 +1,16 @@
 // `quillrow process` and `quillrow render`: the project offline, through the
 // one offline loop.
+#include <algorithm>
 #include <cmath>
+#include <functional>
+#include <string_view>
 #include <memory>
 #include <vector>
 
 #include "app/Commands.h"
 #include "app/Offline.h"
 #include "app/Output.h"
+#include "app/SoundFontCommands.h"
 #include "platform/Files.h"
 #include "shell/VSTPlug.h"
 
@@ -16,7 +20,7 @@ namespace {
 
 struct Options {
   std::vector<std::string> positional;
-  std::string output, midi;
+  std::string output, midi, soundfont;
   double tempo = 0.0, seconds = -1.0, rate = 0.0;
   int block = 512, bits = 32;
   bool quiet = false;
@@ -48,6 +52,9 @@ std::string ParseOptions(std::span<const std::string> args, Options& o, const ch
     } else if (a == "--midi") {
       if (!hasValue) return a + " needs a file name";
       o.midi = args[++i];
+    } else if (a == "--soundfont" && std::string_view(cmd) == "render") {
+      if (!hasValue) return a + " needs a file name";
+      o.soundfont = args[++i];
     } else if (a == "--tempo") {
       e = real(o.tempo, 1.0, 999.0);
     } else if (a == "--seconds") {
@@ -76,6 +83,13 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
   if (std::string e = ParseOptions(args, o, with_input ? "process" : "render"); !e.empty()) {
     err << "quillrow: " << e << "\n";
     return 2;
+  }
+  // render SONG.mid --soundfont BANK.sf2: the song is the MIDI input of a
+  // project made around the bank, and the render lasts until it has died away.
+  const bool onBank = !o.soundfont.empty();
+  if (onBank && o.positional.size() == 1 && o.midi.empty()) {
+    o.midi = o.positional[0];
+    if (o.seconds < 0) o.seconds = 0.0;
   }
   const size_t need = with_input ? 2 : 1;
   if (o.positional.size() != need || o.output.empty() || (!with_input && o.seconds < 0)) {
@@ -120,6 +134,8 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
       return 1;
     }
   }
+  if (onBank && !midi.empty())
+    frames = std::max(frames, static_cast<int64_t>(std::ceil(midi.back().seconds * rate)));
   StandaloneHost host;
   if (!host.Ok()) {
     err << "quillrow: the engine did not start\n";
@@ -127,7 +143,13 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
   }
   host.Configure(rate, o.block, 2, 2);
   std::string e;
-  if (!host.OpenProject(projectPath, e)) {
+  std::function<bool()> sounding;
+  if (onBank) {
+    if (!BuildSoundFontProject(host, o.soundfont, sounding, e)) {
+      err << "quillrow: " << e << "\n";
+      return 1;
+    }
+  } else if (!host.OpenProject(projectPath, e)) {
     if (!e.empty()) err << "quillrow: " << e << "\n";
     return 1;
   }
@@ -139,13 +161,18 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
   }
   WavWriter wav(file, rate, o.bits, 2, frames);
   OfflineJob job{host, o.block, rate, frames, input.get(), midi, !o.quiet};
+  if (onBank) {
+    // A release longer than a minute is cut there.
+    job.stillSounding = std::move(sounding);
+    job.maxTail = static_cast<int64_t>(60.0 * rate);
+  }
   OfflineResult result;
   if (!RunOffline(job, wav, result, err)) return 1;
   if (!wav.Finish() || !file.Commit()) {
     err << "quillrow: cannot write " << o.output << "\n";
     return 1;
   }
-  ReportOffline(result, frames, rate, o.quiet, err);
+  ReportOffline(result, result.frames, rate, o.quiet, err);
   return 0;
 }
 

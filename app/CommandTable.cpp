@@ -47,8 +47,12 @@ const Command kCommands[] = {
      &CmdProcess},
     {"render", "PROJECT -o OUT.wav --seconds N [options]",
      "usage: quillrow render PROJECT -o OUT.wav --seconds N [options]\n"
+     "       quillrow render SONG.mid --soundfont BANK.sf2 -o OUT.wav [options]\n"
      "Renders the project with no audio input (default rate 44100 Hz).\n"
-     "  --seconds N        length of the output, 0..86400\n",
+     "  --seconds N        length of the output, 0..86400\n"
+     "  --soundfont BANK.sf2  play the MIDI file SONG.mid on the bank's presets (chosen by\n"
+     "                     channel and program change, General MIDI drums on channel 10)\n"
+     "                     until its last note has died away (a minute at most)\n",
      &CmdRender},
     {"info", "FILE",
      "usage: quillrow info FILE\n"

@@ -271,8 +271,12 @@ bool RunOffline(const OfflineJob& job, WavWriter& out, OfflineResult& result, st
   Progress bar(job.progress);
   const auto t0 = std::chrono::steady_clock::now();
   bool ok = true;
-  for (int64_t pos = 0; pos < job.frames; pos += block) {
-    const int n = static_cast<int>(std::min<int64_t>(block, job.frames - pos));
+  int64_t end = job.frames;
+  for (int64_t pos = 0; pos < end || (job.stillSounding && end < job.frames + job.maxTail &&
+                                      (nextMidi < job.midi.size() || job.stillSounding()));
+       pos += block) {
+    if (pos >= end) end = std::min(pos + block, job.frames + job.maxTail);
+    const int n = static_cast<int>(std::min<int64_t>(block, end - pos));
     if (job.input) {
       job.input->Read(pos, n, ip[0], ip[1]);
     } else {
@@ -301,7 +305,8 @@ bool RunOffline(const OfflineJob& job, WavWriter& out, OfflineResult& result, st
     } else if ((pos / block) % 64 == 0) {
       host.Idle();
     }
-    bar.Update(static_cast<double>(pos + n) / static_cast<double>(std::max<int64_t>(job.frames, 1)));
+    bar.Update(std::min(1.0, static_cast<double>(pos + n) / static_cast<double>(std::max<int64_t>(job.frames, 1))));
+    result.frames = pos + n;
   }
   plug.audioHook.Clear();
   bar.Finish();

@@ -3,6 +3,7 @@
 // (process, render, demo, and later the sequencer's render) drives the engine
 // through it, so they all give the same samples at the same block size.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <span>
@@ -60,10 +61,15 @@ struct OfflineJob {
   AudioSource* input = nullptr;               // silence when null
   std::span<const TimedMidiEvent> midi = {};  // in time order
   bool progress = true;
+  // When set, the run goes on past `frames`, a block at a time, while this
+  // answers true (notes dying away), for at most `maxTail` frames more.
+  std::function<bool()> stillSounding = {};
+  int64_t maxTail = 0;
 };
 
 // What the run measured before the standalone output's limit to ±1.
 struct OfflineResult {
+  int64_t frames = 0;  // rendered, the tail included
   double peak = 0.0;
   int64_t clipped = 0;  // samples the limit changed
   double wallSeconds = 0.0;

@@ -122,6 +122,23 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
   return true;
 }
 
+bool OutputFile::WriteAt(uint64_t offset, const void* bytes, size_t n) {
+  if (fd_ < 0 || failed_ || tmp_.empty()) return false;
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  while (n > 0) {
+    const ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(offset));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      failed_ = true;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+    offset += static_cast<uint64_t>(w);
+  }
+  return true;
+}
+
 bool OutputFile::Write(const void* bytes, size_t n) {
   if (fd_ < 0 || failed_) return false;
   const auto* p = static_cast<const uint8_t*>(bytes);

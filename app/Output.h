@@ -21,6 +21,10 @@ class OutputFile {
   // False with a one-line reason in `error`.
   bool Open(const std::string& path, std::string& error);
   bool Write(const void* bytes, size_t n);
+  // Only a file of our own (the temporary one) can go back and change what it
+  // wrote; false for pipes, devices and standard output.
+  bool Seekable() const noexcept { return !tmp_.empty(); }
+  bool WriteAt(uint64_t offset, const void* bytes, size_t n);
   // Makes the output final (the rename, for a regular file). False when any
   // write failed or the file could not be put in place.
   bool Commit();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "audio/WriteSample.h"
 
@@ -57,8 +58,10 @@ std::vector<uint8_t> WavHeader(float rate, int bits, int channels, int64_t frame
 }
 
 WavWriter::WavWriter(OutputFile& file, float rate, int bits, int channels, int64_t frames, uint64_t riffLimit)
-    : file_(file), bits_(bits), channels_(channels), frames_(frames) {
+    : file_(file), rate_(rate), bits_(bits), channels_(channels), frames_(frames) {
   const std::vector<uint8_t> h = WavHeader(rate, bits, channels, frames, riffLimit);
+  rf64_ = std::memcmp(h.data(), "RF64", 4) == 0;
+  headerBytes_ = h.size();
   ok_ = file_.Write(h.data(), h.size());
   for (auto& p : pending_) p.reserve(kFlushFrames);
 }
@@ -89,6 +92,13 @@ bool WavWriter::Flush() {
 
 bool WavWriter::Finish() {
   Flush();
+  if (ok_ && written_ != frames_ && file_.Seekable()) {
+    // A run whose length was not known in advance (a song's release): the
+    // header takes the frames written, in the form it was written in.
+    const std::vector<uint8_t> h =
+        WavHeader(rate_, bits_, channels_, written_, rf64_ ? 0 : std::numeric_limits<uint64_t>::max());
+    if (h.size() == headerBytes_) return ok_ = file_.WriteAt(0, h.data(), h.size());
+  }
   if (ok_ && written_ < frames_) {
     bytes_.assign(static_cast<size_t>(bits_ / 8 * channels_) * 4096, 0);
     while (ok_ && written_ < frames_) {

@@ -22,14 +22,18 @@ class WavWriter {
   // Collects blocks and writes them in large pieces: one write per engine block
   // would cost more in system calls than the engine costs in work.
   bool Append(const float* const* ch, int n);
-  // Pads a run that ended early with silence so the data matches the header.
+  // Puts the frames written into the header where the file allows; elsewhere
+  // (a pipe) pads a run that ended early with silence so the data matches it.
   bool Finish();
 
  private:
   bool Flush();
   static constexpr int kFlushFrames = 16384;
   OutputFile& file_;
+  float rate_;
   int bits_, channels_;
+  bool rf64_ = false;
+  size_t headerBytes_ = 0;
   int64_t frames_, written_ = 0;
   std::vector<float> pending_[2];
   std::vector<uint8_t> bytes_;

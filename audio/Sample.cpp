@@ -139,6 +139,52 @@ inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float 
   return _mm_add_ps(_mm_mul_ps(h, f), y0);  // La Ra Lb Rb
 }
 
+// Mono 16-bit, the form sampler banks keep their samples in: four frames at
+// a time, each window of four values one 8-byte load, transposed into lanes.
+// The arithmetic is the scalar Hermite's, term by term. Returns count & ~3.
+int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr, float* L,
+                     float* R) noexcept {
+  const __m128 gL = _mm_set1_ps(gl), gR = _mm_set1_ps(gr);
+  const int n = count & ~3;
+  const __m128d ph = _mm_set1_pd(phase), st = _mm_set1_pd(step);
+  // Positions split as Split() does, two at a time: the run's positions stay
+  // below 2^31 (the caller checked them against the frames).
+  auto split2 = [&](int i, int32_t* index, __m128& fr) {
+    const __m128d p = _mm_add_pd(ph, _mm_mul_pd(_mm_set_pd(i + 1, i), st));
+    const __m128i whole = _mm_cvttpd_epi32(p);
+    fr = _mm_cvtpd_ps(_mm_sub_pd(p, _mm_cvtepi32_pd(whole)));
+    index[0] = _mm_cvtsi128_si32(whole);
+    index[1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(whole, 1));
+  };
+  for (int i = 0; i < n; i += 4) {
+    int32_t idx[4];
+    __m128 f01, f23;
+    split2(i, idx, f01);
+    split2(i + 2, idx + 2, f23);
+    const __m128 fv = _mm_movelh_ps(f01, f23);
+    auto window = [&](int k) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame0 + (int64_t{idx[k]} - 1) * 2)); };
+    const __m128i w01 = _mm_unpacklo_epi64(window(0), window(1));
+    const __m128i w23 = _mm_unpacklo_epi64(window(2), window(3));
+    __m128 r0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w01, w01), 16));
+    __m128 r1 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w01, w01), 16));
+    __m128 r2 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w23, w23), 16));
+    __m128 r3 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w23, w23), 16));
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r0 = y-1 of the four frames, r1 = y0, r2 = y1, r3 = y2
+    const __m128 c1 = _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(r2, r0));
+    const __m128 c2 = _mm_sub_ps(
+        _mm_add_ps(_mm_sub_ps(r0, _mm_mul_ps(_mm_set1_ps(2.5f), r1)), _mm_mul_ps(_mm_set1_ps(2.0f), r2)),
+        _mm_mul_ps(_mm_set1_ps(0.5f), r3));
+    const __m128 c3 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(1.5f), _mm_sub_ps(r1, r2)),
+                                 _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(r3, r0)));
+    __m128 h = _mm_add_ps(_mm_mul_ps(c3, fv), c2);
+    h = _mm_add_ps(_mm_mul_ps(h, fv), c1);
+    h = _mm_add_ps(_mm_mul_ps(h, fv), r1);
+    _mm_storeu_ps(L + i, _mm_mul_ps(h, gL));
+    _mm_storeu_ps(R + i, _mm_mul_ps(h, gR));
+  }
+  return n;
+}
+
 // Renders count & ~3 frames of the unchecked run; returns how many.
 int RenderStereo16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr, float* L,
                        float* R) noexcept {
@@ -171,6 +217,7 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
     int i = 0;
 #if defined(__SSE2__)
     if constexpr (E == Enc::I16 && C == 2) i = RenderStereo16Simd(frame0, count, phase, step, gl, gr, L, R);
+    if constexpr (E == Enc::I16 && C == 1) i = RenderMono16Simd(frame0, count, phase, step, gl, gr, L, R);
 #endif
     for (; i < count; ++i) {
       int64_t idx;

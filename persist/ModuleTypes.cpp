@@ -11,6 +11,7 @@
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
 #include "mixer/Mixer.h"
+#include "sampler/Sampler.h"
 #include "vsthost/VST.h"
 
 // One include and one table row per module class; each module's own work adds
@@ -40,7 +41,7 @@ constexpr TypeRow kTypes[] = {
     {"CMPart", Make<CMIDIPart2>},
     {"CEnv", Make<CEnvelope>},
     // {"CTracks", Make<CTracks>},
-    // {"CSampler", Make<CSampler>},
+    {"CSampler", Make<CSampler>},
     {"CDelay", Make<CDelay>},
     {"Ceq", Make<CEq>},
     {"CGroove", Make<CGroove>},

@@ -1,0 +1,43 @@
+// Sampler sound files (".qrs") are untrusted input. The bytes are read into a
+// sampler that already holds a sound; a refused file must leave it as it was.
+// An accepted one plays a few blocks of notes, is saved, and must read back.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "fuzz/FuzzSupport.h"
+#include "graph/Container.h"
+#include "sampler/Sampler.h"
+#include "stream/RecordStream.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  qr::fuzz::SilenceMessages();
+  qr::CGroup root(nullptr);
+  root.SetSampleRate(44100.0f);
+  root.AddAudioIn(2);
+  root.SetBlockSize(64);
+  auto* s = static_cast<qr::CSampler*>(root.AddChild(std::make_unique<qr::CSampler>(&root)));
+  s->SetSampleRate(44100.0f);
+  s->SetBlockSize(64);
+  s->NewSound("kept");
+  qr::CMemStream in(data, size);
+  if (!s->LoadSoundFile(in)) {
+    if (s->sounds.size() != 1 || !s->samples.empty()) __builtin_trap();
+    return 0;
+  }
+  for (int b = 0; b < 6; ++b) {
+    s->midiQueue.Clear();
+    s->ResetForBlock(64);
+    s->midiInEnabled = 0;
+    for (int k = 0; k < 8; ++k)
+      s->midiQueue.Push(qr::midi::Make(k == 7 ? 0xE0 : 0x90, (b * 29 + k * 16) & 127, 90), qr::kMidiKindMessage, 0,
+                        static_cast<float>(k * 8));
+    s->Process(64);
+  }
+  qr::CMemStream out;
+  s->SaveSoundFile(*s->sounds.back(), out);
+  out.Rewind();
+  qr::CSampler again(nullptr);
+  if (!again.LoadSoundFile(out)) __builtin_trap();
+  return 0;
+}
