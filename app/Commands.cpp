@@ -36,7 +36,9 @@ constexpr const char* kUsage =
     "  info FILE                            what a project or a WAV file holds\n"
     "  dump FILE [-o OUT]                   a record stream as readable text\n"
     "  build TEXT -o FILE                   the record stream back from its text\n"
-    "  demo [-o OUT.wav] [--project OUT.qrw]  render the built-in demo project (and save it)\n";
+    "  demo [-o OUT.wav] [--project OUT.qrw]  render the built-in demo project (and save it)\n"
+    "  snapshot PROJECT --page editor -o VIEW.png  draw a page of the main window into a PNG\n"
+    "  edit PROJECT                         the main window on the screen, playing through JACK\n";
 
 struct Options {
   std::vector<std::string> positional;
@@ -432,6 +434,9 @@ int RunQuillrow(std::span<const std::string> args, std::ostream& out, std::ostre
   if (cmd == "build") return RunBuild(rest, out, err);
   if (cmd == "demo") return CmdDemo(rest, out, err);
   if (cmd == "play") return CmdPlay(rest, out, err);
+  // The main window (editor).
+  if (cmd == "snapshot") return CmdSnapshot(rest, out, err);
+  if (cmd == "edit") return CmdEdit(rest, out, err);
   err << "quillrow: unknown command " << cmd << "\n" << kUsage;
   return 2;
 }

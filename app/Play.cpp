@@ -22,7 +22,8 @@
 namespace qr {
 
 #ifndef QR_HAVE_JACK
-int CmdPlay(std::span<const std::string>, std::ostream&, std::ostream& err) {
+int CmdPlay(std::span<const std::string>, std::ostream&, std::ostream& err,
+            const std::function<bool(StandaloneHost&)>&) {
   err << "quillrow: this build has no JACK support (install libjack-jackd2-dev and rebuild)\n";
   return 1;
 }
@@ -113,7 +114,8 @@ void ShutdownThunk(void*) { g_stop.store(true); }
 
 }  // namespace
 
-int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& err,
+            const std::function<bool(StandaloneHost&)>& idle) {
   std::string project, name = "quillrow";
   int inputs = 2, outputs = 2;
   bool connect = false;
@@ -199,6 +201,7 @@ int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& 
       << std::flush;
   while (!g_stop.load()) {
     host.Idle();
+    if (idle && !idle(host)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   jack_deactivate(client);

@@ -1,0 +1,169 @@
+#include "ui/ModuleEditor.h"
+
+#include <cmath>
+#include <complex>
+
+#include "graph/Comp.h"
+#include "mixer/Eq.h"
+
+namespace qr {
+
+XModuleEditor::XModuleEditor(CComp& module) : module_(module), table_(module.Controls()) {}
+
+XModuleEditor::Shown XModuleEditor::WhatIsShown() const {
+  Shown s;
+  s.rows.reserve(table_.size());
+  for (const ControlDesc& c : table_) s.rows.push_back(!c.shown || c.shown(module_, c.arg));
+  return s;
+}
+
+void XModuleEditor::Layout() {
+  RemoveChildren();
+  widgets_.assign(table_.size(), nullptr);
+  shown_ = WhatIsShown();
+  int top = rect.y + 24;
+  picture_ = nullptr;
+  if (module_.TypeKey() == "Ceq") {
+    picture_ = Add<XEqCurve>(module_);
+    picture_->rect = {rect.x + 8, top, std::max(64, rect.w - 16), 110};
+    top += 118;
+  }
+  const int perRow = std::max(1, (rect.w - 16) / kCell);
+  int n = 0;
+  for (size_t i = 0; i < table_.size(); ++i) {
+    if (!shown_.rows[i]) continue;
+    const ControlDesc& c = table_[i];
+    CComp* m = &module_;
+    const ControlDesc* cp = &c;
+    const Rect cell{rect.x + 8 + (n % perRow) * kCell, top + (n / perRow) * kCell, kCell - 4, kCell - 4};
+    ++n;
+    if (!c.choices.empty()) {
+      auto* label = Add<XLabel>();
+      label->text = c.name;
+      label->align = Align::Center;
+      label->rect = {cell.x, cell.y + 8, cell.w, 14};
+      auto* d = Add<XDropdown>();
+      for (const char* ch : c.choices) d->choices.emplace_back(ch);
+      d->selected = static_cast<int>(std::lround(ReadControl(module_, c) - c.min));
+      d->rect = {cell.x, cell.y + 26, cell.w, 18};
+      d->tip = c.name;
+      d->changed = [m, cp](int i) { ApplyControl(*m, *cp, cp->min + static_cast<float>(i)); };
+      widgets_[i] = d;
+      continue;
+    }
+    XValueCtrl* v = nullptr;
+    if (c.step >= 1.0f && c.max - c.min <= 16.0f) {
+      v = Add<XKnob>();
+    } else if (c.step >= 1.0f) {
+      auto* box = Add<XValue>();
+      auto* label = Add<XLabel>();
+      label->text = c.name;
+      label->align = Align::Center;
+      label->rect = {cell.x, cell.y + 8, cell.w, 14};
+      box->rect = {cell.x, cell.y + 26, cell.w, 18};
+      v = box;
+    } else {
+      v = Add<XKnob>();
+    }
+    if (!v->rect.w) v->rect = cell;
+    v->name = c.name;
+    v->min = c.min;
+    v->max = c.max;
+    v->def = c.def;
+    v->step = c.step;
+    v->value = ReadControl(module_, c);
+    v->format = [cp](float x) { return FormatControl(*cp, x); };
+    v->parse = [cp](const std::string& t, float& x) { return ParseControl(*cp, t, x); };
+    v->changed = [this, m, cp](float x) {
+      ApplyControl(*m, *cp, x);
+      if (picture_) picture_->Invalidate();
+    };
+    widgets_[i] = v;
+  }
+  Invalidate();
+}
+
+bool XModuleEditor::Refresh() {
+  if (WhatIsShown() != shown_) {
+    Layout();
+    return true;
+  }
+  bool any = false;
+  for (size_t i = 0; i < table_.size(); ++i) {
+    XCtrl* w = widgets_[i];
+    if (!w) continue;
+    const float now = ReadControl(module_, table_[i]);
+    if (auto* v = dynamic_cast<XValueCtrl*>(w)) {
+      if (v->value != now && !v->Editing()) {
+        v->value = now;
+        v->Invalidate();
+        any = true;
+      }
+    } else if (auto* d = dynamic_cast<XDropdown*>(w)) {
+      const int sel = static_cast<int>(std::lround(now - table_[i].min));
+      if (sel != d->selected) {
+        d->selected = sel;
+        d->Invalidate();
+        any = true;
+      }
+    }
+  }
+  if (any && picture_) picture_->Invalidate();
+  return any;
+}
+
+void XModuleEditor::Draw(cairo_t* cr, XPainter& p) {
+  p.Fill(cr, "win_bkgnd", rect, 0x00403C3A);
+  const Rect title{rect.x, rect.y, rect.w, 20};
+  p.Fill(cr, "win_group_bkgnd", title, colour::kFrame);
+  DrawText(cr,
+           (module_.id.empty() ? module_.TypeKey() : module_.id) + (table_.empty() ? "  (no controls)" : ""),
+           title.Inset(2), p.Colour("win_group_font_col", colour::kText));
+}
+
+double XEqCurve::ResponseDb(double hz) const {
+  const auto& eq = static_cast<const CEq&>(eq_);
+  const double w = 2.0 * 3.14159265358979323846 * hz / eq.sampleRate;
+  const std::complex<double> z1 = std::polar(1.0, -w), z2 = z1 * z1;
+  double db = 0.0;
+  for (int b = 0; b < eq.BandCount(); ++b) {
+    const auto& c = eq.bands[static_cast<size_t>(b)].ch[0];
+    const std::complex<double> num =
+        static_cast<double>(c.b0) + static_cast<double>(c.b1) * z1 + static_cast<double>(c.b2) * z2;
+    const std::complex<double> den = 1.0 + static_cast<double>(c.a1) * z1 + static_cast<double>(c.a2) * z2;
+    const double mag = std::abs(num / den);
+    db += 20.0 * std::log10(std::max(mag, 1e-9));
+  }
+  return db;
+}
+
+void XEqCurve::Draw(cairo_t* cr, XPainter& p) {
+  p.Fill(cr, "gr_bkgnd", rect, colour::kFrame);
+  constexpr double kRangeDb = 24.0;
+  auto yOf = [&](double db) {
+    return rect.y + rect.h / 2.0 - std::clamp(db / kRangeDb, -1.0, 1.0) * (rect.h / 2.0 - 2);
+  };
+  SetColour(cr, p.Colour("gr_col_normal", colour::kFace));
+  cairo_set_line_width(cr, 1);
+  for (double hz : {100.0, 1000.0, 10000.0}) {
+    const double x = rect.x + std::log(hz / 20.0) / std::log(1000.0) * rect.w;
+    cairo_move_to(cr, std::floor(x) + 0.5, rect.y);
+    cairo_line_to(cr, std::floor(x) + 0.5, rect.y + rect.h);
+  }
+  cairo_move_to(cr, rect.x, std::floor(yOf(0)) + 0.5);
+  cairo_line_to(cr, rect.x + rect.w, std::floor(yOf(0)) + 0.5);
+  cairo_stroke(cr);
+  SetColour(cr, p.Colour("gr_col_data", colour::kMidi));
+  cairo_set_line_width(cr, 1.5);
+  for (int i = 0; i <= rect.w; ++i) {
+    const double hz = 20.0 * std::pow(1000.0, static_cast<double>(i) / rect.w);
+    const double y = yOf(ResponseDb(hz));
+    if (i == 0)
+      cairo_move_to(cr, rect.x + i, y);
+    else
+      cairo_line_to(cr, rect.x + i, y);
+  }
+  cairo_stroke(cr);
+}
+
+}  // namespace qr

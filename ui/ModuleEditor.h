@@ -1,0 +1,55 @@
+#pragma once
+// A module's editor, drawn from its control table: a knob for a continuous
+// value, a box for a whole number, a dropdown for named choices. Modules with a
+// picture of their own (the equaliser's response) add it above the controls.
+#include <vector>
+
+#include "graph/Controls.h"
+#include "ui/Widgets.h"
+
+namespace qr {
+
+class CComp;
+
+class XModuleEditor : public XCtrl {
+ public:
+  explicit XModuleEditor(CComp& module);
+
+  void Draw(cairo_t* cr, XPainter& p) override;
+  // Lays the controls out again (after a resize, or when the shown set changed).
+  void Layout();
+  // Takes values changed elsewhere (a load, automation); true when any did.
+  bool Refresh();
+  CComp& Module() noexcept { return module_; }
+  // The control widget for a table row, or null when the row is hidden.
+  XCtrl* ControlWidget(size_t row) const { return row < widgets_.size() ? widgets_[row] : nullptr; }
+
+  static constexpr int kCell = 64;
+
+ private:
+  struct Shown {
+    bool operator==(const Shown&) const = default;
+    std::vector<bool> rows;
+  };
+  Shown WhatIsShown() const;
+  CComp& module_;
+  std::span<const ControlDesc> table_;
+  std::vector<XCtrl*> widgets_;  // one per table row, null when hidden
+  Shown shown_;
+  XCtrl* picture_ = nullptr;
+};
+
+// The equaliser's magnitude response over 20 Hz .. 20 kHz, from the bands'
+// own coefficients.
+class XEqCurve : public XCtrl {
+ public:
+  explicit XEqCurve(CComp& eq) : eq_(eq) {}
+  void Draw(cairo_t* cr, XPainter& p) override;
+  // Decibels at a frequency, all bands in series.
+  double ResponseDb(double hz) const;
+
+ private:
+  CComp& eq_;
+};
+
+}  // namespace qr
