@@ -69,15 +69,16 @@ std::string FormatControl(const ControlDesc& c, float value) {
     if (i >= 0 && static_cast<size_t>(i) < c.choices.size()) return c.choices[static_cast<size_t>(i)];
   }
   const float shown = value * c.display;
-  char buf[48];
-  if (c.step >= 1.0f && c.display == 1.0f)
-    std::snprintf(buf, sizeof buf, "%ld", std::lround(shown));
+  // As many decimals as one step of the control needs, two when it has none.
+  int decimals = 2;
+  if (c.step > 0.0f)
+    decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(c.step * c.display) - 1e-6)), 0, 3);
   else if (std::fabs(shown) >= 1000.0f)
-    std::snprintf(buf, sizeof buf, "%.0f", static_cast<double>(shown));
+    decimals = 0;
   else if (std::fabs(shown) >= 100.0f)
-    std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(shown));
-  else
-    std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(shown));
+    decimals = 1;
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, static_cast<double>(shown));
   std::string s = buf;
   if (!c.unit.empty()) s += " " + c.unit;
   return s;
