@@ -5,7 +5,9 @@
 #include <cairo-xlib.h>
 #include <poll.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/Window.h"
 
@@ -42,7 +44,12 @@ constexpr long kEventMask = ExposureMask | ButtonPressMask | ButtonReleaseMask |
 
 std::unique_ptr<CWindow::Impl> Make(::Window parent_or_none, bool child, int w, int h) {
   auto impl = std::make_unique<CWindow::Impl>();
-  impl->dpy = XOpenDisplay(nullptr);
+  // A server may refuse a connection for a moment right after other clients
+  // closed theirs; a few short tries ride that out at the cost of an open.
+  for (int i = 0; i < 5 && !impl->dpy; ++i) {
+    impl->dpy = XOpenDisplay(nullptr);
+    if (!impl->dpy && i < 4) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   if (!impl->dpy) return nullptr;
   Display* dpy = impl->dpy;
   const ::Window parent = child ? parent_or_none : DefaultRootWindow(dpy);

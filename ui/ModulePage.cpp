@@ -245,7 +245,7 @@ void XModulePage::OnUp(const WinEvent& e) {
   } else if (drag_ == Drag::Move && dragModule_) {
     dragModule_->MarkModified();
   }
-  drag_ = Drag::None;
+  drag_ = Drag::Idle;
   dragModule_ = nullptr;
   dragPort_ = {};
   Invalidate();

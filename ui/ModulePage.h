@@ -58,7 +58,7 @@ class XModulePage : public XCtrl {
   CGroup& root_;
   CProject& project_;
   PageHost host_;
-  enum class Drag { None, Move, Cable, Scroll } drag_ = Drag::None;
+  enum class Drag { Idle, Move, Cable, Scroll } drag_ = Drag::Idle;
   CComp* dragModule_ = nullptr;
   PortRef dragPort_;
   int dragX_ = 0, dragY_ = 0, grabX_ = 0, grabY_ = 0;
