@@ -2,6 +2,8 @@
 // The controls a module offers the user, described once. The generic editor,
 // the mixer page and anything that later names parameters read this one table,
 // so a module gets an editor by describing its controls, never by drawing them.
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -30,6 +32,22 @@ struct ControlDesc {
   std::span<const char* const> choices{};                   // names of whole values from min on
   float display = 1.0f;  // the shown number is value x display ("%" of a 0..1 gain)
 };
+
+// One field the audio side reads once per use, written whole from the
+// user-interface thread: the accessors of ControlWay::Atomic rows.
+inline float AtomicRead(const float& v) noexcept {
+  return std::atomic_ref<float>(const_cast<float&>(v)).load(std::memory_order_relaxed);
+}
+inline float AtomicRead(const int32_t& v) noexcept {
+  return static_cast<float>(
+      std::atomic_ref<int32_t>(const_cast<int32_t&>(v)).load(std::memory_order_relaxed));
+}
+inline void AtomicWrite(float& v, float x) noexcept {
+  std::atomic_ref<float>(v).store(x, std::memory_order_relaxed);
+}
+inline void AtomicWrite(int32_t& v, float x) noexcept {
+  std::atomic_ref<int32_t>(v).store(static_cast<int32_t>(std::lround(x)), std::memory_order_relaxed);
+}
 
 // The value clamped into the control's range and snapped to its step.
 float ClampControl(const ControlDesc& c, float value) noexcept;

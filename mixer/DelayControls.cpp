@@ -1,7 +1,6 @@
 // The delay's controls: the two gains are single floats the block reads once,
 // the beat divisions recompute both lengths and positions together.
 #include <array>
-#include <atomic>
 
 #include "graph/Controls.h"
 #include "mixer/Delay.h"
@@ -20,8 +19,8 @@ const std::array<ControlDesc, 4> kDelayControls = {{
      .def = 1,
      .unit = "%",
      .step = 0.01f,
-     .get = [](const CComp& m, int32_t) { return std::atomic_ref<const float>(D(m).wet).load(); },
-     .set = [](CComp& m, int32_t, float v) { std::atomic_ref<float>(D(m).wet).store(v); },
+     .get = [](const CComp& m, int32_t) { return AtomicRead(D(m).wet); },
+     .set = [](CComp& m, int32_t, float v) { AtomicWrite(D(m).wet, v); },
      .display = 100},
     {.name = "Feedback",
      .min = 0,
@@ -29,8 +28,8 @@ const std::array<ControlDesc, 4> kDelayControls = {{
      .def = 0.5f,
      .unit = "%",
      .step = 0.01f,
-     .get = [](const CComp& m, int32_t) { return std::atomic_ref<const float>(D(m).feedback).load(); },
-     .set = [](CComp& m, int32_t, float v) { std::atomic_ref<float>(D(m).feedback).store(v); },
+     .get = [](const CComp& m, int32_t) { return AtomicRead(D(m).feedback); },
+     .set = [](CComp& m, int32_t, float v) { AtomicWrite(D(m).feedback, v); },
      .display = 100},
     {.name = "Beat div 1",
      .min = 1,

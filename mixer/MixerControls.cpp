@@ -23,15 +23,6 @@ int Send(int32_t arg) { return arg >> 8; }
 bool HasChannel(const CComp& m, int32_t a) { return Ch(a) < M(m).ChannelCount(); }
 bool HasSend(const CComp& m, int32_t a) { return HasChannel(m, a) && Send(a) < M(m).SendCount(); }
 
-template <typename T>
-T Load(const T& v) {
-  return std::atomic_ref<const T>(v).load(std::memory_order_relaxed);
-}
-template <typename T>
-void Store(T& v, T x) {
-  std::atomic_ref<T>(v).store(x, std::memory_order_relaxed);
-}
-
 CMixerChannel& C(CComp& m, int32_t a) { return M(m).channels[static_cast<size_t>(Ch(a))]; }
 const CMixerChannel& C(const CComp& m, int32_t a) { return M(m).channels[static_cast<size_t>(Ch(a))]; }
 
@@ -49,8 +40,8 @@ Table MakeTable() {
             .unit = "%",
             .step = 1.0f / 127.0f,
             .arg = ch,
-            .get = [](const CComp& m, int32_t a) { return Load(C(m, a).volume); },
-            .set = [](CComp& m, int32_t a, float v) { Store(C(m, a).volume, v); },
+            .get = [](const CComp& m, int32_t a) { return AtomicRead(C(m, a).volume); },
+            .set = [](CComp& m, int32_t a, float v) { AtomicWrite(C(m, a).volume, v); },
             .shown = &HasChannel,
             .display = 100};
     c[1] = {.name = n + "pan",
@@ -59,8 +50,8 @@ Table MakeTable() {
             .def = 0,
             .step = 1.0f / 63.0f,
             .arg = ch,
-            .get = [](const CComp& m, int32_t a) { return Load(C(m, a).pan); },
-            .set = [](CComp& m, int32_t a, float v) { Store(C(m, a).pan, v); },
+            .get = [](const CComp& m, int32_t a) { return AtomicRead(C(m, a).pan); },
+            .set = [](CComp& m, int32_t a, float v) { AtomicWrite(C(m, a).pan, v); },
             .shown = &HasChannel};
     c[2] = {.name = n + "mute",
             .min = 0,
@@ -68,8 +59,8 @@ Table MakeTable() {
             .def = 0,
             .step = 1,
             .arg = ch,
-            .get = [](const CComp& m, int32_t a) { return static_cast<float>(Load(C(m, a).mute)); },
-            .set = [](CComp& m, int32_t a, float v) { Store(C(m, a).mute, static_cast<int32_t>(v)); },
+            .get = [](const CComp& m, int32_t a) { return AtomicRead(C(m, a).mute); },
+            .set = [](CComp& m, int32_t a, float v) { AtomicWrite(C(m, a).mute, v); },
             .shown = &HasChannel,
             .choices = kOffOn};
     c[3] = {.name = n + "solo",
@@ -78,24 +69,25 @@ Table MakeTable() {
             .def = 0,
             .step = 1,
             .arg = ch,
-            .get = [](const CComp& m, int32_t a) { return static_cast<float>(Load(C(m, a).solo)); },
-            .set = [](CComp& m, int32_t a, float v) { Store(C(m, a).solo, static_cast<int32_t>(v)); },
+            .get = [](const CComp& m, int32_t a) { return AtomicRead(C(m, a).solo); },
+            .set = [](CComp& m, int32_t a, float v) { AtomicWrite(C(m, a).solo, v); },
             .shown = &HasChannel,
             .choices = kOffOn};
     for (int32_t s = 0; s < CMixer::kMaxSends; ++s)
-      c[4 + s] = {.name = n + "send " + std::to_string(s + 1),
-                  .min = 0,
-                  .max = 1,
-                  .def = 0,
-                  .unit = "%",
-                  .step = 1.0f / 127.0f,
-                  .arg = ch | s << 8,
-                  .get = [](const CComp& m,
-                            int32_t a) { return Load(C(m, a).sends[static_cast<size_t>(Send(a))].level); },
-                  .set = [](CComp& m, int32_t a,
-                            float v) { Store(C(m, a).sends[static_cast<size_t>(Send(a))].level, v); },
-                  .shown = &HasSend,
-                  .display = 100};
+      c[4 + s] = {
+          .name = n + "send " + std::to_string(s + 1),
+          .min = 0,
+          .max = 1,
+          .def = 0,
+          .unit = "%",
+          .step = 1.0f / 127.0f,
+          .arg = ch | s << 8,
+          .get = [](const CComp& m,
+                    int32_t a) { return AtomicRead(C(m, a).sends[static_cast<size_t>(Send(a))].level); },
+          .set = [](CComp& m, int32_t a,
+                    float v) { AtomicWrite(C(m, a).sends[static_cast<size_t>(Send(a))].level, v); },
+          .shown = &HasSend,
+          .display = 100};
   }
   return t;
 }

@@ -1,9 +1,14 @@
 #include "ui/ModuleEditor.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
 
 #include "graph/Comp.h"
+#include "midifx/Arp.h"
+#include "midifx/Envelope.h"
+#include "midifx/Groove.h"
 #include "mixer/Eq.h"
 
 namespace qr {
@@ -23,8 +28,13 @@ void XModuleEditor::Layout() {
   shown_ = WhatIsShown();
   int top = rect.y + 24;
   picture_ = nullptr;
-  if (module_.TypeKey() == "Ceq") {
-    picture_ = Add<XEqCurve>(module_);
+  gridCols_ = nullptr;
+  const std::string type = module_.TypeKey();
+  if (type == "Ceq") picture_ = Add<XEqCurve>(module_);
+  if (type == "CEnv") picture_ = Add<XEnvCurve>(module_);
+  if (type == "CArp") picture_ = ArpGrid();
+  if (type == "CGroove") picture_ = GrooveGrid();
+  if (picture_) {
     picture_->rect = {rect.x + 8, top, std::max(64, rect.w - 16), 110};
     top += 118;
   }
@@ -47,7 +57,11 @@ void XModuleEditor::Layout() {
       d->selected = static_cast<int>(std::lround(ReadControl(module_, c) - c.min));
       d->rect = {cell.x, cell.y + 26, cell.w, 18};
       d->tip = c.name;
-      d->changed = [m, cp](int i) { ApplyControl(*m, *cp, cp->min + static_cast<float>(i)); };
+      // One control may move others (a band's mode resets its frequency).
+      d->changed = [this, m, cp](int i) {
+        ApplyControl(*m, *cp, cp->min + static_cast<float>(i));
+        Refresh();
+      };
       widgets_[i] = d;
       continue;
     }
@@ -76,11 +90,68 @@ void XModuleEditor::Layout() {
     v->parse = [cp](const std::string& t, float& x) { return ParseControl(*cp, t, x); };
     v->changed = [this, m, cp](float x) {
       ApplyControl(*m, *cp, x);
+      Refresh();
       if (picture_) picture_->Invalidate();
     };
     widgets_[i] = v;
   }
   Invalidate();
+}
+
+namespace {
+// Cells the audio side reads while the editor writes them.
+uint8_t ReadCell(const uint8_t& c) {
+  return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(c)).load(std::memory_order_relaxed);
+}
+void WriteCell(uint8_t& c, uint8_t v) { std::atomic_ref<uint8_t>(c).store(v, std::memory_order_relaxed); }
+int32_t ReadStep(const int32_t& v) { return static_cast<int32_t>(AtomicRead(v)); }
+}  // namespace
+
+// The current pattern's notes, an octave either side of the played key; a
+// click's height in a cell is the velocity, the bottom of a cell clears it.
+XCtrl* XModuleEditor::ArpGrid() {
+  auto& arp = static_cast<CArp&>(module_);
+  auto* g = Add<XGrid>();
+  constexpr int kShownRange = 12;
+  gridCols_ = [&arp] { return std::clamp(ReadStep(arp.CurrentPattern()->steps), 1, 32); };
+  g->cols = gridCols_();
+  g->rows = 2 * kShownRange + 1;
+  g->get = [&arp](int c, int r) {
+    return static_cast<float>(ReadCell(arp.CurrentPattern()->Cell(c, kShownRange - r)) & 0x7F) / 127.0f;
+  };
+  g->set = [&arp](int c, int r, float f) {
+    CArpPattern& p = *arp.CurrentPattern();
+    const int off = kShownRange - r;
+    const auto vel = static_cast<uint8_t>(std::lround(f * 127.0f));
+    uint8_t& cell = p.Cell(c, off);
+    WriteCell(cell, static_cast<uint8_t>((ReadCell(cell) & CArpPattern::kOffBit) | (vel < 8 ? 0 : vel)));
+    // A drawn note lasts one step: its end is marked on the step after it.
+    uint8_t& end = p.Cell((c + 1) % std::max(1, p.steps), off);
+    if (vel >= 8) WriteCell(end, static_cast<uint8_t>(ReadCell(end) | CArpPattern::kOffBit));
+    arp.MarkModified();
+  };
+  return g;
+}
+
+// Per step: timing offset, velocity and gate, each row its own lane.
+XCtrl* XModuleEditor::GrooveGrid() {
+  auto& gr = static_cast<CGroove&>(module_);
+  auto* g = Add<XGrid>();
+  gridCols_ = [&gr] { return std::clamp(ReadStep(gr.steps), 1, 64); };
+  g->cols = gridCols_();
+  g->rows = 3;
+  auto lane = [&gr](int r, int c) -> int32_t& {
+    auto& a = r == 0 ? gr.offsets : r == 1 ? gr.velocities : gr.gates;
+    return a[static_cast<size_t>(c)];
+  };
+  // Offsets -50..50 % of Q, velocities 1..127, gates 0..200 % of the length.
+  static constexpr float kLow[] = {-50.0f, 1.0f, 0.0f}, kHigh[] = {50.0f, 127.0f, 200.0f};
+  g->get = [lane](int c, int r) { return (AtomicRead(lane(r, c)) - kLow[r]) / (kHigh[r] - kLow[r]); };
+  g->set = [lane, &gr](int c, int r, float f) {
+    AtomicWrite(lane(r, c), kLow[r] + f * (kHigh[r] - kLow[r]));
+    gr.MarkModified();
+  };
+  return g;
 }
 
 bool XModuleEditor::Refresh() {
@@ -108,6 +179,11 @@ bool XModuleEditor::Refresh() {
       }
     }
   }
+  if (gridCols_)
+    if (auto* g = dynamic_cast<XGrid*>(picture_); g && g->cols != gridCols_()) {
+      g->cols = gridCols_();
+      any = true;
+    }
   if (any && picture_) picture_->Invalidate();
   return any;
 }
@@ -119,6 +195,35 @@ void XModuleEditor::Draw(cairo_t* cr, XPainter& p) {
   DrawText(cr,
            (module_.id.empty() ? module_.TypeKey() : module_.id) + (table_.empty() ? "  (no controls)" : ""),
            title.Inset(2), p.Colour("win_group_font_col", colour::kText));
+}
+
+void XEnvCurve::Draw(cairo_t* cr, XPainter& p) {
+  p.Fill(cr, "gr_bkgnd", rect, colour::kFrame);
+  const auto& env = static_cast<const CEnvelope&>(env_);
+  const double length = std::max(1, env.beats) * 960.0;
+  SetColour(cr, p.Colour("gr_col_normal", colour::kFace));
+  cairo_set_line_width(cr, 1);
+  for (int b = 1; b < env.beats; ++b) {
+    const double x = std::floor(rect.x + b * 960.0 / length * rect.w) + 0.5;
+    cairo_move_to(cr, x, rect.y);
+    cairo_line_to(cr, x, rect.y + rect.h);
+  }
+  cairo_stroke(cr);
+  SetColour(cr, p.Colour("gr_col_data", colour::kMidi));
+  cairo_set_line_width(cr, 1.5);
+  int64_t t = 0;
+  for (size_t i = 0; i < env.shape.points.size(); ++i) {
+    t += env.shape.points[i].delta;
+    const double x = rect.x + static_cast<double>(t) / length * rect.w;
+    const double y =
+        rect.y + (1.0 - std::clamp(static_cast<double>(env.shape.points[i].value), 0.0, 1.0)) * (rect.h - 4) +
+        2;
+    if (i == 0)
+      cairo_move_to(cr, x, y);
+    else
+      cairo_line_to(cr, x, y);
+  }
+  cairo_stroke(cr);
 }
 
 double XEqCurve::ResponseDb(double hz) const {

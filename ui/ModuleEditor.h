@@ -2,6 +2,7 @@
 // A module's editor, drawn from its control table: a knob for a continuous
 // value, a box for a whole number, a dropdown for named choices. Modules with a
 // picture of their own (the equaliser's response) add it above the controls.
+#include <functional>
 #include <vector>
 
 #include "graph/Controls.h"
@@ -24,7 +25,7 @@ class XModuleEditor : public XCtrl {
   // The control widget for a table row, or null when the row is hidden.
   XCtrl* ControlWidget(size_t row) const { return row < widgets_.size() ? widgets_[row] : nullptr; }
 
-  static constexpr int kCell = 64;
+  static constexpr int kCell = 72;
 
  private:
   struct Shown {
@@ -32,11 +33,24 @@ class XModuleEditor : public XCtrl {
     std::vector<bool> rows;
   };
   Shown WhatIsShown() const;
+  XCtrl* ArpGrid();
+  XCtrl* GrooveGrid();
   CComp& module_;
   std::span<const ControlDesc> table_;
   std::vector<XCtrl*> widgets_;  // one per table row, null when hidden
   Shown shown_;
   XCtrl* picture_ = nullptr;
+  std::function<int()> gridCols_;  // a step grid follows its module's step count
+};
+
+// The envelope's breakpoints over the editor's length in beats.
+class XEnvCurve : public XCtrl {
+ public:
+  explicit XEnvCurve(CComp& env) : env_(env) {}
+  void Draw(cairo_t* cr, XPainter& p) override;
+
+ private:
+  CComp& env_;
 };
 
 // The equaliser's magnitude response over 20 Hz .. 20 kHz, from the bands'
