@@ -4,11 +4,15 @@
 #include <atomic>
 #include <cmath>
 #include <complex>
+#include <cstring>
 
+#include "audio/AudioPart.h"
 #include "graph/Comp.h"
+#include "graph/Container.h"
 #include "midifx/Arp.h"
 #include "midifx/Envelope.h"
 #include "midifx/Groove.h"
+#include "midipart/MidiPart2.h"
 #include "mixer/Eq.h"
 
 namespace qr {
@@ -34,6 +38,12 @@ void XModuleEditor::Layout() {
   if (type == "CEnv") picture_ = Add<XEnvCurve>(module_);
   if (type == "CArp") picture_ = ArpGrid();
   if (type == "CGroove") picture_ = GrooveGrid();
+  if (type == "CMPart") {
+    auto* list = Add<XPartList>(module_);
+    list->Refresh();
+    picture_ = list;
+  }
+  if (type == "CAPart") picture_ = Add<XClipView>(module_);
   if (picture_) {
     picture_->rect = {rect.x + 8, top, std::max(64, rect.w - 16), 110};
     top += 118;
@@ -184,6 +194,7 @@ bool XModuleEditor::Refresh() {
       g->cols = gridCols_();
       any = true;
     }
+  if (auto* list = dynamic_cast<XPartList*>(picture_)) any = list->Refresh() || any;
   if (any && picture_) picture_->Invalidate();
   return any;
 }
@@ -224,6 +235,87 @@ void XEnvCurve::Draw(cairo_t* cr, XPainter& p) {
       cairo_line_to(cr, x, y);
   }
   cairo_stroke(cr);
+}
+
+namespace {
+// "C3" for key 60.
+std::string NoteName(int key) {
+  static constexpr const char* kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+  return std::string(kNames[key % 12]) + std::to_string(key / 12 - 2);
+}
+}  // namespace
+
+bool XPartList::Refresh() {
+  auto& pc = static_cast<CPartComp&>(module_);
+  std::vector<std::string> now;
+  const bool midi = module_.TypeKey() == "CMPart";
+  for (int i = 0; i < pc.PartCount(); ++i) {
+    std::string line = Numbered("", i + 1) + "  " + pc.PartName(i);
+    if (midi) {
+      const CLiveMIDIPart* p = static_cast<CMIDIPart2&>(pc).Part(i);
+      const int key = static_cast<int>(AtomicRead(p->key));
+      const int mode = static_cast<int>(AtomicRead(p->triggerMode));
+      line += mode >= 2 ? "   CC " + std::to_string(key) : "   " + NoteName(std::clamp(key, 0, 127));
+      line += mode % 2 ? " toggles" : " on/off";
+      if (pc.IsPlaying(const_cast<CLiveMIDIPart*>(p))) line += "   playing";
+    }
+    now.push_back(std::move(line));
+  }
+  if (now == items) return false;
+  items = std::move(now);
+  Invalidate();
+  return true;
+}
+
+void XClipView::Draw(cairo_t* cr, XPainter& p) {
+  p.Fill(cr, "gr_bkgnd", rect, colour::kFrame);
+  const auto& ap = static_cast<const CAudioPart2&>(module_);
+  const int parts = std::max(1, ap.PartCount());
+  const double rowH = static_cast<double>(rect.h) / parts;
+  // The longest part sets the time scale.
+  double longest = 960.0 * 4;
+  for (int i = 0; i < ap.PartCount(); ++i)
+    longest = std::max(
+        longest,
+        static_cast<double>(ap.PartLength(const_cast<void*>(static_cast<const void*>(ap.PartAt(i))))));
+  const uint32_t data = p.Colour("gr_col_data", colour::kMidi);
+  for (int i = 0; i < ap.PartCount(); ++i) {
+    const auto* part = static_cast<const CLiveAudioPart*>(ap.PartAt(i));
+    const double top = rect.y + i * rowH;
+    int64_t start = 0;
+    for (const CAudioClip* c = part->ClipHead(); c; c = c->next.get()) {
+      start += c->delta;
+      if (c->sample < 0 || static_cast<size_t>(c->sample) >= ap.samples.size()) continue;
+      const CSample& s = *ap.samples[static_cast<size_t>(c->sample)];
+      // The summary: "peak", frame count, channel count, then per block of
+      // frames and channel a minimum and maximum byte around 127.
+      const std::vector<uint8_t>& pk = s.peaks;
+      if (pk.size() < 9) continue;
+      int32_t frames = 0;
+      std::memcpy(&frames, pk.data() + 4, 4);
+      const int ch = std::max<int>(1, pk[8]);
+      const size_t blocks = (pk.size() - 9) / (2 * static_cast<size_t>(ch));
+      const int32_t first = std::max(c->first, 1), last = c->last > 0 ? c->last : frames;
+      const double x0 = rect.x + start / longest * rect.w;
+      const double len = std::max(1, last - first + 1);
+      // As wide as the clip lasts at the part's own pace is unknown here; the
+      // clip gets its share up to the next clip or the end of the row.
+      const double x1 = c->next ? rect.x + (start + c->next->delta) / longest * rect.w : rect.x + rect.w;
+      SetColour(cr, data, 0.25);
+      cairo_rectangle(cr, x0, top + 1, std::max(1.0, x1 - x0), rowH - 2);
+      cairo_fill(cr);
+      SetColour(cr, data);
+      for (int px = 0; px < static_cast<int>(x1 - x0); ++px) {
+        const double frame = first + len * px / std::max(1.0, x1 - x0);
+        const size_t b = std::min(blocks - 1, static_cast<size_t>(frame / kPeakBlockFrames));
+        if (blocks == 0) break;
+        const uint8_t lo = pk[9 + b * 2 * ch], hi = pk[9 + b * 2 * ch + 1];
+        const double mid = top + rowH / 2, scale = (rowH - 4) / 254.0;
+        cairo_rectangle(cr, x0 + px, mid - (hi - 127) * scale, 1, std::max(1.0, (hi - lo) * scale));
+      }
+      cairo_fill(cr);
+    }
+  }
 }
 
 double XEqCurve::ResponseDb(double hz) const {

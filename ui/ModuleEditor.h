@@ -24,6 +24,8 @@ class XModuleEditor : public XCtrl {
   CComp& Module() noexcept { return module_; }
   // The control widget for a table row, or null when the row is hidden.
   XCtrl* ControlWidget(size_t row) const { return row < widgets_.size() ? widgets_[row] : nullptr; }
+  // The module's own picture above the controls (curve, step grid, parts), if any.
+  XCtrl* Picture() const noexcept { return picture_; }
 
   static constexpr int kCell = 72;
 
@@ -51,6 +53,28 @@ class XEnvCurve : public XCtrl {
 
  private:
   CComp& env_;
+};
+
+// A part-holding module's parts: name, length and what starts them.
+class XPartList : public XList {
+ public:
+  explicit XPartList(CComp& module) : module_(module) {}
+  // Reads the parts again; true when the list changed.
+  bool Refresh();
+
+ private:
+  CComp& module_;
+};
+
+// The audio part module's clips along time, each drawn from its sample's peak
+// summary, one row per part.
+class XClipView : public XCtrl {
+ public:
+  explicit XClipView(CComp& module) : module_(module) {}
+  void Draw(cairo_t* cr, XPainter& p) override;
+
+ private:
+  CComp& module_;
 };
 
 // The equaliser's magnitude response over 20 Hz .. 20 kHz, from the bands'

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <thread>
 
+#include "audio/AudioPart.h"
 #include "graph/Container.h"
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
 #include "mixer/Mixer.h"
+#include "tests/audio/AudioTestUtil.h"
 #include "tests/support/AllocGuard.h"
 #include "tests/ui/EditorRig.h"
 
@@ -352,4 +354,29 @@ TEST(ModulesPage, EditsWhileAnotherThreadProcessesTakeNoLockOnTheAudioThread) {
   EXPECT_TRUE(root.audioInCables.empty());
   EXPECT_FLOAT_EQ(delay->feedback, 0.9f);
   EXPECT_EQ(delay->division1, 4);
+}
+
+TEST(ModuleEditor, AudioPartClipsAreDrawnFromTheirSamplesPeakSummaries) {
+  EditorRig rig;
+  auto* ap = static_cast<CAudioPart2*>(AddModule(rig.Root(), rig.plug->Project(), "CAPart", 200, 40));
+  // Silent for the first half, full scale for the second.
+  auto s = test::FloatSample(12800, 1, [](int i, int) { return i > 6400 ? (i % 2 ? 1.0f : -1.0f) : 0.0f; });
+  s->BuildPeaks();
+  ap->samples.push_back(std::move(s));
+  CLiveAudioPart& part = ap->NewPart();
+  part.AddLane();
+  CAudioClip& clip = part.AppendClip(0);
+  clip.sample = 0;
+  clip.first = 1;
+  clip.last = 12800;
+  rig.win->OpenEditor(*ap);
+  rig.win->Gui().InvalidateAll();
+  rig.win->Update();
+  const Rect view = rig.win->EditorPage(*ap)->Picture()->rect;
+  const int rowH = view.h / ap->PartCount();
+  const int y = view.y + (ap->PartCount() - 1) * rowH + rowH / 5;  // well above the middle of the last row
+  const uint32_t data = rig.win->Gui().Painter().Colour("gr_col_data", colour::kMidi);
+  cairo_surface_t* surface = rig.win->Gui().Surface();
+  EXPECT_FALSE(Near(PixelAt(surface, view.x + view.w / 4, y), data, 8)) << "the silent half is drawn loud";
+  EXPECT_TRUE(Near(PixelAt(surface, view.x + view.w * 3 / 4, y), data, 8)) << "the loud half is drawn quiet";
 }
