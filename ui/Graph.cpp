@@ -144,12 +144,12 @@ CComp* AddModule(CGroup& root, CProject& project, std::string_view type_key, int
 }
 
 bool DeleteModule(CGroup& root, CProject& project, CComp* module) {
-  if (!module || module == &root || module == root.masterIn || !module->CanDelete()) return false;
+  // Only a module that is still a child is looked at: the pointer may be stale.
+  auto it =
+      std::find_if(root.children.begin(), root.children.end(), [&](auto& c) { return c.get() == module; });
+  if (it == root.children.end() || module == root.masterIn || !module->CanDelete()) return false;
   std::unique_ptr<CComp> gone;
   const bool ok = EditGraph(root, project, [&] {
-    auto it =
-        std::find_if(root.children.begin(), root.children.end(), [&](auto& c) { return c.get() == module; });
-    if (it == root.children.end()) return;
     gone = std::move(*it);
     root.children.erase(it);
     for (size_t i = 0; i < root.children.size(); ++i) root.children[i]->index = static_cast<int32_t>(i + 1);

@@ -67,6 +67,12 @@ class XMainPanel : public XCtrl {
     tabs = Add<XTabs>();
     tabs->tabs = {"Modules", "Mixer"};
     tabs->changed = [this](int i) { Show(i); };
+    // A right-click on an editor's tab closes that editor.
+    tabs->closeAsked = [this](int i) {
+      if (i < 2 || i >= static_cast<int>(pages.size())) return;
+      static_cast<XModuleEditor*>(pages[static_cast<size_t>(i)])->Module().hasEditorWindow = 0;
+      RemovePage(static_cast<size_t>(i));
+    };
     project = Add<XButton>();
     project->text = "Project";
     project->clicked = [this] {
@@ -111,6 +117,8 @@ class XMainPanel : public XCtrl {
     for (size_t k = 2; k < pages.size(); ++k)
       if (&static_cast<XModuleEditor*>(pages[k])->Module() == &m) return Show(static_cast<int>(k));
     auto* e = Add<XModuleEditor>(m);
+    types.resize(pages.size());
+    types.push_back(m.TypeKey());
     e->rect = modules->rect;
     e->Layout();
     pages.push_back(e);
@@ -126,9 +134,12 @@ class XMainPanel : public XCtrl {
     bool any = false;
     CGroup& root = plug_.Root();
     for (size_t k = pages.size(); k-- > 2;) {
-      CComp* m = &static_cast<XModuleEditor*>(pages[k])->Module();
-      const bool alive =
-          std::any_of(root.children.begin(), root.children.end(), [&](auto& c) { return c.get() == m; });
+      // Compared by address, then by type: a module made where a deleted one
+      // was must be of the same class, or the page goes (its table would not fit).
+      const void* m = &static_cast<XModuleEditor*>(pages[k])->Module();
+      const auto it =
+          std::find_if(root.children.begin(), root.children.end(), [&](auto& c) { return c.get() == m; });
+      const bool alive = it != root.children.end() && (*it)->TypeKey() == types[k];
       if (alive) continue;
       RemovePage(k);
       any = true;
@@ -139,6 +150,7 @@ class XMainPanel : public XCtrl {
   void RemovePage(size_t k) {
     XCtrl* gone = pages[k];
     pages.erase(pages.begin() + static_cast<long>(k));
+    if (k < types.size()) types.erase(types.begin() + static_cast<long>(k));
     tabs->tabs.erase(tabs->tabs.begin() + static_cast<long>(k));
     XGui* g = Gui();
     auto& kids = const_cast<std::vector<std::unique_ptr<XCtrl>>&>(Children());
@@ -202,6 +214,7 @@ class XMainPanel : public XCtrl {
   XModulePage* modules = nullptr;
   XMixerPage* mixer = nullptr;
   std::vector<XCtrl*> pages;
+  std::vector<std::string> types;  // the type key of each editor page's module
   uint64_t signature = 0;
 };
 
@@ -212,10 +225,18 @@ XMainWin::XMainWin(TVSTPlug& plug, int width, int height) : plug_(plug) {
   panel->rect = {0, 0, width, height};
   gui_->SetRoot(std::move(panel));
   panel_->Place();
+  // Editors that were open when the project was saved open again, docked.
+  for (auto& c : plug.Root().children)
+    if (c->hasEditorWindow) panel_->Dock(*c);
   panel_->Show(0);
+  ProjectHooks& hooks = plug.Project().hooks;
+  hooks.openEditor = [this](CComp& m) { OpenEditor(m); };
+  hooks.dockEditor = [this](CComp& m, int) { OpenEditor(m); };
 }
 
 XMainWin::~XMainWin() {
+  plug_.Project().hooks.openEditor = nullptr;
+  plug_.Project().hooks.dockEditor = nullptr;
   gui_.reset();  // widgets first: they hold callbacks into the pages
   window_.reset();
 }
@@ -265,6 +286,14 @@ void XMainWin::Idle() {
 
 Rect XMainWin::Update() {
   if (panel_->DropStale()) gui_->InvalidateAll();
+  panel_->modules->ForgetGone();
+  // A loaded project's open editors come back docked.
+  for (auto& c : plug_.Root().children)
+    if (c->hasEditorWindow && !EditorPage(*c)) {
+      const int front = panel_->tabs->current;
+      panel_->Dock(*c);
+      panel_->Show(front);
+    }
   const int page = panel_->tabs->current;
   if (page == 0) {
     panel_->modules->PlaceRoot();

@@ -45,6 +45,13 @@ void XModulePage::PlaceRoot() {
   root_.y = std::max(0, rect.h - 128);
 }
 
+void XModulePage::ForgetGone() {
+  if (selected && selected != &root_ &&
+      std::none_of(root_.children.begin(), root_.children.end(),
+                   [&](auto& c) { return c.get() == selected; }))
+    selected = nullptr;
+}
+
 uint64_t XModulePage::Signature() const {
   uint64_t h = 0xCBF29CE484222325ull;
   h = Mix(h, static_cast<uint64_t>(scrollX) << 32 | static_cast<uint32_t>(scrollY));

@@ -46,6 +46,8 @@ class XModulePage : public XCtrl {
   // A root box that was never placed goes horizontally centred, 128 pixels
   // above the bottom of the view.
   void PlaceRoot();
+  // Drops a selection whose module went (a load, a delete) before it is used.
+  void ForgetGone();
   std::vector<XMenuItem> ModuleMenu(CComp& m);
   std::vector<XMenuItem> PageMenu(int page_x, int page_y);
 

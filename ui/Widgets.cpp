@@ -536,6 +536,11 @@ void XTabs::Draw(cairo_t* cr, XPainter& p) {
 }
 
 bool XTabs::OnDown(const WinEvent& e) {
+  if (e.button == 3) {
+    for (size_t i = 0; i < tabs.size(); ++i)
+      if (TabRect(static_cast<int>(i)).Contains(e.x, e.y) && closeAsked) closeAsked(static_cast<int>(i));
+    return false;
+  }
   for (size_t i = 0; i < tabs.size(); ++i)
     if (TabRect(static_cast<int>(i)).Contains(e.x, e.y) && static_cast<int>(i) != current) {
       current = static_cast<int>(i);

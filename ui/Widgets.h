@@ -192,6 +192,7 @@ class XTabs : public XCtrl {
   std::vector<std::string> tabs;
   int current = 0;
   std::function<void(int)> changed;
+  std::function<void(int)> closeAsked;  // a right-click on a tab
   void Draw(cairo_t* cr, XPainter& p) override;
   bool OnDown(const WinEvent& e) override;
   Rect TabRect(int i) const;

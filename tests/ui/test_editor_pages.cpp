@@ -380,3 +380,28 @@ TEST(ModuleEditor, AudioPartClipsAreDrawnFromTheirSamplesPeakSummaries) {
   EXPECT_FALSE(Near(PixelAt(surface, view.x + view.w / 4, y), data, 8)) << "the silent half is drawn loud";
   EXPECT_TRUE(Near(PixelAt(surface, view.x + view.w * 3 / 4, y), data, 8)) << "the loud half is drawn quiet";
 }
+
+TEST(ModuleEditor, OpenEditorsComeBackDockedAfterALoadAndCloseFromTheirTab) {
+  EditorRig rig;
+  CComp* delay = AddModule(rig.Root(), rig.plug->Project(), "CDelay", 200, 40);
+  rig.win->OpenEditor(*delay);
+  EditorRig next;
+  test::LoadChunkInto(next, rig.Chunk());
+  next.win->Update();
+  CComp* loaded = Child(next.Root(), "CDelay");
+  ASSERT_NE(loaded, nullptr);
+  ASSERT_NE(next.win->EditorPage(*loaded), nullptr);
+  EXPECT_EQ(next.win->CurrentPage(), "Modules");  // docked behind the page in front
+  // Loading again replaces the module: the old page goes, the new one comes.
+  test::LoadChunkInto(next, rig.Chunk());
+  next.win->Update();
+  CComp* again = Child(next.Root(), "CDelay");
+  ASSERT_NE(next.win->EditorPage(*again), nullptr);
+  ASSERT_TRUE(next.win->ShowPage(again->id));
+  // The third tab is the editor's; a right-click closes it for good.
+  const int tabX = 2 + 2 * 82 + 40;
+  next.Click(tabX, 10, 3);
+  next.win->Update();
+  EXPECT_EQ(next.win->EditorPage(*again), nullptr);
+  EXPECT_EQ(again->hasEditorWindow, 0);
+}
