@@ -518,7 +518,9 @@ std::string XLed::Tip() const {
 }
 
 Rect XTabs::TabRect(int i) const {
-  const int w = 80;
+  // Narrower as more editors dock, leaving room for the Project button.
+  const int n = std::max(1, static_cast<int>(tabs.size()));
+  const int w = std::clamp((rect.w - 72) / n - 2, 24, 80);
   return {rect.x + 2 + i * (w + 2), rect.y, w, rect.h};
 }
 

@@ -399,7 +399,7 @@ TEST(ModuleEditor, OpenEditorsComeBackDockedAfterALoadAndCloseFromTheirTab) {
   ASSERT_NE(next.win->EditorPage(*again), nullptr);
   ASSERT_TRUE(next.win->ShowPage(again->id));
   // The third tab is the editor's; a right-click closes it for good.
-  const int tabX = 2 + 2 * 82 + 40;
+  const int tabX = 2 + 2 * 82 + 20;
   next.Click(tabX, 10, 3);
   next.win->Update();
   EXPECT_EQ(next.win->EditorPage(*again), nullptr);
