@@ -277,6 +277,7 @@ void XMainWin::Idle() {
           e.text[0] == 'q')
         quit_ = true;
       gui_->Dispatch(e);
+      if (e.kind == WinEvent::Kind::Resize) panel_->Place();
     }
     gui_->Tick(NowMs());
   }
@@ -285,6 +286,14 @@ void XMainWin::Idle() {
 }
 
 Rect XMainWin::Update() {
+  // A loaded project may bring the size its main window had.
+  const vst2::ERect& er = plug_.EditRect();
+  const int w = er.right - er.left, h = er.bottom - er.top;
+  if (window_ && w >= 64 && h >= 64 && (w != gui_->Width() || h != gui_->Height())) {
+    window_->Resize(w, h);
+    gui_->Resize(w, h);
+    panel_->Place();
+  }
   if (panel_->DropStale()) gui_->InvalidateAll();
   panel_->modules->ForgetGone();
   // A loaded project's open editors come back docked.
