@@ -59,11 +59,21 @@ int CmdSnapshot(std::span<const std::string> args, std::ostream& out, std::ostre
     width = plug.EditRect().right - plug.EditRect().left;
     height = plug.EditRect().bottom - plug.EditRect().top;
   }
-  XMainWin win(plug, std::max(width, 64), std::max(height, 64));
-  if (!ShowNamedPage(win, plug, page)) return err << "quillrow: no page or module named " << page << "\n", 2;
-  if (!win.WritePng(output)) return err << "quillrow: cannot write " << output << "\n", 1;
-  out << "quillrow: " << win.CurrentPage() << " of " << project << " drawn into " << output << "\n";
-  return 0;
+  int rc = 0;
+  {
+    XMainWin win(plug, std::max(width, 64), std::max(height, 64));
+    if (!ShowNamedPage(win, plug, page)) {
+      err << "quillrow: no page or module named " << page << "\n";
+      rc = 2;
+    } else if (!win.WritePng(output)) {
+      err << "quillrow: cannot write " << output << "\n";
+      rc = 1;
+    } else {
+      out << "quillrow: " << win.CurrentPage() << " of " << project << " drawn into " << output << "\n";
+    }
+  }
+  ReleaseDrawingCaches();
+  return rc;
 }
 
 int CmdEdit(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
@@ -88,6 +98,7 @@ int CmdEdit(std::span<const std::string> args, std::ostream& out, std::ostream& 
   };
   const int rc = CmdPlay(args, out, err, idle);
   win.reset();
+  ReleaseDrawingCaches();
   return failed ? 1 : rc;
 }
 

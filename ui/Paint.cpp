@@ -1,5 +1,7 @@
 #include "ui/Paint.h"
 
+#include <fontconfig/fontconfig.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -11,6 +13,11 @@ Rect Rect::Union(const Rect& o) const noexcept {
   const int l = std::min(x, o.x), t = std::min(y, o.y);
   const int r = std::max(x + w, o.x + o.w), b = std::max(y + h, o.y + o.h);
   return {l, t, r - l, b - t};
+}
+
+void ReleaseDrawingCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 std::string Numbered(std::string_view prefix, long n) {

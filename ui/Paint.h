@@ -65,6 +65,11 @@ enum class Align { Left, Center, Right };
 void DrawText(cairo_t* cr, std::string_view text, const Rect& r, uint32_t bgr, Align align = Align::Left,
               double size = 11.0);
 double TextWidth(cairo_t* cr, std::string_view text, double size = 11.0);
+// Gives back what the drawing libraries keep for the whole process (font
+// caches, the display bookkeeping), once nothing drawn is alive any more: at a
+// program's end, so a leak checker sees only what is really lost.
+void ReleaseDrawingCaches();
+
 // "prefix" followed by the number in decimal.
 std::string Numbered(std::string_view prefix, long n);
 
