@@ -21,7 +21,16 @@ struct CWindow::Impl {
   int width = 0, height = 0;
 
   ~Impl() {
-    if (surface) cairo_surface_destroy(surface);
+    if (surface) {
+      // Finishing the display's drawing device lets cairo give back what it
+      // keeps for this connection before the connection goes.
+      cairo_device_t* device = cairo_device_reference(cairo_surface_get_device(surface));
+      cairo_surface_destroy(surface);
+      if (device) {
+        cairo_device_finish(device);
+        cairo_device_destroy(device);
+      }
+    }
     if (dpy) {
       if (win) XDestroyWindow(dpy, win);
       XCloseDisplay(dpy);  // frees every resource of this connection
