@@ -85,6 +85,18 @@ const Command kCommands[] = {
      "folders named: name, ID, kind, channels and path. Libraries that cannot be used\n"
      "are named on standard error with the reason.\n",
      &CmdPlugins},
+    {"snapshot", "PROJECT [--page NAME] [--size WxH] -o VIEW.png",
+     "usage: quillrow snapshot PROJECT [--page NAME] [--size WxH] -o VIEW.png\n"
+     "Draws a page of the main window into a PNG, with no display needed.\n"
+     "  --page NAME        \"Modules\", \"Mixer\", a module's name (its editor) or \"editor\",\n"
+     "                     the page the project last showed (the default)\n"
+     "  --size WxH         the window's size, 64..8192 each (default: the project's)\n",
+     &CmdSnapshot},
+    {"edit", "PROJECT [play options]",
+     "usage: quillrow edit PROJECT [play options]\n"
+     "Opens the main window on the screen with the project playing through JACK;\n"
+     "Ctrl-Q or closing the window stops. Takes the options of `quillrow play`.\n",
+     &CmdEdit},
 };
 
 void Help(const Command& c, std::ostream& s) {

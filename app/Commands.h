@@ -2,6 +2,7 @@
 // The commands of the standalone program `quillrow`. Each returns the process
 // exit code: 0 done, 1 failed, 2 bad arguments. A new command joins with one
 // row in the table (app/CommandTable.cpp) and its function in a file of its own.
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -30,6 +31,15 @@ int CmdBuild(std::span<const std::string> args, std::ostream& out, std::ostream&
 int CmdDemo(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 int CmdPlugins(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+// The main window: a page drawn into a PNG, or the window on the screen.
+int CmdSnapshot(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+int CmdEdit(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+
+class StandaloneHost;
+// `quillrow play` with `idle`, when given, run after every idle pass of the play
+// loop on the program's main thread; playing stops when it returns false.
+int PlayWith(std::span<const std::string> args, std::ostream& out, std::ostream& err,
+             const std::function<bool(StandaloneHost&)>& idle);
 
 // Option values shared by the commands: false for text that is not a whole
 // number (or not a finite number) within the bounds.

@@ -1,6 +1,7 @@
 // `quillrow play`: the project in real time through JACK. Audio ports follow the
 // host channel counts, one MIDI input and one MIDI output port, tempo and
 // transport from JACK, a clean stop on Ctrl-C or when the server goes away.
+#include <functional>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -85,7 +86,8 @@ int ParsePlay(std::span<const std::string> args, PlayOptions& o, std::vector<Tim
 }  // namespace
 
 #ifndef QR_HAVE_JACK
-int CmdPlay(std::span<const std::string> args, std::ostream&, std::ostream& err) {
+int PlayWith(std::span<const std::string> args, std::ostream&, std::ostream& err,
+             const std::function<bool(StandaloneHost&)>&) {
   PlayOptions o;
   std::vector<TimedMidiEvent> midi;
   if (const int code = ParsePlay(args, o, midi, err)) return code;
@@ -205,7 +207,8 @@ void ShutdownThunk(void*) { g_stop.store(true); }
 
 }  // namespace
 
-int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+int PlayWith(std::span<const std::string> args, std::ostream& out, std::ostream& err,
+             const std::function<bool(StandaloneHost&)>& idle) {
   PlayOptions o;
   std::vector<TimedMidiEvent> midi;
   if (const int code = ParsePlay(args, o, midi, err)) return code;
@@ -273,6 +276,7 @@ int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& 
       << std::flush;
   while (!g_stop.load()) {
     host.Idle();
+    if (idle && !idle(host)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   jack_deactivate(client);
@@ -281,5 +285,9 @@ int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& 
   return 0;
 }
 #endif
+
+int CmdPlay(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+  return PlayWith(args, out, err, {});
+}
 
 }  // namespace qr

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "graph/Container.h"
+#include "graph/Controls.h"
 #include "stream/RecordStream.h"
 #include "platform/Messages.h"
 
@@ -391,6 +392,7 @@ std::string CComp::ItemName(int) const { return {}; }
 bool CComp::CanDelete() { return true; }
 void CComp::SetCompensation(int32_t, bool) {}
 int32_t CComp::Latency() const { return 0; }
+std::span<const ControlDesc> CComp::Controls() const { return {}; }
 
 // ---------------------------------------------------------------- ports
 

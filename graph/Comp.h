@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace qr {
 class CContainer;
 class CGroup;
 class CStream;
+struct ControlDesc;
 class CEditorWin;  // a module's editor window; the user interface defines it
 
 // Post-process hook: (module, frames), installed by the root for delay compensation.
@@ -123,6 +125,9 @@ class CComp {
   virtual void SetCompensation(int32_t samples, bool flag);
   // 49. The module's own processing delay in samples.
   virtual int32_t Latency() const;
+  // The controls the module offers the user (graph/Controls.h), after the fixed
+  // slots. Each module's table lives in a file of its own beside the module.
+  virtual std::span<const ControlDesc> Controls() const;
 
   // ---- Non-virtual operations ----
 

@@ -112,6 +112,7 @@ class CArp final : public CComp {
   void SetSampleRate(float rate) override;
   void SetTempo(float bpm) override;
   std::string TypeKey() const override { return "CArp"; }
+  std::span<const ControlDesc> Controls() const override;  // ArpControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
 

@@ -80,6 +80,7 @@ class CChords final : public CComp {
 
   CMIDIQ* MidiOutput(int port, int frames) noexcept override;
   std::string TypeKey() const override { return "CChords"; }
+  std::span<const ControlDesc> Controls() const override;  // ChordsControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
 

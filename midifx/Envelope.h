@@ -18,6 +18,7 @@ class CEnvelope final : public CComp {
 
   CMIDIQ* MidiOutput(int port, int frames) noexcept override;
   std::string TypeKey() const override { return "CEnv"; }
+  std::span<const ControlDesc> Controls() const override;  // EnvelopeControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
 

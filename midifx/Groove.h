@@ -23,6 +23,7 @@ class CGroove final : public CComp {
   explicit CGroove(CContainer* parent);
 
   std::string TypeKey() const override { return "CGroove"; }
+  std::span<const ControlDesc> Controls() const override;  // GrooveControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
   void LoadSecond(CStream& s) override;

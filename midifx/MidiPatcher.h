@@ -23,6 +23,7 @@ class CMidiPatcher final : public CComp {
 
   CMIDIQ* MidiOutput(int port, int frames) noexcept override;
   std::string TypeKey() const override { return "CMPatcher"; }
+  std::span<const ControlDesc> Controls() const override;  // MidiPatcherControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
 
@@ -41,6 +42,7 @@ class CMIDIChs final : public CComp {
 
   CMIDIQ* MidiOutput(int port, int frames) noexcept override;
   std::string TypeKey() const override { return "CMIDIChs"; }
+  std::span<const ControlDesc> Controls() const override;  // MidiPatcherControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
 

@@ -99,6 +99,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   void SetTempo(float bpm) override;
   void Idle() override;
   std::string TypeKey() const override { return "CMPart"; }
+  std::span<const ControlDesc> Controls() const override;  // MidiPart2Controls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
   void* EditedPart() override { return selected_; }

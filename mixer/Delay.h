@@ -23,6 +23,7 @@ class CDelay final : public CComp {
   std::string TypeKey() const override { return "CDelay"; }
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
+  std::span<const ControlDesc> Controls() const override;  // *Controls.cpp
 
   // (ui) Editor controls; a division change recomputes the lengths.
   void SetDivisions(int32_t left, int32_t right);

@@ -45,6 +45,7 @@ class CEq final : public CComp {
   void SetSampleRate(float rate) override;
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
+  std::span<const ControlDesc> Controls() const override;  // *Controls.cpp
 
   // (ui) Editor operations. A mode change sets the gain to 0 and the frequency
   // to the mode's own default (300, 2000 or 10000 Hz).

@@ -48,6 +48,7 @@ class CMixer final : public CComp {
   std::string OutputName(int index) const override;
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
+  std::span<const ControlDesc> Controls() const override;  // MixerControls.cpp
 
   // (ui) Structural edits: each waits for the audio thread to leave the module,
   // changes the lists and the pins together, and lets it in again. A refused

@@ -7,6 +7,7 @@
 
 #include "graph/Globals.h"
 #include "shell/VSTPlug.h"
+#include "ui/MainWindow.h"
 
 #ifndef QR_RUN_MODE
 #define QR_RUN_MODE 1
@@ -25,6 +26,7 @@ std::string LibraryPath() {
 
 extern "C" __attribute__((visibility("default"))) vst2::AEffect* VSTPluginMain(vst2::HostCallback host) {
   qr::g_runMode = QR_RUN_MODE;
+  qr::SetEditorFactory(&qr::CreateMainEditor);
   return qr::CreatePlugin(host, LibraryPath());
 }
 

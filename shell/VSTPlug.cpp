@@ -35,19 +35,17 @@ TVSTPlug::TVSTPlug(vst2::HostCallback host, std::string library_path)
     : AudioEffect(host, 1, kHostParameters), libraryPath_(std::move(library_path)) {
   using namespace vst2;
   const int mode = g_runMode.load();
-  // The editor window is not built yet, so the editor flag stays clear and
-  // hosts offer their own parameter view; the editor opcodes still answer.
   if (mode == kRunInstrument) {
     setUniqueID(FourCC('q', 'r', 'w', 'i'));
     setNumInputs(0);
     setNumOutputs(2);
-    SetFlag(effFlagsProgramChunks | effFlagsIsSynth, true);
+    SetFlag(effFlagsHasEditor | effFlagsProgramChunks | effFlagsIsSynth, true);
     hostInputs_ = 0;
   } else {
     setUniqueID(FourCC('q', 'r', 'w', 'e'));
     setNumInputs(2);
     setNumOutputs(2);
-    SetFlag(effFlagsProgramChunks, true);
+    SetFlag(effFlagsHasEditor | effFlagsProgramChunks, true);
     hostInputs_ = 2;
   }
   hostOutputs_ = 2;
@@ -68,10 +66,12 @@ TVSTPlug::TVSTPlug(vst2::HostCallback host, std::string library_path)
   canProcessReplacing(true);
   cEffect.version = 2;
   Startup();
-  editRect_ = {0, 0, static_cast<int16_t>(project_.mainHeight), static_cast<int16_t>(project_.mainWidth)};
+  // The main window's own size until a loaded project says otherwise.
+  editRect_ = {0, 0, kMainWindowHeight, kMainWindowWidth};
 }
 
 TVSTPlug::~TVSTPlug() {
+  editor_.reset();  // the editor looks at the graph until it goes
   cores_.reset();  // workers finish their pass before the graph goes
   audioHook.Clear();
   root_.reset();
@@ -438,6 +438,7 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
   using namespace vst2;
   switch (opcode) {
     case effClose:
+      editor_.reset();
       cores_.reset();
       audioHook.Clear();
       root_.reset();
@@ -455,8 +456,11 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
       if (ptr) *static_cast<ERect**>(ptr) = &editRect_;
       return 1;
     case effEditOpen:
-    case effEditClose: return 1;
+    case effEditClose: return EditorOpcode(opcode, ptr);
     case effEditIdle:
+      IdlePass();
+      EditorOpcode(opcode, ptr);
+      return 0;
     case effIdle: IdlePass(); return 0;
     case effGetChunk: return getChunk(static_cast<void**>(ptr), index != 0);
     case effSetChunk: return setChunk(ptr, static_cast<int32_t>(value), index != 0);
@@ -500,9 +504,45 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
       if (ptr) OpenProject(static_cast<const char*>(ptr));
       return 0;
     case kOpTempo: return static_cast<intptr_t>(std::lround(root_->tempo));
-    case kOpMainWindow: return 0;  // no window of our own yet
+    case kOpMainWindow: return reinterpret_cast<intptr_t>(editor_.get());
     case kOpPluginObject: return reinterpret_cast<intptr_t>(this);
     default: return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
+  }
+}
+
+// ---------------------------------------------------------------- editor
+
+namespace {
+std::atomic<EditorFactory> g_editorFactory{nullptr};
+}  // namespace
+
+void SetEditorFactory(EditorFactory factory) noexcept { g_editorFactory.store(factory); }
+EditorFactory GetEditorFactory() noexcept { return g_editorFactory.load(); }
+
+intptr_t TVSTPlug::EditorOpcode(int32_t opcode, void* ptr) noexcept {
+  // Nothing the window layer throws may reach the host.
+  try {
+    switch (opcode) {
+      case vst2::effEditOpen:
+        if (!editor_) {
+          const EditorFactory make = GetEditorFactory();
+          if (!make) return 1;  // no window of our own in this build
+          editor_ = make(*this);
+        }
+        if (editor_ && !editor_->Open(ptr)) editor_.reset();
+        return 1;
+      case vst2::effEditClose:
+        if (editor_) editor_->Close();
+        editor_.reset();
+        return 1;
+      case vst2::effEditIdle:
+        if (editor_) editor_->Idle();
+        return 0;
+      default: return 0;
+    }
+  } catch (...) {
+    editor_.reset();
+    return 0;
   }
 }
 

@@ -14,6 +14,7 @@
 #include "stream/RecordStream.h"
 #include "shell/AudioEffect.h"
 #include "shell/Core.h"
+#include "shell/Editor.h"
 #include "shell/ProgFiles.h"
 
 namespace qr {
@@ -29,6 +30,9 @@ enum PrivateOpcodes : int32_t {
 };
 
 inline constexpr int kHostMidiOutEvents = 1024;
+// The main window, and so the editor rectangle of a project that stores none.
+inline constexpr int16_t kMainWindowWidth = 512;
+inline constexpr int16_t kMainWindowHeight = 425;
 
 class TVSTPlug final : public AudioEffect {
  public:
@@ -60,6 +64,9 @@ class TVSTPlug final : public AudioEffect {
   int32_t HostOutputs() const noexcept { return hostOutputs_; }
   bool CustomIO() const noexcept { return customIO_; }
   bool Rebuilding() const noexcept { return root_->rebuild.load(); }
+  // The editor's size as the host asks for it (effEditGetRect).
+  const vst2::ERect& EditRect() const noexcept { return editRect_; }
+  IPlugEditor* Editor() noexcept { return editor_.get(); }
   // Runs the idle pass (what the host's idle opcodes do).
   void IdlePass();
   // Switches program-change file selection on or off (standalone mode).
@@ -80,6 +87,7 @@ class TVSTPlug final : public AudioEffect {
   void MasterInChanged(CMasterIn& mi);
   void WaitForSilence() noexcept;
   bool OpenProject(const std::string& path);
+  intptr_t EditorOpcode(int32_t opcode, void* ptr) noexcept;
 
   std::string libraryPath_;
   std::unique_ptr<CCoreSet> cores_;
@@ -110,6 +118,7 @@ class TVSTPlug final : public AudioEffect {
   std::atomic<int> pendingProgram_{-1};  // a program change waiting for the idle pass
   int32_t lastPort_ = 0;
   bool gdiDrawing_ = false;
+  std::unique_ptr<IPlugEditor> editor_;  // made at the first effEditOpen, released at effEditClose
 };
 
 // The entry point's work: asks the host for its version, builds the plug-in in

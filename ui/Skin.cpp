@@ -1,8 +1,8 @@
 #include "ui/Skin.h"
 
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
-
-#include "tests/support/MessageCapture.h"
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
+#include "tests/support/MessageCapture.h"
 #include "ui/Skin.h"
 
 namespace qr {
@@ -21,9 +20,7 @@ class SkinTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
   }
-  void TearDown() override {
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   // Leaves a copy in the build folder as a seed for the skin fuzz target.
   static void Seed(const std::string& name, const std::vector<uint8_t>& bytes) {
     const std::string corpus = std::string(QR_BINARY_DIR) + "/fuzz-seeds/skin";
