@@ -113,7 +113,12 @@ class CGroup : public CContainer {
   // CComp
   void Process(int frames) noexcept override;
   CComp* AddChild(std::unique_ptr<CComp> module) override;
+  // On failure every child is back at the old size and the error is thrown on.
   void SetBlockSize(int frames) override;
+  // The drivers' door to SetBlockSize: a size that cannot be had shows
+  // "setFrames error:" with the reason and leaves the whole graph at its old
+  // size. False then.
+  bool SetFrames(int frames) noexcept;
   void SetSampleRate(float rate) override;
   void SetTempo(float bpm) override;
   void Idle() override;
