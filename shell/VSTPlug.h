@@ -78,6 +78,7 @@ class TVSTPlug final : public AudioEffect {
   int32_t PinProperties(vst2::VstPinProperties* pin, int32_t index, bool input) const;
   void LatencyChanged(int32_t samples);
   void MasterInChanged(CMasterIn& mi);
+  void MasterInputsChanged();
   void WaitForSilence() noexcept;
   bool OpenProject(const std::string& path);
 
@@ -110,10 +111,11 @@ class TVSTPlug final : public AudioEffect {
   std::atomic<int> pendingProgram_{-1};  // a program change waiting for the idle pass
   int32_t lastPort_ = 0;
   bool gdiDrawing_ = false;
+  bool started_ = false;  // the entry point has returned the record to the host
 };
 
 // The entry point's work: asks the host for its version, builds the plug-in in
 // the current run mode and returns its record, or null without a usable host.
-vst2::AEffect* CreatePlugin(vst2::HostCallback host, const std::string& library_path);
+vst2::AEffect* CreatePlugin(vst2::HostCallback host, const std::string& library_path) noexcept;
 
 }  // namespace qr

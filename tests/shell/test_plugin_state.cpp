@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "shell/VSTPlug.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/MessageCapture.h"
 
 using namespace qr;
 
@@ -158,4 +159,68 @@ TEST(PluginState, ProgramChangeOpensAProjectFromTheFileListInTheStandaloneMode) 
   EXPECT_EQ(plug->Root().children[1]->id, "extra (Unknown)");
   e->dispatcher(e, vst2::effClose, 0, 0, nullptr, 0);
   g_runMode = kRunEffect;
+}
+
+TEST(PluginState, HostChannelCountOpcodeIsBoundedLikeTheIni) {
+  InProcess p;
+  test::MessageCapture sink;
+  struct Case {
+    int32_t index;
+    intptr_t value;
+    int32_t inputs, outputs;
+    size_t notices;
+  };
+  for (const Case c : {Case{32, 0, 32, 0, 0}, Case{33, -1, 32, 0, 1}, Case{-7, intptr_t{1} << 40, 0, 32, 1}}) {
+    sink.Clear();
+    p.effect->dispatcher(p.effect, kOpSetHostChannels, c.index, c.value, nullptr, 0);
+    EXPECT_EQ(p.plug->HostInputs(), c.inputs) << c.index;
+    EXPECT_EQ(p.plug->HostOutputs(), c.outputs) << c.value;
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>(c.notices, "Max 32 mono channels"));
+  }
+}
+
+TEST(PluginState, UnallocatableBlockSizeShowsSetFramesErrorAndKeepsTheOldSize) {
+  InProcess p;
+  test::MessageCapture sink;
+  p.effect->dispatcher(p.effect, vst2::effSetBlockSize, 0, 0x7fffffff, nullptr, 0);
+  ASSERT_EQ(sink.Texts().size(), 1u);
+  EXPECT_EQ(sink.Texts()[0].rfind("setFrames error: ", 0), 0u) << sink.Texts()[0];
+  EXPECT_EQ(p.plug->Root().blockSize, 64);
+  float out[64];
+  p.Run(0.25f, out);
+  EXPECT_FLOAT_EQ(out[63], 0.25f);
+}
+
+TEST(PluginState, HostChunkWinsOverAnOpenStillWaitingForIdle) {
+  const std::string file = ::testing::TempDir() + "/posted-open.qrw";
+  {
+    CGroup root(nullptr);
+    root.AddAudioIn(2);
+    root.masterIn = static_cast<CMasterIn*>(root.AddChild(std::make_unique<CMasterIn>(&root)));
+    auto extra = std::make_unique<CComp>(&root);
+    extra->id = "from the file";
+    root.AddChild(std::move(extra));
+    CProject project;
+    CMemStream s;
+    SaveProject(root, project, s);
+    ASSERT_TRUE(WriteFileAtomically(file, s.Data()));
+  }
+  InProcess p;
+  // An open from the menu is posted and waits for idle passes.
+  ASSERT_TRUE(OpenProjectFile(p.plug->Root(), p.plug->Project(), file, false));
+  std::vector<uint8_t> song;
+  {
+    CMemStream s;
+    SaveProject(p.plug->Root(), p.plug->Project(), s);
+    song = s.Data();
+  }
+  test::MessageCapture sink;
+  p.effect->dispatcher(p.effect, vst2::effSetChunk, 0, static_cast<intptr_t>(song.size()), song.data(), 0);
+  EXPECT_TRUE(sink.Texts().empty());
+  EXPECT_FALSE(p.plug->Rebuilding());
+  for (int i = 0; i < 40; ++i) p.plug->IdlePass();  // the dropped open stays dropped
+  ASSERT_EQ(p.plug->Root().children.size(), 1u);  // the song's wiring, not the file's module
+  float out[64];
+  p.Run(0.5f, out);
+  EXPECT_FLOAT_EQ(out[0], 0.5f);
 }
