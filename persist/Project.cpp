@@ -333,6 +333,7 @@ bool SaveProject(CGroup& root, CProject& project, CStream& s) {
 }
 
 bool LoadProject(CGroup& root, CProject& project, CStream& s) {
+  InstallModuleTypes();
   const ProjectHooks& hooks = project.hooks;
   project.mainLeft = 200;
   project.mainTop = 200;
@@ -608,6 +609,7 @@ bool SaveModuleFile(CComp& module, const std::string& path) {
 }
 
 bool LoadModuleBytes(CComp& module, CStream& s, std::string_view expected_type) {
+  InstallModuleTypes();
   const auto refuse = [](std::string_view found, std::string_view expected) {
     ShowNotice("Can't read this file. Found \"" + std::string(found) + "\" expected \"" +
                std::string(expected) + "\"");

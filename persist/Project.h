@@ -104,6 +104,10 @@ class CProject {
   uint32_t pendingSerial = 0;
 };
 
+// Hands the type table down to the modules that create modules themselves
+// (inserts). The loaders below do it on their own; start-up does it first.
+void InstallModuleTypes() noexcept;
+
 // Writes the project stream and clears the root's modified flag.
 bool SaveProject(CGroup& root, CProject& project, CStream& s);
 // Rebuilds the graph from the stream. What loaded before an error stays, and the

@@ -78,6 +78,7 @@ TVSTPlug::~TVSTPlug() {
 }
 
 void TVSTPlug::Startup() {
+  InstallModuleTypes();
   curBlockSize_ = 1024;
   curSampleRate_ = 44100.0f;
   reciprocalRate_ = 1.0f / curSampleRate_;
