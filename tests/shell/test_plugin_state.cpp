@@ -2,6 +2,8 @@
 // sample-rate and idle behaviour a host relies on.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "graph/Globals.h"
 #include "platform/Files.h"
 #include "shell/VSTPlug.h"
@@ -223,4 +225,28 @@ TEST(PluginState, HostChunkWinsOverAnOpenStillWaitingForIdle) {
   float out[64];
   p.Run(0.5f, out);
   EXPECT_FLOAT_EQ(out[0], 0.5f);
+}
+
+namespace {
+struct ThrowingObserver {
+  int calls = 0;
+  void Seen(const CMIDIQ&) {
+    if (++calls == 1) throw std::runtime_error("observer failed");
+  }
+};
+}  // namespace
+
+TEST(PluginState, AnExceptionInsideABlockStaysOnOurSideOfTheHostEntry) {
+  InProcess p;
+  ThrowingObserver obs;
+  p.plug->midiObserver = Callback<void(const CMIDIQ&)>::Bind<&ThrowingObserver::Seen>(&obs);
+  std::vector<float> in(64, 0.5f), l(64), r(64);
+  float* ins[2] = {in.data(), in.data()};
+  float* outs[2] = {l.data(), r.data()};
+  p.effect->processReplacing(p.effect, ins, outs, 64);  // the host's call returns
+  EXPECT_FLOAT_EQ(l[10], 0.0f);                          // with silence, not what the block made
+  p.effect->processReplacing(p.effect, ins, outs, 64);  // and the next block is not locked out
+  EXPECT_FLOAT_EQ(l[10], 0.5f);
+  EXPECT_EQ(obs.calls, 2);
+  p.plug->midiObserver.Clear();
 }
