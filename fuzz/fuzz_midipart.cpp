@@ -12,15 +12,32 @@
 
 namespace {
 
+// The root and the two modules of one input, each built afresh in room kept
+// from the last input; the modules go before the group they live in.
+struct Objects {
+  qr::fuzz::Reused<qr::CGroup> root;
+  qr::fuzz::Reused<qr::CMIDIPart2> first, second;
+  struct Done {
+    Objects& o;
+    ~Done() {
+      o.second.Drop();
+      o.first.Drop();
+      o.root.Drop();
+    }
+  };
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qr::fuzz::SilenceMessages();
-  qr::CGroup root(nullptr);
+  static Objects objects;
+  const Objects::Done done{objects};
+  qr::CGroup& root = objects.root.Make(nullptr);
   root.SetSampleRate(44100.0f);
   root.transport.playing = size % 2 == 0;
   root.transport.songTicks = static_cast<double>(size * 37 % 960);
-  qr::CMIDIPart2 m(&root);
+  qr::CMIDIPart2& m = objects.first.Make(&root);
   qr::CMemStream in(data, size);
   m.Load(in, 0);
 
@@ -56,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   m.Save(out);
   out.WriteEnd();
   out.Rewind();
-  qr::CMIDIPart2 again(&root);
+  qr::CMIDIPart2& again = objects.second.Make(&root);
   again.Load(out, 0);
   if (again.PartCount() != m.PartCount()) __builtin_trap();
   for (int i = 0; i < m.PartCount(); ++i)

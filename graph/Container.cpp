@@ -487,6 +487,7 @@ void CGroup::Load(CStream& s, int) {
 // ---------------------------------------------------------------- CMasterIn
 
 CMasterIn::CMasterIn(CContainer* parent_container) : CComp(parent_container) {
+  for (auto& q : ports_) q = std::make_unique<CMIDIQ>();
   id = "Master In";
   if (g_runMode.load() != kRunInstrument) AddAudioOut(2);
 }
@@ -495,7 +496,7 @@ void CMasterIn::ResetForBlock(int frames) noexcept { CComp::ResetForBlock(frames
 
 void CMasterIn::ClearQueues() noexcept {
   midiQueue.Clear();
-  for (auto& q : ports_) q.Clear();
+  for (auto& q : ports_) q->Clear();
 }
 
 CMIDIQ* CMasterIn::MidiOutput(int port, int) noexcept {
@@ -506,7 +507,7 @@ CMIDIQ* CMasterIn::MidiOutput(int port, int) noexcept {
   }
   if (midiOutPorts == 1) return &midiQueue;
   if (port < 0 || port >= limits::kMidiPorts) return nullptr;
-  return &ports_[static_cast<size_t>(port)];
+  return ports_[static_cast<size_t>(port)].get();
 }
 
 void CMasterIn::Save(CStream& s) {

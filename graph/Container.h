@@ -210,14 +210,17 @@ class CMasterIn final : public CComp {
   // Clears the merged queue and the per-port queues before the host's MIDI is routed.
   void ClearQueues() noexcept;
   CMIDIQ& Merged() noexcept { return midiQueue; }
-  CMIDIQ& PortQueue(int port) noexcept { return ports_[static_cast<size_t>(port)]; }
+  CMIDIQ& PortQueue(int port) noexcept { return *ports_[static_cast<size_t>(port)]; }
   CMIDIQ& Injection() noexcept { return inject_; }
 
   int32_t midiOutPorts = 1;  // 1: one merged output; otherwise one output per port
   Callback<void()> ioChanged;
 
  private:
-  std::array<CMIDIQ, limits::kMidiPorts> ports_{};
+  // One allocation per queue: held inline they made the master input a single
+  // block of 150 KB, which the allocator maps fresh from the system (and the
+  // first block then faults in) at every project load.
+  std::array<std::unique_ptr<CMIDIQ>, limits::kMidiPorts> ports_;
   CMIDIQ inject_;
 };
 
