@@ -107,21 +107,6 @@ TEST_F(TemplateBesideLibrary, WithoutAChunkTheTemplatePlaysAtOnce) {
   }
 }
 
-TEST(HostFaults, HugeBlockSizeIsRefusedAndTheOldSizeKeepsPlaying) {
-  TestHost h(PluginPath(false));
-  ASSERT_NE(h.Open(), nullptr);
-  HostStart(h);
-  std::vector<uint8_t> bytes = WiredProject({2});
-  h.Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(bytes.size()), bytes.data());
-  // Sizes whose buffers cannot be had, also one that does not fit 32 bits.
-  for (intptr_t frames : {intptr_t{0x7fffffff}, intptr_t{1} << 40, intptr_t{-5}}) {
-    h.Dispatch(vst2::effSetBlockSize, 0, frames);
-    std::vector<std::vector<float>> in;
-    const auto out = OneBlock(h, &in);
-    EXPECT_EQ(out, in) << frames;
-  }
-}
-
 TEST(HostFaults, RoundingOfDisplayAndTempoGoesToEven) {
   TestHost h(PluginPath(false));
   vst2::AEffect* e = h.Open();

@@ -183,14 +183,17 @@ TEST(PluginState, HostChannelCountOpcodeIsBoundedLikeTheIni) {
 
 TEST(PluginState, UnallocatableBlockSizeShowsSetFramesErrorAndKeepsTheOldSize) {
   InProcess p;
-  test::MessageCapture sink;
-  p.effect->dispatcher(p.effect, vst2::effSetBlockSize, 0, 0x7fffffff, nullptr, 0);
-  ASSERT_EQ(sink.Texts().size(), 1u);
-  EXPECT_EQ(sink.Texts()[0].rfind("setFrames error: ", 0), 0u) << sink.Texts()[0];
-  EXPECT_EQ(p.plug->Root().blockSize, 64);
-  float out[64];
-  p.Run(0.25f, out);
-  EXPECT_FLOAT_EQ(out[63], 0.25f);
+  // Sizes whose buffers cannot be had, also one that does not fit 32 bits.
+  for (intptr_t frames : {intptr_t{0x7fffffff}, intptr_t{1} << 40, intptr_t{-5}}) {
+    test::MessageCapture sink;
+    p.effect->dispatcher(p.effect, vst2::effSetBlockSize, 0, frames, nullptr, 0);
+    ASSERT_EQ(sink.Texts().size(), 1u) << frames;
+    EXPECT_EQ(sink.Texts()[0].rfind("setFrames error: ", 0), 0u) << sink.Texts()[0];
+    EXPECT_EQ(p.plug->Root().blockSize, 64);
+    float out[64];
+    p.Run(0.25f, out);
+    EXPECT_FLOAT_EQ(out[63], 0.25f);
+  }
 }
 
 TEST(PluginState, HostChunkWinsOverAnOpenStillWaitingForIdle) {
