@@ -231,13 +231,18 @@ int32_t TVSTPlug::setChunk(void* data, int32_t size, bool) {
   pendingProgram_.store(-1, std::memory_order_relaxed);
   pendingFile_.clear();
   if (!BeginLoadNow(*root_, project_)) return 0;
+  // A load that fails part way still ends with the flag down: a flag left up
+  // would keep the plug-in silent and refuse every later chunk.
+  struct Lower {
+    CGroup& root;
+    ~Lower() { root.rebuild = false; }
+  } lower{*root_};
   WaitForSilence();
   chunk_.Clear();
   if (data && size > 0) chunk_.WriteBytes(data, static_cast<size_t>(size));
   chunk_.Rewind();
   LoadProject(*root_, project_, chunk_);
   chunk_.Clear();
-  root_->rebuild = false;
   return 0;
 }
 
