@@ -8,12 +8,7 @@
 
 namespace qr {
 
-// The type table lives with the project loader, above every module library. It
-// is referenced weakly so that this library links on its own (its tests do not
-// contain the loader) and still finds the table in the full program.
-std::unique_ptr<CComp> CreateModule(std::string_view type_key, CContainer* parent) __attribute__((weak));
-
-ModuleFactory DefaultInsertFactory() noexcept { return CreateModule ? &CreateModule : nullptr; }
+ModuleFactory DefaultInsertFactory() noexcept { return InstalledModuleFactory(); }
 
 void SaveOutputStrips(CComp& owner, CStream& s, bool with_inserts) {
   for (auto& pp : owner.audioOuts) {

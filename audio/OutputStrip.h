@@ -9,15 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "graph/ModuleTypes.h"
+
 namespace qr {
 
 class CComp;
 class CContainer;
 class CStream;
 
-// Creates a module by its type key; nullptr for unknown keys.
-using ModuleFactory = std::unique_ptr<CComp> (*)(std::string_view type_key, CContainer* parent);
-// The project loader's type table when the program links it; nullptr otherwise
+// The factory installed from above (graph/ModuleTypes.h); nullptr when none is
 // (then inserts are skipped on loading).
 ModuleFactory DefaultInsertFactory() noexcept;
 

@@ -7,10 +7,12 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
+#include "persist/Project.h"
 #include "sampler/Sampler.h"
 #include "stream/RecordStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  qr::InstallModuleTypes();  // send inserts are made by type, as in the program
   qr::fuzz::SilenceMessages();
   qr::CGroup root(nullptr);
   root.SetSampleRate(44100.0f);

@@ -116,11 +116,15 @@ CComp::~CComp() {
 
 // ---------------------------------------------------------------- virtual slots
 
-void CComp::ResetForBlock(int) noexcept {
+void CComp::ResetForBlock(int frames) noexcept {
   done = {};
   onWorker = 0;
   blockCore = coreIndex;
-  for (auto& p : audioOuts) p->fresh = 1;
+  const float fall = sampleRate > 0.0f ? CPeakMeter::kFallPerSecond * static_cast<float>(frames) / sampleRate : 0.0f;
+  for (auto& p : audioOuts) {
+    p->fresh = 1;
+    p->meter.Fall(fall);
+  }
 }
 
 CMIDIQ* CComp::MidiOutput(int, int) noexcept { return nullptr; }
@@ -300,7 +304,7 @@ void CComp::SetTempo(float bpm) {
 
 void CComp::Idle() {
   for (auto& p : audioOuts) {
-    for (int c = 0; c < 2; ++c) p->peak[static_cast<size_t>(c)] -= 0.05f;
+    p->shownPeak.Idle(p->meter);
     for (auto& ins : p->inserts) ins->Idle();
   }
 }
@@ -536,11 +540,7 @@ void CComp::PullAudio(int frames, int offset) noexcept {
       written |= bit;
       const float scale = std::fabs(cable.gain) * (sp.channels != dp.channels ? 0.5f : 1.0f);
       for (int c = 0; c < sp.channels && c < 2; ++c) {
-        const float pk = PeakOf(s[c], frames) * scale;
-        auto& cur = sp.peak[static_cast<size_t>(c)];
-        auto& held = sp.heldPeak[static_cast<size_t>(c)];
-        if (pk > cur) cur = pk;
-        if (pk > held) held = pk;
+        sp.meter.Raise(c, PeakOf(s[c], frames) * scale);
       }
     }
     src->busy = 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "graph/Globals.h"
 #include "stream/RecordStream.h"
@@ -100,12 +102,43 @@ CComp* CGroup::AddChild(std::unique_ptr<CComp> module) {
 }
 
 void CGroup::SetBlockSize(int frames) {
-  if (frames != blockSize) {
-    FreeBuffers();
-    for (auto& c : children) c->SetBlockSize(frames);
-    blockSize = frames;
+  if (frames == blockSize) {
+    AllocBuffers();
+    return;
   }
-  AllocBuffers();
+  const int old = blockSize;
+  size_t reached = 0;
+  try {
+    FreeBuffers();
+    for (; reached < children.size(); ++reached) children[reached]->SetBlockSize(frames);
+    blockSize = frames;
+    AllocBuffers();
+  } catch (...) {
+    // Every child back to the size that worked: a group whose children
+    // disagree about the block would hand one of them more frames than its
+    // buffers hold.
+    blockSize = old;
+    FreeBuffers();
+    for (size_t i = 0; i <= reached && i < children.size(); ++i) children[i]->SetBlockSize(old);
+    AllocBuffers();
+    throw;
+  }
+}
+
+bool CGroup::SetFrames(int frames) noexcept {
+  try {
+    if (frames <= 0 || frames > limits::kMaxBlockFrames)
+      throw std::length_error(std::to_string(frames) + " frames is outside 1.." +
+                              std::to_string(limits::kMaxBlockFrames));
+    SetBlockSize(frames);
+    return true;
+  } catch (const std::exception& e) {
+    try {
+      ShowNotice(std::string("setFrames error: ") + e.what());
+    } catch (...) {
+    }
+  }
+  return false;
 }
 
 void CGroup::SetSampleRate(float rate) {
@@ -454,6 +487,7 @@ void CGroup::Load(CStream& s, int) {
 // ---------------------------------------------------------------- CMasterIn
 
 CMasterIn::CMasterIn(CContainer* parent_container) : CComp(parent_container) {
+  for (auto& q : ports_) q = std::make_unique<CMIDIQ>();
   id = "Master In";
   if (g_runMode.load() != kRunInstrument) AddAudioOut(2);
 }
@@ -462,7 +496,7 @@ void CMasterIn::ResetForBlock(int frames) noexcept { CComp::ResetForBlock(frames
 
 void CMasterIn::ClearQueues() noexcept {
   midiQueue.Clear();
-  for (auto& q : ports_) q.Clear();
+  for (auto& q : ports_) q->Clear();
 }
 
 CMIDIQ* CMasterIn::MidiOutput(int port, int) noexcept {
@@ -473,7 +507,7 @@ CMIDIQ* CMasterIn::MidiOutput(int port, int) noexcept {
   }
   if (midiOutPorts == 1) return &midiQueue;
   if (port < 0 || port >= limits::kMidiPorts) return nullptr;
-  return &ports_[static_cast<size_t>(port)];
+  return ports_[static_cast<size_t>(port)].get();
 }
 
 void CMasterIn::Save(CStream& s) {

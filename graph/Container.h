@@ -113,7 +113,12 @@ class CGroup : public CContainer {
   // CComp
   void Process(int frames) noexcept override;
   CComp* AddChild(std::unique_ptr<CComp> module) override;
+  // On failure every child is back at the old size and the error is thrown on.
   void SetBlockSize(int frames) override;
+  // The drivers' door to SetBlockSize: a size that cannot be had shows
+  // "setFrames error:" with the reason and leaves the whole graph at its old
+  // size. False then.
+  bool SetFrames(int frames) noexcept;
   void SetSampleRate(float rate) override;
   void SetTempo(float bpm) override;
   void Idle() override;
@@ -205,14 +210,17 @@ class CMasterIn final : public CComp {
   // Clears the merged queue and the per-port queues before the host's MIDI is routed.
   void ClearQueues() noexcept;
   CMIDIQ& Merged() noexcept { return midiQueue; }
-  CMIDIQ& PortQueue(int port) noexcept { return ports_[static_cast<size_t>(port)]; }
+  CMIDIQ& PortQueue(int port) noexcept { return *ports_[static_cast<size_t>(port)]; }
   CMIDIQ& Injection() noexcept { return inject_; }
 
   int32_t midiOutPorts = 1;  // 1: one merged output; otherwise one output per port
   Callback<void()> ioChanged;
 
  private:
-  std::array<CMIDIQ, limits::kMidiPorts> ports_{};
+  // One allocation per queue: held inline they made the master input a single
+  // block of 150 KB, which the allocator maps fresh from the system (and the
+  // first block then faults in) at every project load.
+  std::array<std::unique_ptr<CMIDIQ>, limits::kMidiPorts> ports_;
   CMIDIQ inject_;
 };
 

@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "graph/PeakMeter.h"
+
 namespace qr {
 
 class CComp;
@@ -81,8 +83,8 @@ class CAudioOut {
   float panLawFactor = 1.0f;  // 1.0, 0.5 or 0.0 for the "-6dB", "-3dB" and "-0dB" laws
   int32_t volumeCC = -1;
   int32_t panCC = -1;
-  std::array<float, 2> peak{};
-  std::array<float, 2> heldPeak{};
+  CPeakMeter meter;       // written by processing only
+  MeterDisplay shownPeak;  // the editor's decayed copy, updated at idle
   int32_t firstChannel = 0;
   int32_t channels = 2;
   // Modules run on this port's channels after the owner computes, before volume and pan.

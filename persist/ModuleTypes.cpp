@@ -56,4 +56,6 @@ std::unique_ptr<CComp> CreateModule(std::string_view type_key, CContainer* paren
   return nullptr;
 }
 
+void InstallModuleTypes() noexcept { SetModuleFactory(&CreateModule); }
+
 }  // namespace qr

@@ -109,9 +109,11 @@ void EndRebuild(CGroup& root) { root.rebuild.store(false); }
 // the flag went up.
 void NoAction(void*, intptr_t, intptr_t) {}
 
-void FinishPending(void* obj, intptr_t, intptr_t) {
+void FinishPending(void* obj, intptr_t serial, intptr_t) {
   CProject& project = *static_cast<CProject*>(obj);
   CProject::PendingOpen& p = project.pending;
+  // A load that ran at once since this was posted (a host's chunk) has dropped it.
+  if (!p.active || static_cast<uint32_t>(serial) != project.pendingSerial) return;
   CGroup& root = *p.root;
   if (project.hooks.waitForSilence) project.hooks.waitForSilence();
   if (p.emptyProject) {
@@ -137,7 +139,7 @@ bool PostPending(CGroup& root, CProject& project) {
   project.pending.root = &root;
   const ActionFn action{&NoAction, nullptr};
   const ActionFn done{&FinishPending, &project};
-  if (root.Actions().Post(0, 0, action, done)) return true;
+  if (root.Actions().Post(static_cast<intptr_t>(project.pendingSerial), 0, action, done)) return true;
   project.pending = CProject::PendingOpen{};
   EndRebuild(root);
   return false;
@@ -331,6 +333,7 @@ bool SaveProject(CGroup& root, CProject& project, CStream& s) {
 }
 
 bool LoadProject(CGroup& root, CProject& project, CStream& s) {
+  InstallModuleTypes();
   const ProjectHooks& hooks = project.hooks;
   project.mainLeft = 200;
   project.mainTop = 200;
@@ -527,6 +530,36 @@ bool SaveProjectToFile(CGroup& root, CProject& project, const std::string& path,
   return true;
 }
 
+bool CancelPendingOpen(CProject& project) {
+  if (!project.pending.active) return false;
+  project.pending = CProject::PendingOpen{};
+  ++project.pendingSerial;
+  return true;
+}
+
+bool BeginLoadNow(CGroup& root, CProject& project) {
+  // The flag a dropped open raised now covers this load.
+  return CancelPendingOpen(project) || BeginRebuild(root);
+}
+
+bool OpenProjectFileNow(CGroup& root, CProject& project, const std::string& path, bool add_recent,
+                        bool as_template) {
+  if (!FileExists(path)) return false;
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes, kMaxProjectBytes)) {
+    ShowError("Open error", "Error reading file " + path);
+    return false;
+  }
+  if (!BeginLoadNow(root, project)) return false;
+  if (project.hooks.waitForSilence) project.hooks.waitForSilence();
+  CMemStream s(std::move(bytes));
+  LoadProject(root, project, s);
+  root.projectFile = as_template ? std::string() : path;
+  EndRebuild(root);
+  if (add_recent && project.hooks.addRecent) project.hooks.addRecent(path);
+  return true;
+}
+
 bool OpenProjectFile(CGroup& root, CProject& project, const std::string& path, bool add_recent) {
   return OpenFile(root, project, path, add_recent, false);
 }
@@ -576,6 +609,7 @@ bool SaveModuleFile(CComp& module, const std::string& path) {
 }
 
 bool LoadModuleBytes(CComp& module, CStream& s, std::string_view expected_type) {
+  InstallModuleTypes();
   const auto refuse = [](std::string_view found, std::string_view expected) {
     ShowNotice("Can't read this file. Found \"" + std::string(found) + "\" expected \"" +
                std::string(expected) + "\"");

@@ -100,7 +100,13 @@ class CProject {
     std::vector<uint8_t> bytes;
     CGroup* root = nullptr;
   } pending;
+  // Tells a posted open's completion whether it was dropped in the meantime.
+  uint32_t pendingSerial = 0;
 };
+
+// Hands the type table down to the modules that create modules themselves
+// (inserts). The loaders below do it on their own; start-up does it first.
+void InstallModuleTypes() noexcept;
 
 // Writes the project stream and clears the root's modified flag.
 bool SaveProject(CGroup& root, CProject& project, CStream& s);
@@ -119,6 +125,22 @@ bool SaveProjectToFile(CGroup& root, CProject& project, const std::string& path,
 // processing silent until it is done. False (nothing happens) when the file
 // does not exist, an open is already pending or the queue is full.
 bool OpenProjectFile(CGroup& root, CProject& project, const std::string& path, bool add_recent);
+
+// Loads at once on the calling (UI) thread, for drivers that cannot count on
+// idle passes (a plug-in whose host sends none) and for start-up, before
+// anything processes. The rebuild flag covers the load and waitForSilence lets
+// a running block finish first. A posted open that has not run yet is dropped:
+// what the caller asks for now is newer.
+bool OpenProjectFileNow(CGroup& root, CProject& project, const std::string& path, bool add_recent,
+                        bool as_template);
+// Raises the rebuild flag for a load the caller runs at once, dropping a posted
+// open that has not run yet (its flag then covers this load). False, with
+// "MasterClearBegin error", when a load is already running.
+bool BeginLoadNow(CGroup& root, CProject& project);
+// Drops a posted open or clear that has not run yet; its completion then does
+// nothing and the rebuild flag it raised stays up for the caller. False when
+// nothing was pending.
+bool CancelPendingOpen(CProject& project);
 
 // A fresh graph: the master input at 16, 32, the root box at 200, 200, one page.
 // Runs directly; the caller keeps processing silent (PostEmptyProject does that).

@@ -132,16 +132,17 @@ PluginChannelConfig ReadPluginChannelConfig(std::string_view library_path, int32
   const CIniFile ini(PluginIniName(library_path));
   c.enabled = ini.ReadBool("VST", "enable", false);
   if (!c.enabled) return c;
-  auto limit = [](int32_t n) {
-    if (n > kMaxHostChannels) {
-      ShowNotice("Max 32 mono channels");
-      return kMaxHostChannels;
-    }
-    return std::max(n, 0);
-  };
-  c.outputs = limit(ini.ReadInteger("VST", "Outputs", 2));
-  c.inputs = limit(ini.ReadInteger("VST", "Inputs", default_inputs));
+  c.outputs = LimitHostChannels(ini.ReadInteger("VST", "Outputs", 2));
+  c.inputs = LimitHostChannels(ini.ReadInteger("VST", "Inputs", default_inputs));
   return c;
+}
+
+int32_t LimitHostChannels(int64_t n) {
+  if (n > kMaxHostChannels) {
+    ShowNotice("Max 32 mono channels");
+    return kMaxHostChannels;
+  }
+  return static_cast<int32_t>(std::max<int64_t>(n, 0));
 }
 
 }  // namespace qr

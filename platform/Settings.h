@@ -153,6 +153,9 @@ struct PluginChannelConfig {
   int32_t inputs = 2;
   int32_t outputs = 2;
 };
+// A host channel count from any source (the INI, the standalone program's
+// opcode): above 32 shows "Max 32 mono channels" and gives 32; below 0 gives 0.
+int32_t LimitHostChannels(int64_t n);
 // The bare file name: the library's name without its folder, extension ".ini".
 std::string PluginIniName(std::string_view library_path);
 // With "enable" off the result is disabled with `default_inputs` and 2 outputs.

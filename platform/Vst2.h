@@ -247,6 +247,9 @@ inline constexpr intptr_t kHostVersion = 2400;
 
 enum PinFlags : int32_t { kVstPinIsActive = 1, kVstPinIsStereo = 2, kVstPinUseSpeaker = 4 };
 
+// Answers to effGetPlugCategory.
+enum PlugCategory : int32_t { kPlugCategUnknown = 0, kPlugCategEffect = 1, kPlugCategSynth = 2 };
+
 struct VstPinProperties {
   char label[64];
   int32_t flags;

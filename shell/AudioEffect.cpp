@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
+
+#include "platform/Messages.h"
 
 namespace qr {
 
@@ -10,35 +13,81 @@ namespace {
 
 AudioEffect* Self(vst2::AEffect* e) { return e ? static_cast<AudioEffect*>(e->object) : nullptr; }
 
+// The host is C: an exception that reached it would end the host's process with
+// the musician's unsaved song. Each entry turns one into a notice and a neutral
+// answer instead.
+void Report(const char* what) noexcept {
+  try {
+    ShowNotice(what);
+  } catch (...) {
+  }
+}
+
 intptr_t DispatcherEntry(vst2::AEffect* e, int32_t opcode, int32_t index, intptr_t value, void* ptr,
-                         float opt) {
+                         float opt) noexcept {
   AudioEffect* self = Self(e);
   if (!self) return 0;
+  intptr_t result = 0;
+  try {
+    result = self->dispatcher(opcode, index, value, ptr, opt);
+  } catch (const std::exception& ex) {
+    Report(ex.what());
+  } catch (...) {
+    Report("Unknown error");
+  }
   if (opcode == vst2::effClose) {
-    self->dispatcher(opcode, index, value, ptr, opt);
     // The entry point released the object to the host through the C interface;
     // the host's close hands it back, and this owner ends its life.
     std::unique_ptr<AudioEffect> owned(self);
     return 1;
   }
-  return self->dispatcher(opcode, index, value, ptr, opt);
+  return result;
 }
 
-void ProcessEntry(vst2::AEffect* e, float** in, float** out, int32_t frames) {
-  if (AudioEffect* self = Self(e)) self->process(in, out, frames);
+// A block that failed leaves silence rather than what the buffers held.
+void Silence(const vst2::AEffect* e, float** out, int32_t frames) noexcept {
+  if (!out || frames <= 0) return;
+  for (int32_t c = 0; c < e->numOutputs; ++c)
+    if (out[c]) std::memset(out[c], 0, sizeof(float) * static_cast<size_t>(frames));
 }
 
-void ProcessReplacingEntry(vst2::AEffect* e, float** in, float** out, int32_t frames) {
-  if (AudioEffect* self = Self(e)) self->processReplacing(in, out, frames);
-}
-
-void SetParameterEntry(vst2::AEffect* e, int32_t index, float value) {
-  if (AudioEffect* self = Self(e)) self->setParameter(index, value);
-}
-
-float GetParameterEntry(vst2::AEffect* e, int32_t index) {
+void ProcessEntry(vst2::AEffect* e, float** in, float** out, int32_t frames) noexcept {
   AudioEffect* self = Self(e);
-  return self ? self->getParameter(index) : 0.0f;
+  if (!self) return;
+  try {
+    self->process(in, out, frames);
+  } catch (...) {
+    Silence(e, out, frames);
+  }
+}
+
+void ProcessReplacingEntry(vst2::AEffect* e, float** in, float** out, int32_t frames) noexcept {
+  AudioEffect* self = Self(e);
+  if (!self) return;
+  try {
+    self->processReplacing(in, out, frames);
+  } catch (...) {
+    Silence(e, out, frames);
+  }
+}
+
+void SetParameterEntry(vst2::AEffect* e, int32_t index, float value) noexcept {
+  AudioEffect* self = Self(e);
+  if (!self) return;
+  try {
+    self->setParameter(index, value);
+  } catch (...) {
+  }
+}
+
+float GetParameterEntry(vst2::AEffect* e, int32_t index) noexcept {
+  AudioEffect* self = Self(e);
+  if (!self) return 0.0f;
+  try {
+    return self->getParameter(index);
+  } catch (...) {
+    return 0.0f;
+  }
 }
 
 void CopyText(char* dst, const char* src, size_t cap) {

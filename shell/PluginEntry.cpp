@@ -16,15 +16,18 @@
 namespace {
 
 // The file this code was loaded from: its INI and "default.qrw" sit beside it.
-std::string LibraryPath() {
+std::string LibraryPath() noexcept {
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&LibraryPath), &info) && info.dli_fname) return info.dli_fname;
+  try {
+    if (dladdr(reinterpret_cast<void*>(&LibraryPath), &info) && info.dli_fname) return info.dli_fname;
+  } catch (...) {
+  }
   return {};
 }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) vst2::AEffect* VSTPluginMain(vst2::HostCallback host) {
+extern "C" __attribute__((visibility("default"))) vst2::AEffect* VSTPluginMain(vst2::HostCallback host) noexcept {
   qr::g_runMode = QR_RUN_MODE;
   qr::SetEditorFactory(&qr::CreateMainEditor);
   return qr::CreatePlugin(host, LibraryPath());

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "graph/Denormals.h"
 #include "graph/Globals.h"
@@ -78,6 +79,7 @@ TVSTPlug::~TVSTPlug() {
 }
 
 void TVSTPlug::Startup() {
+  InstallModuleTypes();
   curBlockSize_ = 1024;
   curSampleRate_ = 44100.0f;
   reciprocalRate_ = 1.0f / curSampleRate_;
@@ -123,19 +125,28 @@ void TVSTPlug::Startup() {
   project_.hooks.mainWindowLoaded = [this] {
     editRect_.bottom = static_cast<int16_t>(std::max(project_.mainHeight, 16));
     editRect_.right = static_cast<int16_t>(std::max(project_.mainWidth, 16));
-    sizeWindow(editRect_.right, editRect_.bottom);
+    // The host does not know this plug-in before the entry point returns.
+    if (started_) sizeWindow(editRect_.right, editRect_.bottom);
   };
   progFiles_.Load(ProgFilesPath());
-  // The start project: "default.qrw" beside the plug-in as a template, else empty.
+  // The start project: "default.qrw" beside the plug-in as a template, else
+  // empty. It loads here and now: nothing processes yet, and a host that sends
+  // no idle calls would otherwise play silence (and save it over the song).
   const std::string templ = JoinPath(FolderOf(libraryPath_), "default.qrw");
-  if (libraryPath_.empty() || !FileExists(templ) || !OpenProjectFile(*root_, project_, templ, false))
+  if (libraryPath_.empty() || !OpenProjectFileNow(*root_, project_, templ, false, true))
     EmptyProject(*root_, project_);
+  started_ = true;
 }
 
 void TVSTPlug::MasterInChanged(CMasterIn& m) {
   masterIn_ = &m;
   root_->masterIn = &m;
-  m.ioChanged = {};
+  m.ioChanged = Callback<void()>::Bind<&TVSTPlug::MasterInputsChanged>(this);
+}
+
+// The host reads our input pins again; not before it knows the plug-in.
+void TVSTPlug::MasterInputsChanged() {
+  if (started_) ioChanged();
 }
 
 void TVSTPlug::LatencyChanged(int32_t samples) {
@@ -165,12 +176,20 @@ void TVSTPlug::setSampleRate(float rate) {
 }
 
 void TVSTPlug::setBlockSize(int32_t frames) {
-  if (frames == curBlockSize_ || frames <= 0) return;
-  scratch1_.assign(static_cast<size_t>(frames) * 8, 0);
-  scratch2_.assign(static_cast<size_t>(frames) * 8, 0);
+  if (frames == curBlockSize_) return;
+  const int32_t old = curBlockSize_;
+  if (!root_->SetFrames(frames)) return;  // the graph told the user and kept its size
+  try {
+    std::vector<uint8_t> s1(static_cast<size_t>(frames) * 8, 0), s2(static_cast<size_t>(frames) * 8, 0);
+    scratch1_.swap(s1);
+    scratch2_.swap(s2);
+  } catch (const std::exception& e) {
+    ShowNotice(std::string("setFrames error: ") + e.what());
+    root_->SetFrames(old);
+    return;
+  }
   curBlockSize_ = frames;
   blockSize = frames;
-  root_->SetBlockSize(frames);
 }
 
 void TVSTPlug::setParameter(int32_t index, float value) {
@@ -187,7 +206,8 @@ float TVSTPlug::getParameter(int32_t index) {
 void TVSTPlug::getProgramName(char* name) { CopyText(name, "Quillrow", vst2::kMaxProgNameLen); }
 
 void TVSTPlug::getParameterDisplay(int32_t index, char* text) {
-  const long v = std::lround(getParameter(index) * 100.0f);
+  // Ties go to the even neighbour (the default rounding mode), as everywhere.
+  const auto v = static_cast<long>(std::nearbyint(getParameter(index) * 100.0f));
   CopyText(text, std::to_string(v), vst2::kMaxParamStrLen);
 }
 
@@ -207,17 +227,23 @@ int32_t TVSTPlug::getChunk(void** data, bool) {
 }
 
 int32_t TVSTPlug::setChunk(void* data, int32_t size, bool) {
-  if (root_->rebuild.exchange(true)) {
-    ShowNotice("MasterClearBegin error");
-    return 0;
-  }
+  // The host's song wins over any open still waiting: it is what the musician
+  // saved, and the host will store whatever we hold at its next save.
+  pendingProgram_.store(-1, std::memory_order_relaxed);
+  pendingFile_.clear();
+  if (!BeginLoadNow(*root_, project_)) return 0;
+  // A load that fails part way still ends with the flag down: a flag left up
+  // would keep the plug-in silent and refuse every later chunk.
+  struct Lower {
+    CGroup& root;
+    ~Lower() { root.rebuild = false; }
+  } lower{*root_};
   WaitForSilence();
   chunk_.Clear();
   if (data && size > 0) chunk_.WriteBytes(data, static_cast<size_t>(size));
   chunk_.Rewind();
   LoadProject(*root_, project_, chunk_);
   chunk_.Clear();
-  root_->rebuild = false;
   return 0;
 }
 
@@ -281,7 +307,7 @@ void TVSTPlug::RouteParameters() noexcept {
       const float v = std::atomic_ref<float>(p.value).load(std::memory_order_relaxed);
       uint32_t bits;
       std::memcpy(&bits, &v, 4);
-      const uint32_t msg = midi::Make(0xB0, static_cast<uint32_t>(i), static_cast<uint32_t>(std::lround(v * 127.0f)));
+      const uint32_t msg = midi::Make(0xB0, static_cast<uint32_t>(i), static_cast<uint32_t>(std::nearbyint(v * 127.0f)));
       CMIDIQ& q = merged ? masterIn_->Merged() : masterIn_->PortQueue(lastPort_);
       q.Push(merged ? msg : midi::WithPort(msg, static_cast<uint32_t>(lastPort_)), kMidiKindParameter, bits, 0.0f);
     }
@@ -337,6 +363,14 @@ void TVSTPlug::process(float** inputs, float** outputs, int32_t frames) {
     inCallback_.store(false, std::memory_order_relaxed);
     return;
   }
+  // Whatever a hook installed from above does, the flags fall with the block.
+  struct Release {
+    TVSTPlug& p;
+    ~Release() {
+      p.busy_.store(false, std::memory_order_seq_cst);
+      p.inCallback_.store(false, std::memory_order_relaxed);
+    }
+  } release{*this};
   ScopedFlushDenormals ftz;
   const size_t n = static_cast<size_t>(frames);
   if (g_runMode.load(std::memory_order_relaxed) != kRunStandalone) ApplyHostTime();
@@ -385,8 +419,6 @@ void TVSTPlug::process(float** inputs, float** outputs, int32_t frames) {
 
   SendMidiOut();
   if (midiObserver) midiObserver(root_->midiQueue);
-  busy_.store(false, std::memory_order_seq_cst);
-  inCallback_.store(false, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------- dispatcher
@@ -448,7 +480,9 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
       return 0;
     case effGetProgramName: getProgramName(static_cast<char*>(ptr)); return 0;
     case effSetSampleRate: setSampleRate(opt); return 0;
-    case effSetBlockSize: setBlockSize(static_cast<int32_t>(value)); return 0;
+    case effSetBlockSize:
+      setBlockSize(static_cast<int32_t>(std::clamp<intptr_t>(value, 0, std::numeric_limits<int32_t>::max())));
+      return 0;
     case effMainsChanged:
       if (value) resume();
       return 0;
@@ -482,8 +516,11 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
     case effGetOutputProperties: return PinProperties(static_cast<VstPinProperties*>(ptr), index, false);
     case effGetEffectName:
     case effGetProductString:
-      CopyText(static_cast<char*>(ptr), "Quillrow", kMaxEffectNameLen);
+      // Hosts list plug-ins by this name: the two libraries must not look alike.
+      CopyText(static_cast<char*>(ptr), g_runMode.load() == kRunInstrument ? "Quillrow Instrument" : "Quillrow",
+               kMaxEffectNameLen);
       return 1;
+    case effGetPlugCategory: return g_runMode.load() == kRunInstrument ? kPlugCategSynth : kPlugCategEffect;
     case effGetVendorString:
       CopyText(static_cast<char*>(ptr), "Quillrow", kMaxVendorStrLen);
       return 1;
@@ -496,14 +533,15 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
     }
     case effGetVstVersion: return 2;
     case kOpSetHostChannels:
-      hostInputs_ = index;
-      hostOutputs_ = static_cast<int32_t>(value);
+      // The copy loops of processing trust these counts.
+      hostInputs_ = LimitHostChannels(index);
+      hostOutputs_ = LimitHostChannels(value);
       return 0;
     case kOpWindowEvent: return 0;
     case kOpOpenProject:
       if (ptr) OpenProject(static_cast<const char*>(ptr));
       return 0;
-    case kOpTempo: return static_cast<intptr_t>(std::lround(root_->tempo));
+    case kOpTempo: return static_cast<intptr_t>(std::nearbyint(root_->tempo));
     case kOpMainWindow: return reinterpret_cast<intptr_t>(editor_.get());
     case kOpPluginObject: return reinterpret_cast<intptr_t>(this);
     default: return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
@@ -548,17 +586,26 @@ intptr_t TVSTPlug::EditorOpcode(int32_t opcode, void* ptr) noexcept {
 
 // ---------------------------------------------------------------- entry
 
-vst2::AEffect* CreatePlugin(vst2::HostCallback host, const std::string& library_path) {
+vst2::AEffect* CreatePlugin(vst2::HostCallback host, const std::string& library_path) noexcept {
   if (!host || host(nullptr, vst2::audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
   vst2::HostCallback expected = nullptr;
   if (!IsOurHostCallback(host)) g_hostCallback.compare_exchange_strong(expected, host);
-  // Ownership passes to the host through the C interface; effClose returns it.
-  auto plug = std::make_unique<TVSTPlug>(host, library_path);
-  vst2::AEffect* effect = plug.release()->GetAeffect();
-  vst2::AEffect* none = nullptr;
-  // Requests of the plug-ins we host that we do not answer go to this host.
-  if (g_firstEffect.compare_exchange_strong(none, effect)) SetOuterHost(host, effect);
-  return effect;
+  try {
+    // Ownership passes to the host through the C interface; effClose returns it.
+    auto plug = std::make_unique<TVSTPlug>(host, library_path);
+    vst2::AEffect* effect = plug.release()->GetAeffect();
+    vst2::AEffect* none = nullptr;
+    // Requests of the plug-ins we host that we do not answer go to this host.
+    if (g_firstEffect.compare_exchange_strong(none, effect)) SetOuterHost(host, effect);
+    return effect;
+  } catch (const std::exception& e) {
+    // A plug-in that cannot start is one the host lists as failed, not a crash.
+    try {
+      ShowNotice(e.what());
+    } catch (...) {
+    }
+    return nullptr;
+  }
 }
 
 }  // namespace qr

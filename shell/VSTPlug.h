@@ -85,6 +85,7 @@ class TVSTPlug final : public AudioEffect {
   int32_t PinProperties(vst2::VstPinProperties* pin, int32_t index, bool input) const;
   void LatencyChanged(int32_t samples);
   void MasterInChanged(CMasterIn& mi);
+  void MasterInputsChanged();
   void WaitForSilence() noexcept;
   bool OpenProject(const std::string& path);
   intptr_t EditorOpcode(int32_t opcode, void* ptr) noexcept;
@@ -119,10 +120,11 @@ class TVSTPlug final : public AudioEffect {
   int32_t lastPort_ = 0;
   bool gdiDrawing_ = false;
   std::unique_ptr<IPlugEditor> editor_;  // made at the first effEditOpen, released at effEditClose
+  bool started_ = false;  // the entry point has returned the record to the host
 };
 
 // The entry point's work: asks the host for its version, builds the plug-in in
 // the current run mode and returns its record, or null without a usable host.
-vst2::AEffect* CreatePlugin(vst2::HostCallback host, const std::string& library_path);
+vst2::AEffect* CreatePlugin(vst2::HostCallback host, const std::string& library_path) noexcept;
 
 }  // namespace qr

@@ -115,7 +115,7 @@ TEST(Cycle, MixingRulesForEveryWidthPair) {
       EXPECT_FLOAT_EQ(probe->inCh[1][5], c.r) << c.src << "->" << c.dst;
     }
     // The source port's peaks record the largest contribution.
-    EXPECT_GT(src->audioOuts[0]->heldPeak[0], 0.0f);
+    EXPECT_GT(src->audioOuts[0]->meter.Held(0), 0.0f);
   }
 }
 

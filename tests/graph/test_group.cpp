@@ -4,6 +4,7 @@
 #include "graph/Globals.h"
 #include "stream/RecordStream.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;
@@ -194,4 +195,48 @@ TEST(MasterIn, PerPortQueuesAndInjectedEvents) {
   mi.PortQueue(3).Push(midi::Make(0x90, 9, 1));
   EXPECT_EQ(mi.MidiOutput(3, 64)->Count(), 1);
   EXPECT_EQ(mi.MidiOutput(16, 64), nullptr);
+}
+
+namespace {
+
+// A module whose buffers cannot be had at one block size.
+class RefusesSize : public StubPass {
+ public:
+  RefusesSize(CContainer* parent, int refused) : StubPass(parent), refused_(refused) {}
+  void SetBlockSize(int frames) override {
+    StubPass::SetBlockSize(frames);
+    if (frames == refused_) throw std::bad_alloc();
+  }
+
+ private:
+  int refused_;
+};
+
+}  // namespace
+
+TEST(Group, SetFramesErrorLeavesEveryChildAtTheOldSize) {
+  auto root = MakeRoot(64);
+  test::MessageCapture sink;
+  auto* before = Add<StubPass>(*root);
+  Add<RefusesSize>(*root, 4096);
+  auto* after = Add<StubPass>(*root);
+  auto* inner = Add<CGroup>(*root);
+  auto* nested = Add<RefusesSize>(*inner, 2048);
+  after->ConnectAudio(before, 0, 0);
+  root->ConnectAudio(after, 0, 0);
+
+  for (int refused : {4096, 2048}) {
+    sink.Clear();
+    EXPECT_FALSE(root->SetFrames(refused));
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"setFrames error: std::bad_alloc"})) << refused;
+    for (const CComp* c : {static_cast<CComp*>(root.get()), static_cast<CComp*>(before),
+                           static_cast<CComp*>(after), static_cast<CComp*>(inner), static_cast<CComp*>(nested)})
+      EXPECT_EQ(c->blockSize, 64) << refused;
+    RunBlock(*root, 64);  // every buffer is whole again
+  }
+  sink.Clear();
+  EXPECT_FALSE(root->SetFrames(limits::kMaxBlockFrames + 1));
+  EXPECT_EQ(sink.Texts().size(), 1u);
+  EXPECT_TRUE(root->SetFrames(limits::kMaxBlockFrames / 1024));
+  EXPECT_EQ(nested->blockSize, limits::kMaxBlockFrames / 1024);
 }

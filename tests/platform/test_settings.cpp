@@ -113,6 +113,18 @@ TEST_F(SettingsTest, PluginIniChannels) {
   using Msg = std::pair<std::string, std::string>;
   EXPECT_EQ(sink_.TitleTexts(), (std::vector<Msg>{{"", "Max 32 mono channels"}, {"", "Max 32 mono channels"}}));
 
+  // Exactly at the limit is silent; one below zero is no channel at all.
+  sink_.Clear();
+  Put("quillrow-fx.ini", "[VST]\nenable=1\nOutputs=32\nInputs=-1\n");
+  c = ReadPluginChannelConfig("quillrow-fx.so", 2);
+  EXPECT_EQ(c.outputs, 32);
+  EXPECT_EQ(c.inputs, 0);
+  Put("quillrow-fx.ini", "[VST]\nenable=1\nOutputs=-2147483648\nInputs=33\n");
+  c = ReadPluginChannelConfig("quillrow-fx.so", 2);
+  EXPECT_EQ(c.outputs, 0);
+  EXPECT_EQ(c.inputs, 32);
+  EXPECT_EQ(sink_.TitleTexts(), (std::vector<Msg>{{"", "Max 32 mono channels"}}));
+
   sink_.Clear();
   Put("quillrow-fx.ini", "[VST]\nenable=1\nOutputs=8\n");
   c = ReadPluginChannelConfig("quillrow-fx.so", 6);

@@ -6,6 +6,7 @@
 
 #include "graph/ModuleTypes.h"
 #include "mixer/Delay.h"
+#include "persist/Project.h"
 #include "stream/RecordStream.h"
 #include "tests/sampler/SamplerRig.h"
 #include "tests/support/MessageCapture.h"
@@ -65,6 +66,7 @@ std::vector<uint8_t> Saved(CSampler& s) {
 }  // namespace
 
 TEST(SamplerRecords, WrittenInTheirOrderAndReadBackToTheSameBytes) {
+  InstallModuleTypes();  // send inserts are made by type, as the loader and the plug-in arrange
   CSampler a(nullptr);
   Fill(a);
   const auto bytes = Saved(a);
@@ -152,6 +154,7 @@ TEST(SamplerRecords, ABadRecordIsNamedAndTheRestStillLoads) {
 }
 
 TEST(SamplerRecords, SoundFilesCarryTheirSamplesAndRefuseDamage) {
+  InstallModuleTypes();
   CSampler a(nullptr);
   a.AddSample(MakeSample(100, 44100.0f, [](int) { return 0.1; }));  // not used by the sound
   Fill(a);

@@ -2,10 +2,13 @@
 // sample-rate and idle behaviour a host relies on.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "graph/Globals.h"
 #include "platform/Files.h"
 #include "shell/VSTPlug.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/MessageCapture.h"
 
 using namespace qr;
 
@@ -158,4 +161,80 @@ TEST(PluginState, ProgramChangeOpensAProjectFromTheFileListInTheStandaloneMode) 
   EXPECT_EQ(plug->Root().children[1]->id, "extra (Unknown)");
   e->dispatcher(e, vst2::effClose, 0, 0, nullptr, 0);
   g_runMode = kRunEffect;
+}
+
+TEST(PluginState, HostChannelCountOpcodeIsBoundedLikeTheIni) {
+  InProcess p;
+  test::MessageCapture sink;
+  struct Case {
+    int32_t index;
+    intptr_t value;
+    int32_t inputs, outputs;
+    size_t notices;
+  };
+  for (const Case c : {Case{32, 0, 32, 0, 0}, Case{33, -1, 32, 0, 1}, Case{-7, intptr_t{1} << 40, 0, 32, 1}}) {
+    sink.Clear();
+    p.effect->dispatcher(p.effect, kOpSetHostChannels, c.index, c.value, nullptr, 0);
+    EXPECT_EQ(p.plug->HostInputs(), c.inputs) << c.index;
+    EXPECT_EQ(p.plug->HostOutputs(), c.outputs) << c.value;
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>(c.notices, "Max 32 mono channels"));
+  }
+}
+
+TEST(PluginState, UnallocatableBlockSizeShowsSetFramesErrorAndKeepsTheOldSize) {
+  InProcess p;
+  // Sizes whose buffers cannot be had, also one that does not fit 32 bits.
+  for (intptr_t frames : {intptr_t{0x7fffffff}, intptr_t{1} << 40, intptr_t{-5}}) {
+    test::MessageCapture sink;
+    p.effect->dispatcher(p.effect, vst2::effSetBlockSize, 0, frames, nullptr, 0);
+    ASSERT_EQ(sink.Texts().size(), 1u) << frames;
+    EXPECT_EQ(sink.Texts()[0].rfind("setFrames error: ", 0), 0u) << sink.Texts()[0];
+    EXPECT_EQ(p.plug->Root().blockSize, 64);
+    float out[64];
+    p.Run(0.25f, out);
+    EXPECT_FLOAT_EQ(out[63], 0.25f);
+  }
+}
+
+TEST(PluginState, HostChunkWinsOverAnOpenStillWaitingForIdle) {
+  InProcess p;
+  CMemStream song;  // the wired project the host restores
+  SaveProject(p.plug->Root(), p.plug->Project(), song);
+  // An open from the menu (an empty file: a project without cables) is posted
+  // and waits for idle passes.
+  const std::string file = ::testing::TempDir() + "/posted-open.qrw";
+  ASSERT_TRUE(WriteFileAtomically(file, {}));
+  ASSERT_TRUE(OpenProjectFile(p.plug->Root(), p.plug->Project(), file, false));
+  test::MessageCapture sink;
+  std::vector<uint8_t> bytes = song.Data();
+  p.effect->dispatcher(p.effect, vst2::effSetChunk, 0, static_cast<intptr_t>(bytes.size()), bytes.data(), 0);
+  EXPECT_TRUE(sink.Texts().empty());
+  for (int i = 0; i < 40; ++i) p.plug->IdlePass();  // the dropped open stays dropped
+  float out[64];
+  p.Run(0.5f, out);
+  EXPECT_FLOAT_EQ(out[0], 0.5f);
+}
+
+namespace {
+struct ThrowingObserver {
+  int calls = 0;
+  void Seen(const CMIDIQ&) {
+    if (++calls == 1) throw std::runtime_error("observer failed");
+  }
+};
+}  // namespace
+
+TEST(PluginState, AnExceptionInsideABlockStaysOnOurSideOfTheHostEntry) {
+  InProcess p;
+  ThrowingObserver obs;
+  p.plug->midiObserver = Callback<void(const CMIDIQ&)>::Bind<&ThrowingObserver::Seen>(&obs);
+  std::vector<float> in(64, 0.5f), l(64), r(64);
+  float* ins[2] = {in.data(), in.data()};
+  float* outs[2] = {l.data(), r.data()};
+  p.effect->processReplacing(p.effect, ins, outs, 64);  // the host's call returns
+  EXPECT_FLOAT_EQ(l[10], 0.0f);                          // with silence, not what the block made
+  p.effect->processReplacing(p.effect, ins, outs, 64);  // and the next block is not locked out
+  EXPECT_FLOAT_EQ(l[10], 0.5f);
+  EXPECT_EQ(obs.calls, 2);
+  p.plug->midiObserver.Clear();
 }
