@@ -11,6 +11,8 @@
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
 #include "mixer/Mixer.h"
+// The sequencer.
+#include "sequencer/Tracks.h"
 
 // One include and one table row per module class; each module's own work adds
 // its row when the class exists. Keys without a row load as CUnknown.
@@ -38,7 +40,7 @@ constexpr TypeRow kTypes[] = {
     {"CAPart", Make<CAudioPart2>},
     {"CMPart", Make<CMIDIPart2>},
     {"CEnv", Make<CEnvelope>},
-    // {"CTracks", Make<CTracks>},
+    {"CTracks", Make<CTracks>},
     // {"CSampler", Make<CSampler>},
     {"CDelay", Make<CDelay>},
     {"Ceq", Make<CEq>},

@@ -1,0 +1,188 @@
+// How a track turns the parts of its current variation into MIDI.
+//
+// The arrangement's walker says which tick every sample of the stretch stands
+// on; the track plays each event whose song tick lies in the ticks the stretch
+// covers, [from, to), on the sample the walker gives it. A note-on's note-off
+// (at the end of its length, cut at the part's end) waits in a small tick
+// queue until a later stretch covers it, so a note never outlives its part.
+// Every note sent is counted, so a stop, wrap, mute or switch can end it.
+#include <algorithm>
+#include <cmath>
+
+#include "midifx/Groove.h"
+#include "platform/Messages.h"
+#include "sequencer/Song.h"
+
+namespace qr {
+
+bool CTickQueue::Insert(double tick, uint32_t msg) noexcept {
+  if (count_ >= static_cast<int>(e_.size())) return false;
+  int i = count_;
+  while (i > 0 && e_[static_cast<size_t>(i - 1)].tick > tick) {
+    e_[static_cast<size_t>(i)] = e_[static_cast<size_t>(i - 1)];
+    --i;
+  }
+  e_[static_cast<size_t>(i)] = {tick, msg};
+  ++count_;
+  return true;
+}
+
+void CTickQueue::PopFront(int n) noexcept {
+  n = std::clamp(n, 0, count_);
+  for (int i = n; i < count_; ++i) e_[static_cast<size_t>(i - n)] = e_[static_cast<size_t>(i)];
+  count_ -= n;
+}
+
+bool CArrQ::Insert(const Entry& e) noexcept {
+  if (count_ >= static_cast<int>(e_.size())) return false;
+  int i = count_;
+  while (i > 0 && e_[static_cast<size_t>(i - 1)].time > e.time) {
+    e_[static_cast<size_t>(i)] = e_[static_cast<size_t>(i - 1)];
+    --i;
+  }
+  e_[static_cast<size_t>(i)] = e;
+  ++count_;
+  return true;
+}
+
+void CArrQ::PopFront() noexcept {
+  if (count_ == 0) return;
+  for (int i = 1; i < count_; ++i) e_[static_cast<size_t>(i - 1)] = e_[static_cast<size_t>(i)];
+  --count_;
+}
+
+void CArrQ::Subtract(double ticks) noexcept {
+  for (int i = 0; i < count_; ++i) e_[static_cast<size_t>(i)].time -= ticks;
+}
+
+CTrack::CTrack(CContainer* parent, TrackKind kind) : CComp(parent), mode(static_cast<int32_t>(kind)) {
+  name = KindWord(kind);
+}
+
+CTrack::~CTrack() = default;
+
+const char* CTrack::KindWord(TrackKind kind) noexcept {
+  switch (kind) {
+    case TrackKind::kMidi:
+      return "midi";
+    case TrackKind::kAudio:
+      return "audio";
+    case TrackKind::kEnvelope:
+      return "envelope";
+    case TrackKind::kFolder:
+      return "folder";
+    case TrackKind::kMarker:
+      return "marker";
+  }
+  return "midi";
+}
+
+CMIDIQ* CTrack::MidiOutput(int, int) noexcept { return &stretch_; }
+
+void CTrack::TakeStretch(int s, int m) noexcept {
+  stretch_.Clear();
+  for (const MidiEvent& e : out_)
+    if (e.time >= static_cast<float>(s) && e.time < static_cast<float>(s + m))
+      stretch_.Push(e.msg, e.kind, e.value, e.time - static_cast<float>(s));
+}
+
+// The sequencer plays its tracks itself; a pull along a cable only reads the
+// queue it filled.
+void CTrack::Process(int) noexcept { done[0] = 1; }
+
+CTrackVari* CTrack::CurrentVari(const CArr& arr) const {
+  if (varis.empty()) {
+    ShowNotice("getCurVar: out of range error");
+    return nullptr;
+  }
+  const int v = arr.activeVari;
+  if (v < 0 || static_cast<size_t>(v) >= varis.size()) return nullptr;
+  return varis[static_cast<size_t>(v)].get();
+}
+
+void CTrack::ReleaseAll(int at) noexcept {
+  pending_.Clear();
+  held_.ReleaseAll(
+      [&](uint32_t msg) { out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at)); });
+}
+
+void CTrack::Emit(double tick, uint32_t msg, double, int at, int frames, const TickWalker& w) noexcept {
+  const int64_t s = std::clamp<int64_t>(w.SampleOf(tick), 0, frames - 1);
+  if (out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at + s))) held_.Note(msg);
+}
+
+void CTrack::FlushPending(double to, double from, int at, int frames, const TickWalker& w) noexcept {
+  int n = 0;
+  while (n < pending_.Count() && pending_[n].tick < to) {
+    Emit(pending_[n].tick, pending_[n].msg, from, at, frames, w);
+    ++n;
+  }
+  pending_.PopFront(n);
+}
+
+void CTrack::Play(const CArr& arr, CTrackVari* vari, double from, double to, int at, int frames,
+                  bool sounding) noexcept {
+  const TickWalker& w = arr.walker;
+  if (!sounding && wasSounding) ReleaseAll(at);
+  wasSounding = sounding ? 1 : 0;
+  FlushPending(to, from, at, frames, w);
+  if (!sounding || !vari || Kind() != TrackKind::kMidi || frames <= 0 || !(to > from)) return;
+
+  // A delay in samples is the same stretch of time at any position, so it
+  // becomes ticks at the tempo of this stretch.
+  const double shift = delayUnit == 1 ? static_cast<double>(delay)
+                                      : static_cast<double>(delay) * TickWalker::TicksPerSecond(w.Tempo()) /
+                                            std::max(1.0, w.SampleRate());
+  grooveCount_ = 0;
+  for (const auto& g : grooves)
+    if (g->enabled && grooveCount_ < static_cast<int>(grooveView_.size()))
+      grooveView_[static_cast<size_t>(grooveCount_++)] = g.get();
+  const std::span<const CGroove* const> groove(grooveView_.data(), static_cast<size_t>(grooveCount_));
+
+  for (const auto& pp : vari->parts) {
+    const auto* part = dynamic_cast<const CMIDIPart*>(pp.get());
+    if (!part || (part->style & 2) || part->length <= 0) continue;
+    // A ghost copy plays its source's events through its own frame.
+    const CEventList& ev = part->PlayEvents();
+    const double base = static_cast<double>(part->start) - part->offset + shift;  // song tick of content 0
+    const double partEnd = static_cast<double>(part->start) + part->length + shift;
+    const double lo = std::max(from, static_cast<double>(part->start) + shift) - base;
+    const double hi = std::min(to, partEnd) - base;
+    if (!(hi > lo)) continue;
+    CEventList::Ticks time = 0;
+    size_t i = ev.Find(static_cast<CEventList::Ticks>(std::ceil(lo)), &time);
+    for (; i < ev.Size(); ++i) {
+      const PartEvent& e = ev[i];
+      if (static_cast<double>(time) >= hi) break;
+      if (!e.Muted()) {
+        uint32_t msg = e.data & 0x00FFFFFFu;
+        if (midi::Status(msg) >= 0x80 && midi::Status(msg) < 0xF0 && channel >= 0 && channel < 16)
+          msg = (msg & ~0x0Fu) | static_cast<uint32_t>(channel);
+        double t = base + static_cast<double>(time);
+        int64_t length = e.length;
+        if (midi::IsNoteOn(msg) && grooveCount_ > 0) {
+          const GrooveResult g = GrooveTransform(groove, static_cast<int64_t>(std::floor(t)), msg,
+                                                 static_cast<int32_t>(midi::Data2(msg)), e.length);
+          t = static_cast<double>(g.time) + (t - std::floor(t));
+          length = g.length;
+          msg = midi::Make(msg, midi::Data1(msg), static_cast<uint32_t>(std::clamp(g.velocity, 1, 127)));
+        }
+        if (t < to)
+          Emit(t, msg, from, at, frames, w);
+        else
+          pending_.Insert(t, msg);
+        if (midi::IsNoteOn(msg)) {
+          const double off = std::min(t + static_cast<double>(std::max<int64_t>(length, 0)), partEnd);
+          const uint32_t offMsg = midi::Make(0x80u | midi::Channel(msg), midi::Data1(msg), 0);
+          if (off < to)
+            Emit(off, offMsg, from, at, frames, w);
+          else
+            pending_.Insert(off, offMsg);
+        }
+      }
+      if (i + 1 < ev.Size()) time += ev[i + 1].delta;
+    }
+  }
+}
+
+}  // namespace qr
