@@ -79,6 +79,11 @@ class CSongAudioPart final : public CAudioPart3 {
   std::vector<RawRecord> content;
 };
 
+// The colour a part shows: a ghost copy shows its source's.
+inline int32_t ShownColour(const CPart& p) noexcept {
+  return p.ghostSource ? static_cast<const CPart*>(p.ghostSource)->colour : p.colour;
+}
+
 enum class TrackKind : int32_t { kMidi = 0, kAudio = 1, kEnvelope = 2, kFolder = 3, kMarker = 4 };
 
 // One end of a cable stored by list name ("comps", "sends", "tracks") and index.

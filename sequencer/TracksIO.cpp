@@ -891,7 +891,6 @@ void CTracks::Load(CStream& s, int) {
     CPart* src = arr->ghosts[static_cast<size_t>(index)].part.get();
     if (typeid(*src) != typeid(*part)) continue;
     part->ghostSource = src;
-    part->colour = src->colour;
     if (auto* mp = dynamic_cast<CMIDIPart*>(part)) mp->source = static_cast<CMIDIPart*>(src);
   }
   ResolveReferences();
