@@ -22,6 +22,8 @@
 #include "platform/Files.h"
 #include "sequencer/MidiFile.h"
 #include "shell/VSTPlug.h"
+#include "app/SongCommands.h"
+#include "sequencer/Tracks.h"
 
 namespace qr {
 
@@ -31,12 +33,13 @@ constexpr const char* kUsage =
     "usage: quillrow COMMAND ...\n"
     "  play PROJECT                         play in real time through JACK (Ctrl-C stops)\n"
     "  process PROJECT IN.wav -o OUT.wav    run a WAV file through the project's master input\n"
-    "  render PROJECT -o OUT.wav --seconds N  render with no audio input\n"
+    "  render PROJECT -o OUT.wav --seconds N  render with no audio input (a song: --seconds optional)\n"
     "      options: --tempo BPM --block FRAMES --rate HZ --midi FILE.mid --bits 16|24|32 --quiet\n"
     "  info FILE                            what a project or a WAV file holds\n"
     "  dump FILE [-o OUT]                   a record stream as readable text\n"
     "  build TEXT -o FILE                   the record stream back from its text\n"
-    "  demo [-o OUT.wav] [--project OUT.qrw]  render the built-in demo project (and save it)\n";
+    "  demo [-o OUT.wav] [--project OUT.qrw]  render the built-in demo project (and save it)\n"
+    "  new [--sequencer] -o FILE.qrw         an empty project, or one with a sequencer\n";
 
 struct Options {
   std::vector<std::string> positional;
@@ -309,7 +312,7 @@ int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& e
     return 2;
   }
   const size_t need = with_input ? 2 : 1;
-  if (o.positional.size() != need || o.output.empty() || (!with_input && o.seconds < 0)) {
+  if (o.positional.size() != need || o.output.empty()) {
     err << "quillrow: " << (with_input ? "process PROJECT IN.wav -o OUT.wav" : "render PROJECT -o OUT.wav --seconds N")
         << " [options]\n";
     return 2;
@@ -349,6 +352,14 @@ int CmdProcess(std::span<const std::string> args, std::ostream&, std::ostream& e
     return 1;
   }
   if (o.tempo > 0) host.Plugin().Root().SetTempo(static_cast<float>(o.tempo));
+  // A song renders from its start; without --seconds, exactly the stretch it plays.
+  int64_t songFrames = 0;
+  const bool song = !with_input && StartSongRender(host.Plugin().Root(), rate, songFrames);
+  if (!with_input && o.seconds < 0 && !song) {
+    err << "quillrow: render PROJECT -o OUT.wav --seconds N: the project has no sequencer\n";
+    return 2;
+  }
+  if (!with_input && o.seconds < 0) o.seconds = static_cast<double>(songFrames) / rate;
   WavOut wav(o.output, rate, o.bits, 2);
   if (!wav.Ok()) {
     err << "quillrow: cannot write " << o.output << "\n";
@@ -397,6 +408,7 @@ int CmdInfo(std::span<const std::string> args, std::ostream& out, std::ostream& 
   for (size_t i = 0; i < root.children.size(); ++i) {
     const CComp& m = *root.children[i];
     out << "  " << (i + 1) << "  " << m.TypeKey() << "  \"" << m.id << "\"  at " << m.x << ", " << m.y << "\n";
+    if (const auto* song = dynamic_cast<const CTracks*>(&m)) DescribeSong(*song, out);
   }
   auto name = [&](const CComp* m) { return std::to_string(root.NumberOf(m)); };
   size_t audio = 0, midiCables = 0;
@@ -431,6 +443,7 @@ int RunQuillrow(std::span<const std::string> args, std::ostream& out, std::ostre
   if (cmd == "dump") return RunDump(rest, out, err);
   if (cmd == "build") return RunBuild(rest, out, err);
   if (cmd == "demo") return CmdDemo(rest, out, err);
+  if (cmd == "new") return CmdNew(rest, out, err);
   if (cmd == "play") return CmdPlay(rest, out, err);
   err << "quillrow: unknown command " << cmd << "\n" << kUsage;
   return 2;

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "graph/TickWalker.h"  // kTicksPerBeat
+
 namespace qr {
 
-inline constexpr int kTicksPerBeat = 960;
 
 class SmfHandler {
  public:
