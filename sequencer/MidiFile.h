@@ -13,7 +13,6 @@
 
 namespace qr {
 
-
 class SmfHandler {
  public:
   virtual ~SmfHandler() = default;

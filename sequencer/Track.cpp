@@ -140,13 +140,17 @@ void CTrack::Play(const CArr& arr, CTrackVari* vari, double from, double to, int
   const std::span<const CGroove* const> groove(grooveView_.data(), static_cast<size_t>(grooveCount_));
 
   for (const auto& pp : vari->parts) {
+    const CPart& frame = *pp;
+    if ((frame.style & 2) || frame.length <= 0) continue;
+    const double partStart = static_cast<double>(frame.start) + shift;
+    const double partEnd = partStart + frame.length;
+    if (partEnd <= from || partStart >= to) continue;  // most parts, most of the time
     const auto* part = dynamic_cast<const CMIDIPart*>(pp.get());
-    if (!part || (part->style & 2) || part->length <= 0) continue;
+    if (!part) continue;
     // A ghost copy plays its source's events through its own frame.
     const CEventList& ev = part->PlayEvents();
-    const double base = static_cast<double>(part->start) - part->offset + shift;  // song tick of content 0
-    const double partEnd = static_cast<double>(part->start) + part->length + shift;
-    const double lo = std::max(from, static_cast<double>(part->start) + shift) - base;
+    const double base = partStart - part->offset;  // song tick of content 0
+    const double lo = std::max(from, partStart) - base;
     const double hi = std::min(to, partEnd) - base;
     if (!(hi > lo)) continue;
     CEventList::Ticks time = 0;

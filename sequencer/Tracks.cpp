@@ -41,6 +41,12 @@ CTracks::~CTracks() {
 }
 
 void CTracks::ResetSong() {
+  // The old song's notes end in the first block of the new one.
+  orphanOffs_.Clear();
+  for (CTrack* t : allTracks_)
+    t->held_.ReleaseAll(
+        [&](uint32_t msg) { orphanOffs_.Push(midi::WithPort(msg, static_cast<uint32_t>(t->port))); });
+  allTracks_.clear();
   sends.clear();
   comps.clear();
   arrs.clear();
@@ -69,12 +75,6 @@ void CTracks::ResetSong() {
   songPos_ = 0.0;
   beatCounter_ = 0;
   queue_.Clear();
-  // The old song's notes end in the first block of the new one.
-  orphanOffs_.Clear();
-  for (CTrack* t : allTracks_)
-    t->held_.ReleaseAll(
-        [&](uint32_t msg) { orphanOffs_.Push(midi::WithPort(msg, static_cast<uint32_t>(t->port))); });
-  allTracks_.clear();
 }
 
 CArr& CTracks::AddArr() {
@@ -260,25 +260,31 @@ void CTracks::StopArr(CArr& a, int at) noexcept {
 }
 
 namespace {
-// Start tick of timeline event i of an arrangement by its mode; false when
-// there is none.
-bool TimelineStart(const CArr& a, size_t i, double& start, double& length, int32_t& vari) noexcept {
+// The timeline event under an arrangement's cursor by its mode: where it
+// starts, how long it lasts and which variation it plays; false when none is
+// left. The cursor keeps the start of the event before it, so walking a long
+// timeline costs one step per event.
+bool CursorEvent(const CArr& a, double& start, double& length, int32_t& vari) noexcept {
   const double len = static_cast<double>(a.right) - a.left;
   if (a.mode == 3) {
-    if (i >= a.timeline.size()) return false;
-    double t = 0;
-    for (size_t k = 0; k <= i; ++k) t += a.timeline[k].delta;
-    start = t;
-    length = a.timeline[i].length;
-    vari = a.timeline[i].vari;
+    if (a.cursor >= a.timeline.size()) return false;
+    const TimelineEvent& e = a.timeline[a.cursor];
+    start = a.cursorTick + e.delta;
+    length = e.length;
+    vari = e.vari;
     return true;
   }
   if ((a.mode != 1 && a.mode != 2) || !(len > 0)) return false;
-  if (a.mode == 1 && i > 0) return false;
-  start = static_cast<double>(i) * len;
+  if (a.mode == 1 && a.cursor > 0) return false;
+  start = static_cast<double>(a.cursor) * len;
   length = len;
   vari = a.activeVari;
   return true;
+}
+
+void NextEvent(CArr& a, double start) noexcept {
+  a.cursorTick = start;
+  ++a.cursor;
 }
 }  // namespace
 
@@ -287,6 +293,7 @@ void CTracks::Restart() noexcept {
   queue_.Clear();
   for (auto& a : arrs) {
     a->cursor = 0;
+    a->cursorTick = 0.0;
     a->driven = false;
   }
   if (arrMode == kLive && !rendering && !freezing) {
@@ -302,14 +309,16 @@ void CTracks::Restart() noexcept {
     CArr& a = *ap;
     double start = 0, length = 0;
     int32_t vari = 0;
+    // A repeated arrangement starts counting at the repetition under the position.
+    if (a.mode == 2 && a.right > a.left && songPos_ > 0)
+      a.cursor = static_cast<size_t>(std::min(songPos_ / (static_cast<double>(a.right) - a.left), 1e15));
     // Events that ended are skipped; one under the position starts in its middle.
-    while (TimelineStart(a, a.cursor, start, length, vari) && start < songPos_) {
+    while (CursorEvent(a, start, length, vari) && start < songPos_) {
       if (start + length > songPos_) {
         const double into = songPos_ - start;
         queue_.Insert({CArrQ::Target::kArr, &a, 0.0, a.left + into, vari, length - into});
       }
-      ++a.cursor;
-      if (a.cursor > (1u << 24)) break;
+      NextEvent(a, start);
     }
   }
 }
@@ -319,12 +328,11 @@ void CTracks::AdvanceTimelines(double until) noexcept {
     CArr& a = *ap;
     double start = 0, length = 0;
     int32_t vari = 0;
-    while (TimelineStart(a, a.cursor, start, length, vari) && start < until &&
-           !(loopActive_ && start >= multiRight)) {
+    while (CursorEvent(a, start, length, vari) && start < until && !(loopActive_ && start >= multiRight)) {
       if (!queue_.Insert(
               {CArrQ::Target::kArr, &a, start - songPos_, static_cast<double>(a.left), vari, length}))
         break;
-      ++a.cursor;
+      NextEvent(a, start);
     }
   }
 }
@@ -558,7 +566,8 @@ void CTracks::Schedule(int s, int m) noexcept {
     AdvanceTimelines(perfWalker_.TickAt(m));
     int cut = m;
     bool wrap = false, serve = false;
-    if (loopActive_ && arrMode == kMulti) {
+    // A loop shorter than a sample cannot be played; it plays on instead.
+    if (loopActive_ && arrMode == kMulti && multiRight - multiLeft >= TicksPerSample()) {
       const int64_t r = std::max<int64_t>(0, perfWalker_.SampleOf(multiRight));
       if (r < cut) cut = static_cast<int>(r), wrap = true;
     }
@@ -596,13 +605,13 @@ void CTracks::Schedule(int s, int m) noexcept {
     }
     if (arrMode == kLive && !rendering && !freezing) {
       // A live cycle counts beats; the position never reaches a whole beat.
-      bool moved = false;
-      while (songPos_ >= kBeat) {
-        songPos_ -= kBeat;
-        beatCounter_ = beatCounter_ + 1 >= songBeats ? 0 : beatCounter_ + 1;
-        moved = true;
+      if (songPos_ >= kBeat) {
+        const double beats = std::floor(songPos_ / kBeat);
+        songPos_ -= beats * kBeat;
+        beatCounter_ = static_cast<int32_t>(
+            std::fmod(beatCounter_ + beats, static_cast<double>(std::max(1, songBeats))));
+        perfWalker_.Locate(songPos_);
       }
-      if (moved) perfWalker_.Locate(songPos_);
     }
     s += cut;
     m -= cut;
@@ -610,22 +619,18 @@ void CTracks::Schedule(int s, int m) noexcept {
   if (m > 0) Render(s, m);
 }
 
-bool CTracks::Sounding(const CArr& a, const CTrack& t, const CTrackVari* v) const noexcept {
+bool CTracks::Sounding(const CArr& a, const CTrack& t, const CTrackVari* v, bool arr_solo,
+                       bool track_solo) const noexcept {
   if (!a.playing || !v) return false;
-  bool anyArrSolo = false;
-  for (const auto& x : arrs) anyArrSolo = anyArrSolo || x->solo;
-  if (a.mute || (anyArrSolo && !a.solo)) return false;
+  if (a.mute || (arr_solo && !a.solo)) return false;
   if (v->state & CTrackVari::kMuted) return false;
-  bool anySolo = false;
-  const int vi = a.activeVari;
-  for (const auto& o : a.tracks)
-    if (vi >= 0 && static_cast<size_t>(vi) < o->varis.size() &&
-        (o->varis[static_cast<size_t>(vi)]->state & CTrackVari::kSoloed))
-      anySolo = true;
-  if (anySolo && !(v->state & CTrackVari::kSoloed)) return false;
+  if (track_solo && !(v->state & CTrackVari::kSoloed)) return false;
   if (t.folder && t.folder->Kind() == TrackKind::kFolder) {
     // A muted folder mutes what is in it.
-    if (const CTrackVari* fv = t.folder->CurrentVari(a); fv && (fv->state & CTrackVari::kMuted)) return false;
+    const int vi = a.activeVari;
+    if (vi >= 0 && static_cast<size_t>(vi) < t.folder->varis.size() &&
+        (t.folder->varis[static_cast<size_t>(vi)]->state & CTrackVari::kMuted))
+      return false;
   }
   return true;
 }
@@ -651,8 +656,16 @@ void CTracks::Render(int s, int m) noexcept {
     if (c.module->tempo != tempo) c.module->SetTempo(tempo);
   for (auto& sd : sends)
     if (sd->tempo != tempo) sd->SetTempo(tempo);
+  bool arrSolo = false;
+  for (const auto& x : arrs) arrSolo = arrSolo || x->solo;
   for (auto& ap : arrs) {
     CArr& a = *ap;
+    bool trackSolo = false;
+    const int vi = a.activeVari;
+    for (const auto& o : a.tracks)
+      if (vi >= 0 && static_cast<size_t>(vi) < o->varis.size() &&
+          (o->varis[static_cast<size_t>(vi)]->state & CTrackVari::kSoloed))
+        trackSolo = true;
     if (!a.playing) {
       for (auto& t : a.tracks)
         if (t->wasSounding) t->Play(a, nullptr, 0, 0, 0, m, false);
@@ -666,7 +679,7 @@ void CTracks::Render(int s, int m) noexcept {
       // performance event, or the stretch.
       int piece = left;
       enum { kNone, kWrap, kEnd } what = kNone;
-      const bool ownLoop = !a.driven && a.loopActive && a.right > a.left && !performance_;
+      const bool ownLoop = !a.driven && a.loopActive && a.right - a.left >= tps && !performance_;
       if (ownLoop) {
         const int64_t r = std::max<int64_t>(0, a.walker.SampleOf(a.right));
         if (r < piece) piece = static_cast<int>(r), what = kWrap;
@@ -682,7 +695,7 @@ void CTracks::Render(int s, int m) noexcept {
       for (auto& tp : a.tracks) {
         CTrack& t = *tp;
         CTrackVari* v = t.varis.empty() ? nullptr : t.CurrentVari(a);
-        t.Play(a, v, from, to, s + at, std::min(span, m - at), Sounding(a, t, v));
+        t.Play(a, v, from, to, s + at, std::min(span, m - at), Sounding(a, t, v, arrSolo, trackSolo));
       }
       a.walker.Advance(piece);
       a.reached = to;

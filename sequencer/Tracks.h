@@ -172,7 +172,10 @@ class CTracks final : public CPartComp {
   void SetSongTempo(float bpm) noexcept;
   bool Performance() const noexcept { return performance_ && playing_; }
   double TicksPerSample() const noexcept { return 16.0 * tempo / sampleRate; }
-  bool Sounding(const CArr& arr, const CTrack& t, const CTrackVari* v) const noexcept;
+  // Whether a track is heard, given whether any arrangement and any track of
+  // its arrangement is soloed.
+  bool Sounding(const CArr& arr, const CTrack& t, const CTrackVari* v, bool arr_solo,
+                bool track_solo) const noexcept;
 
   // Run-time state (audio thread).
   bool playing_ = false;

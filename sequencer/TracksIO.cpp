@@ -468,6 +468,12 @@ void CTracks::Load(CStream& s, int) {
   int32_t size = 0;
   while (s.NextRecord(key, size) && key != "CEnd") {
     const int64_t end = s.Position() + size;
+    // The events of MIDI parts are most of a song's records: they go first.
+    if (key.starts_with("MPEv")) {
+      if (auto* mp = dynamic_cast<CMIDIPart*>(st.part)) LoadEventRecord(s, key, size, mp->events);
+      s.Seek(end);
+      continue;
+    }
     if (LoadBaseRecord(s, key, size, true)) {
       s.Seek(end);
       continue;
@@ -816,10 +822,6 @@ void CTracks::Load(CStream& s, int) {
       if (auto* mp = dynamic_cast<CMIDIPart*>(st.part)) mp->beatWidth = static_cast<float>(I());
     } else if (st.part && key == "PartHNote") {
       if (auto* mp = dynamic_cast<CMIDIPart*>(st.part)) mp->noteHeight = I();
-    } else if (st.part && key.starts_with("MPEv")) {
-      if (auto* mp = dynamic_cast<CMIDIPart*>(st.part)) {
-        LoadEventRecord(s, key, size, mp->events);
-      }
     } else if (st.part && key == "PartTS") {
       if (auto* ep = dynamic_cast<CEnvelopePart*>(st.part)) {
         ep->tsNumerator = s.ReadShort();
@@ -915,7 +917,31 @@ CComp* CTracks::ResolveEnd(const std::string& list, int32_t index) const noexcep
   return nullptr;
 }
 
+namespace {
+bool FitsKind(const CPart& p, TrackKind kind) {
+  switch (kind) {
+    case TrackKind::kMidi:
+      return dynamic_cast<const CMIDIPart*>(&p) != nullptr;
+    case TrackKind::kAudio:
+      return dynamic_cast<const CSongAudioPart*>(&p) != nullptr;
+    case TrackKind::kEnvelope:
+      return dynamic_cast<const CEnvelopePart*>(&p) != nullptr;
+    case TrackKind::kMarker:
+      return dynamic_cast<const CMarkerPart*>(&p) != nullptr;
+    case TrackKind::kFolder:
+      break;
+  }
+  return false;
+}
+}  // namespace
+
 void CTracks::ResolveReferences() {
+  // A part read before its track's kind changed is of the wrong kind: the
+  // track could neither play nor store it.
+  for (auto& ap : arrs)
+    for (auto& tp : ap->tracks)
+      for (auto& vp : tp->varis)
+        std::erase_if(vp->parts, [&](const auto& p) { return !FitsKind(*p, tp->Kind()); });
   const int32_t nArrs = static_cast<int32_t>(arrs.size());
   for (auto& ap : arrs) {
     CArr& a = *ap;
