@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "graph/WorkerPool.h"
+#include "midipart/MidiPart2.h"
 #include "sequencer/Tracks.h"
 #include "shell/Core.h"
 #include "tests/sequencer/SongRig.h"
@@ -417,6 +418,34 @@ TEST(Cores, CompsOnASecondCoreRenderTheSameBits) {
   float peak = 0;
   for (float x : a) peak = std::max(peak, std::fabs(x));
   EXPECT_GT(peak, 0.5f);
+}
+
+}  // namespace
+
+namespace {
+
+// A MIDI part module inside the song reads the song's transport, not the
+// root group's.
+TEST(Playback, ModulesInsideTheSongReadItsTransport) {
+  SongRig rig(441, 44100.0f);
+  auto* mp = static_cast<CMIDIPart2*>(rig.seq->AddComp(std::make_unique<CMIDIPart2>(rig.seq)));
+  ASSERT_EQ(mp->transport, &rig.seq->transport);
+  rig.Arr().left = 960;
+  rig.Arr().right = 1920;
+  rig.seq->Locate(1900);
+  rig.seq->Start();
+  rig.Block(441);
+  EXPECT_TRUE(mp->transport->playing);
+  EXPECT_DOUBLE_EQ(mp->transport->songTicks, 1900.0);
+  EXPECT_TRUE(mp->transport->loop);
+  EXPECT_EQ(mp->transport->loopStart, 960.0);
+  rig.Block(441);
+  rig.Block(441);
+  // 19.2 ticks a block: the third block starts after the wrap at the right locator.
+  EXPECT_NEAR(mp->transport->songTicks, 1900.0 + 2 * 19.2 - 960.0, 1e-9);
+  rig.seq->Stop();
+  rig.Block(441);
+  EXPECT_FALSE(mp->transport->playing);
 }
 
 }  // namespace
