@@ -211,12 +211,16 @@ class CTrack final : public CComp {
  private:
   void Emit(double tick, uint32_t msg, double from, int at, int frames, const TickWalker& w) noexcept;
   void FlushPending(double to, double from, int at, int frames, const TickWalker& w) noexcept;
+  void Send(uint32_t msg, int at) noexcept;
+  void PlayEnvelope(const TickWalker& w, const CTrackVari* vari, double from, double to, int at,
+                    int frames) noexcept;
   CMIDIQ out_;
   CMIDIQ stretch_;
   HeldNotes held_;
   CTickQueue pending_;
   std::array<const CGroove*, 16> grooveView_{};
   int grooveCount_ = 0;
+  int32_t lastValue_ = -1;  // envelope tracks: the controller value last sent
 
   friend class CTracks;
 };

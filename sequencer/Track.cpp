@@ -102,20 +102,33 @@ CTrackVari* CTrack::CurrentVari(const CArr& arr) const {
 
 void CTrack::ReleaseAll(int at) noexcept {
   pending_.Clear();
+  lastValue_ = -1;  // the next controller value is sent whatever it is
   held_.ReleaseAll(
       [&](uint32_t msg) { out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at)); });
 }
 
+// The walker, not the tick window, has the last word on where an event
+// sounds: a tick a rounding away from a sample boundary that the walker puts
+// on the next stretch's first sample waits for it.
 void CTrack::Emit(double tick, uint32_t msg, double, int at, int frames, const TickWalker& w) noexcept {
-  const int64_t s = std::clamp<int64_t>(w.SampleOf(tick), 0, frames - 1);
-  if (out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at + s))) held_.Note(msg);
+  const int64_t s = w.SampleOf(tick);
+  if (s >= frames) {
+    pending_.Insert(tick, msg);
+    return;
+  }
+  Send(msg, at + static_cast<int>(std::max<int64_t>(s, 0)));
 }
 
-void CTrack::FlushPending(double to, double from, int at, int frames, const TickWalker& w) noexcept {
+void CTrack::Send(uint32_t msg, int at) noexcept {
+  if (out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at))) held_.Note(msg);
+}
+
+void CTrack::FlushPending(double to, double, int at, int frames, const TickWalker& w) noexcept {
   int n = 0;
-  while (n < pending_.Count() && pending_[n].tick < to) {
-    Emit(pending_[n].tick, pending_[n].msg, from, at, frames, w);
-    ++n;
+  for (; n < pending_.Count() && pending_[n].tick < to; ++n) {
+    const int64_t s = w.SampleOf(pending_[n].tick);
+    if (s >= frames) break;
+    Send(pending_[n].msg, at + static_cast<int>(std::max<int64_t>(s, 0)));
   }
   pending_.PopFront(n);
 }
@@ -126,7 +139,12 @@ void CTrack::Play(const CArr& arr, CTrackVari* vari, double from, double to, int
   if (!sounding && wasSounding) ReleaseAll(at);
   wasSounding = sounding ? 1 : 0;
   FlushPending(to, from, at, frames, w);
-  if (!sounding || !vari || Kind() != TrackKind::kMidi || frames <= 0 || !(to > from)) return;
+  if (!sounding || !vari || frames <= 0 || !(to > from)) return;
+  if (Kind() == TrackKind::kEnvelope) {
+    PlayEnvelope(w, vari, from, to, at, frames);
+    return;
+  }
+  if (Kind() != TrackKind::kMidi) return;
 
   // A delay in samples is the same stretch of time at any position, so it
   // becomes ticks at the tempo of this stretch.
@@ -186,6 +204,45 @@ void CTrack::Play(const CArr& arr, CTrackVari* vari, double from, double to, int
       }
       if (i + 1 < ev.Size()) time += ev[i + 1].delta;
     }
+  }
+}
+
+// An envelope track sends one controller, sampled on a grid of 32 samples
+// worth of ticks counted from tick 0: tied to the song's ticks rather than to
+// where blocks begin, so every block size sends the same values at the same
+// samples. Between points the value moves in a straight line; the points'
+// curve values are kept for the editor. A value is sent only when it changed.
+void CTrack::PlayEnvelope(const TickWalker& w, const CTrackVari* vari, double from, double to, int at,
+                          int frames) noexcept {
+  const double step = 32.0 * TickWalker::TicksPerSecond(w.Tempo()) / std::max(1.0, w.SampleRate());
+  if (!(step > 0)) return;
+  const uint32_t number = cc >= 0 && cc < 128 ? static_cast<uint32_t>(cc) : 74u;
+  const uint32_t status = 0xB0u | static_cast<uint32_t>(std::clamp(channel, 0, 15));
+  for (double g = std::ceil(from / step); g * step < to; g += 1.0) {
+    const double tick = g * step;
+    const CEnvelopePart* part = nullptr;
+    for (const auto& pp : vari->parts)
+      if (!(pp->style & 2) && tick >= pp->start && tick < static_cast<double>(pp->start) + pp->length)
+        if ((part = dynamic_cast<const CEnvelopePart*>(pp.get()))) break;
+    if (!part) continue;
+    const auto* source = part->ghostSource ? static_cast<const CEnvelopePart*>(part->ghostSource) : part;
+    const auto& pts = source->points;
+    if (pts.empty()) continue;
+    const double c = tick - part->start + part->offset;  // ticks into the content
+    double t0 = pts[0].delta, v = pts[0].value;
+    for (size_t i = 1; i < pts.size() && c >= t0; ++i) {
+      const double t1 = t0 + pts[i].delta;
+      if (c < t1) {
+        v = pts[i - 1].value + (pts[i].value - pts[i - 1].value) * (c - t0) / (t1 - t0);
+        break;
+      }
+      v = pts[i].value;
+      t0 = t1;
+    }
+    const int32_t x = static_cast<int32_t>(std::clamp(std::nearbyint(v * 127.0), 0.0, 127.0));
+    if (x == lastValue_) continue;
+    lastValue_ = x;
+    Emit(tick, midi::Make(status, number, static_cast<uint32_t>(x)), from, at, frames, w);
   }
 }
 

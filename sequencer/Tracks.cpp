@@ -689,7 +689,11 @@ void CTracks::Render(int s, int m) noexcept {
         if (r < piece) piece = static_cast<int>(r), what = kEnd;
       }
       const double from = a.reached;
-      const double to = what == kWrap ? a.right : what == kEnd ? a.stopAt : a.walker.TickAt(piece);
+      // A stretch takes the ticks up to its end and a rounding's width beyond:
+      // an event the walker puts on its last sample is not left to the next.
+      const double to = what == kWrap  ? a.right
+                        : what == kEnd ? a.stopAt
+                                       : a.walker.TickAt(piece) + 1e-6 * tps;
       // Events before the cut that fall on the cut's sample still sound there.
       const int span = what == kNone ? piece : piece + 1;
       for (auto& tp : a.tracks) {

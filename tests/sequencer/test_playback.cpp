@@ -449,3 +449,42 @@ TEST(Playback, ModulesInsideTheSongReadItsTransport) {
 }
 
 }  // namespace
+
+namespace {
+
+// An envelope part rising from 0 to 1 over 960 ticks: a controller every 32
+// samples' worth of ticks, rising, never repeated, ending at 127, on the same
+// samples at every block size.
+TEST(Playback, EnvelopeTracksSendTheirControllerOnTheSongsGrid) {
+  std::vector<SentEvent> first;
+  for (int block : {1, 7, 64, 4096}) {
+    SongRig rig(block, 44100.0f);
+    CTrack& t = rig.seq->AddTrack(rig.Arr(), TrackKind::kEnvelope);
+    t.cc = 11;
+    auto p = std::make_unique<CEnvelopePart>();
+    p->length = 1920;
+    p->points = {{0, 0.0f, 0, 0}, {960, 1.0f, 0, 0}};
+    t.varis[0]->parts.push_back(std::move(p));
+    rig.seq->Start();
+    rig.Run(44100, block);
+    ASSERT_GT(rig.sent.size(), 100u);
+    uint32_t last = 0;
+    for (size_t i = 0; i < rig.sent.size(); ++i) {
+      const uint32_t m = rig.sent[i].msg;
+      ASSERT_EQ(midi::Status(m), 0xB0u);
+      ASSERT_EQ(midi::Data1(m), 11u);
+      if (i > 0) {
+        ASSERT_GT(midi::Data2(m), last) << i;
+      }
+      last = midi::Data2(m);
+      // 32 samples of 120 bpm at 44100 Hz are 1.393 ticks: grid point k sounds on sample 32 k.
+      ASSERT_EQ(rig.sent[i].sample % 32, 0) << "block " << block << " sample " << rig.sent[i].sample;
+    }
+    EXPECT_EQ(midi::Data2(rig.sent.front().msg), 0u);
+    EXPECT_EQ(last, 127u);
+    if (first.empty()) first = rig.sent;
+    EXPECT_EQ(rig.sent, first) << "block " << block;
+  }
+}
+
+}  // namespace
