@@ -17,20 +17,8 @@ struct Log final : SmfHandler {
 };
 
 std::vector<uint8_t> File(int division, std::vector<std::vector<uint8_t>> tracks) {
-  std::vector<uint8_t> f = {'M',
-                            'T',
-                            'h',
-                            'd',
-                            0,
-                            0,
-                            0,
-                            6,
-                            0,
-                            1,
-                            0,
-                            static_cast<uint8_t>(tracks.size()),
-                            static_cast<uint8_t>(division >> 8),
-                            static_cast<uint8_t>(division & 0xFF)};
+  std::vector<uint8_t> f = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<uint8_t>(tracks.size()),
+                            static_cast<uint8_t>(division >> 8), static_cast<uint8_t>(division & 0xFF)};
   for (auto& t : tracks) {
     const uint32_t n = static_cast<uint32_t>(t.size());
     f.insert(f.end(), {'M', 'T', 'r', 'k', static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
@@ -83,9 +71,8 @@ TEST(MidiFile, RefusalsAndDamagedFiles) {
 
 TEST(MidiFile, EventsInSecondsFollowTheTempoMap) {
   // 120 bpm until tick 960, then 60 bpm (1,000,000 us per beat).
-  const auto f =
-      File(960, {{0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x87, 0x40, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40},
-                 {0x87, 0x40, 0x90, 60, 100, 0x87, 0x40, 0x80, 60, 0}});
+  const auto f = File(960, {{0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x87, 0x40, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40},
+                            {0x87, 0x40, 0x90, 60, 100, 0x87, 0x40, 0x80, 60, 0}});
   std::vector<TimedMidiEvent> ev;
   EXPECT_EQ(ReadSmfEvents(f, ev), "");
   ASSERT_EQ(ev.size(), 2u);
