@@ -224,8 +224,11 @@ bool CTracks::Command(std::string_view word) noexcept {
   } else if (word == "Stop") {
     Stop();
   } else if (word == "Record") {
+    // 0 records from the next play, 1 counts in first, 2 waits for a note.
     recordArmed_ = true;
-    if (recordStartMode == 1) countInLeft_ = static_cast<int32_t>(countIn * kBeat / TicksPerSample());
+    if (recordStartMode == 0) Start();
+    if (recordStartMode == 1)
+      countInLeft_ = static_cast<int32_t>(std::min(countIn * kBeat / TicksPerSample(), 1e9));
   } else if (word == "Home") {
     Locate(0);
   } else if (word == "Left locator" || word == "Right locator") {
@@ -477,6 +480,13 @@ void CTracks::WalkInput(int frames) noexcept {
   int d = 0;
   for (const MidiEvent& e : incoming_) {
     const int at = std::clamp(static_cast<int>(e.time), 0, frames);
+    if (recordArmed_ && recordStartMode == 2 && !playing_) {
+      // Waiting for a note: the song starts on the sample the first event came.
+      if (at - d > 0) ProcessStretch(d, at - d);
+      d = std::max(d, at);
+      startRequest_.store(true);
+      ServeRequests();
+    }
     if (TakeControl(e)) {
       if (at - d > 0) ProcessStretch(d, at - d);
       if (takenTempo_ > 0.0f) SetSongTempo(takenTempo_);

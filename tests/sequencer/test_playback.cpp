@@ -488,3 +488,25 @@ TEST(Playback, EnvelopeTracksSendTheirControllerOnTheSongsGrid) {
 }
 
 }  // namespace
+
+namespace {
+
+// Recording starts the song on an exact sample: after a count-in of one beat
+// (22050 samples at 120 bpm and 44100 Hz), or on the first incoming event.
+TEST(Playback, RecordingStartsOnTheCountInsLastSampleOrTheFirstNote) {
+  for (int mode : {1, 2}) {
+    SongRig rig(1000, 44100.0f);
+    rig.seq->countIn = 1;
+    rig.seq->recordStartMode = mode;
+    rig.Part(rig.Track(0), 0, 7680, {{0, 60, 10}});
+    ASSERT_TRUE(rig.seq->Command("Record"));
+    rig.Run(12000, 1000);
+    rig.Block(1000, {{345.0f, NoteOn(30)}});
+    rig.Run(20000, 1000);
+    ASSERT_FALSE(rig.sent.empty());
+    EXPECT_EQ(rig.sent[0], (SentEvent{mode == 1 ? 22050 : 12345, NoteOn(60)})) << "mode " << mode;
+    EXPECT_TRUE(rig.seq->Playing());
+  }
+}
+
+}  // namespace
