@@ -247,7 +247,10 @@ void CTracks::ResetAllTracks(int at) noexcept {
   for (CTrack* t : allTracks_) t->ReleaseAll(at);
 }
 
-void CTracks::StartArr(CArr& a, double position, int32_t vari) noexcept {
+void CTracks::StartArr(CArr& a, double position, int32_t vari, int at) noexcept {
+  // A restart (a new timeline event, a switch) ends what the old one held.
+  if (a.playing)
+    for (auto& t : a.tracks) t->ReleaseAll(at);
   if (vari >= 0 && vari < a.variCount) a.activeVari = vari;
   a.position = position;
   a.walker.SetTempo(tempo, sampleRate);
@@ -340,11 +343,11 @@ void CTracks::AdvanceTimelines(double until) noexcept {
   }
 }
 
-void CTracks::ServeEntry(const CArrQ::Entry& e) noexcept {
+void CTracks::ServeEntry(const CArrQ::Entry& e, int at) noexcept {
   ++stats.served;
   if (e.kind == CArrQ::Target::kArr) {
     auto& a = *static_cast<CArr*>(e.target);
-    StartArr(a, e.value, e.number);
+    StartArr(a, e.value, e.number, at);
     a.driven = true;
     a.stopAt = e.span > 0 ? e.value + e.span : 0.0;
     return;
@@ -354,7 +357,7 @@ void CTracks::ServeEntry(const CArrQ::Entry& e) noexcept {
       for (auto& sub : it.subs)
         if (sub.track)
           for (auto& v : sub.track->varis) v->state &= ~CTrackVari::kMuted;
-      StartArr(*it.arr, it.arr->left2, it.vari);
+      StartArr(*it.arr, it.arr->left2, it.vari, at);
       it.arr->driven = false;
       it.running = true;
       if (!it.loop) {
@@ -363,7 +366,7 @@ void CTracks::ServeEntry(const CArrQ::Entry& e) noexcept {
             {CArrQ::Target::kItem, &it, static_cast<double>(it.arr->right2) - it.arr->left2, 0.0, 0, 0.0});
       }
     } else if (!it.play && it.running) {
-      if (it.arr) StopArr(*it.arr, 0);
+      if (it.arr) StopArr(*it.arr, at);
       it.running = false;
     }
   };
@@ -432,7 +435,7 @@ void CTracks::ServeRequests() noexcept {
         if (a.get() != ActiveArr() && a->playing) StopArr(*a, 0);
       if (CArr* a = ActiveArr(); a && playing_) {
         ResetAllTracks(0);
-        StartArr(*a, a->position, a->activeVari);
+        StartArr(*a, a->position, a->activeVari, 0);
       }
     } else if (arrMode == kMulti && playing_) {
       Restart();
@@ -463,7 +466,7 @@ void CTracks::ServeRequests() noexcept {
     perfWalker_.Locate(songPos_);
     for (auto& a : arrs) a->playing = false;
     if (!performance_) {
-      if (CArr* a = ActiveArr()) StartArr(*a, a->position, a->activeVari);
+      if (CArr* a = ActiveArr()) StartArr(*a, a->position, a->activeVari, 0);
     }
     Notify(2048);
     transport.playing = true;
@@ -601,7 +604,7 @@ void CTracks::Schedule(int s, int m) noexcept {
       while (queue_.Count() > 0 && perfWalker_.SampleOf(now + queue_.Front().time) <= 0) {
         const CArrQ::Entry e = queue_.Front();
         queue_.PopFront();
-        ServeEntry(e);
+        ServeEntry(e, s + cut);
       }
     }
     if (wrap) {

@@ -164,8 +164,8 @@ class CTracks final : public CPartComp {
   void Render(int s, int m) noexcept;
   void RunModules(int s, int m) noexcept;
   void AdvanceTimelines(double until) noexcept;
-  void ServeEntry(const CArrQ::Entry& e) noexcept;
-  void StartArr(CArr& arr, double position, int32_t vari) noexcept;
+  void ServeEntry(const CArrQ::Entry& e, int at) noexcept;
+  void StartArr(CArr& arr, double position, int32_t vari, int at) noexcept;
   void StopArr(CArr& arr, int at) noexcept;
   void Restart() noexcept;
   void ResetAllTracks(int at) noexcept;

@@ -510,3 +510,34 @@ TEST(Playback, RecordingStartsOnTheCountInsLastSampleOrTheFirstNote) {
 }
 
 }  // namespace
+
+namespace {
+
+// The performance plays an arrangement by its timeline: each event starts the
+// arrangement from its left locator with the event's variation, on the
+// sample the event's tick gives, and ends it with the event.
+TEST(Playback, TimelineEventsStartTheirVariationsOnTheirSamples) {
+  for (int block : {1, 64, 4096}) {
+    SongRig rig(block, 44100.0f);
+    rig.seq->arrMode = CTracks::kMulti;
+    rig.seq->multiLoop = 0;
+    CArr& a = rig.Arr();
+    a.mode = 3;
+    a.variCount = 2;
+    a.timeline = {{0, 0, 960, 0, 0}, {960, 0, 960, 1, 0}};
+    CTrack& t = rig.Track(0);
+    t.varis.push_back(std::make_unique<CTrackVari>());
+    rig.Part(t, 0, 7680, {{100, 60, 2000}}, 0);
+    rig.Part(t, 0, 7680, {{200, 62, 10}}, 1);
+    rig.seq->Start();
+    rig.Run(60000, block);
+    // 960 ticks are 22050 samples; the held note ends with its event.
+    const std::vector<SentEvent> want = {{2296, NoteOn(60)},
+                                         {22050, NoteOn(60, 0)},
+                                         {22050 + 4593, NoteOn(62)},
+                                         {22050 + 4823, midi::Make(0x80, 62, 0)}};
+    EXPECT_EQ(rig.sent, want) << "block " << block;
+  }
+}
+
+}  // namespace
