@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "graph/BusyFlag.h"
 #include "graph/Denormals.h"
 #include "graph/WorkerPool.h"
 #include "midifx/Groove.h"
@@ -78,6 +79,7 @@ void CTracks::ResetSong() {
 }
 
 CArr& CTracks::AddArr() {
+  BusyLock lock(busy);
   arrs.push_back(std::make_unique<CArr>());
   arrs.back()->name = "Arrangement " + std::to_string(arrs.size());
   return *arrs.back();
@@ -85,6 +87,7 @@ CArr& CTracks::AddArr() {
 
 CTrack& CTracks::AddTrack(CArr& arr, TrackKind kind) {
   auto t = std::make_unique<CTrack>(this, kind);
+  BusyLock lock(busy);
   for (int v = 0; v < std::max(1, arr.variCount); ++v) t->varis.push_back(std::make_unique<CTrackVari>());
   arr.tracks.push_back(std::move(t));
   Rebuild();
@@ -93,6 +96,7 @@ CTrack& CTracks::AddTrack(CArr& arr, TrackKind kind) {
 
 void CTracks::DeleteTrack(CArr& arr, int index) {
   if (index < 0 || static_cast<size_t>(index) >= arr.tracks.size()) return;
+  BusyLock lock(busy);
   CTrack* t = arr.tracks[static_cast<size_t>(index)].get();
   t->held_.ReleaseAll(
       [&](uint32_t msg) { orphanOffs_.Push(midi::WithPort(msg, static_cast<uint32_t>(t->port))); });
@@ -103,6 +107,7 @@ void CTracks::DeleteTrack(CArr& arr, int index) {
 }
 
 CComp* CTracks::AddComp(std::unique_ptr<CComp> module) {
+  BusyLock lock(busy);
   SongComp& c = comps.emplace_back();
   c.module = std::move(module);
   c.module->parent = this;
@@ -112,6 +117,7 @@ CComp* CTracks::AddComp(std::unique_ptr<CComp> module) {
 }
 
 CComp* CTracks::AddSend(std::unique_ptr<CComp> module) {
+  BusyLock lock(busy);
   sends.push_back(std::move(module));
   sends.back()->parent = this;
   Rebuild();

@@ -97,7 +97,8 @@ class CTracks final : public CPartComp {
   // Goes to a tick position (transport stopped or playing).
   void Locate(double ticks) override;
 
-  // ---- Editing (ui): structural changes keep the audio side out ----
+  // ---- Editing (ui): each holds the module's busy byte, which the pull
+  // skips the module for, while it changes the lists a block walks ----
   CArr& AddArr();
   CTrack& AddTrack(CArr& arr, TrackKind kind);
   // Removes a track: its held notes are released into the sequencer's own
