@@ -263,7 +263,8 @@ void CTracks::StartArr(CArr& a, double position, int32_t vari, int at) noexcept 
   a.walker.Locate(position);
   a.reached = position;
   a.playing = true;
-  a.loopActive = a.loop == 1 && a.left < a.right && a.right > position;
+  // Under the host's clock the host loops, by moving the position.
+  a.loopActive = clock != 1 && a.loop == 1 && a.left < a.right && a.right > position;
 }
 
 void CTracks::StopArr(CArr& a, int at) noexcept {
@@ -301,7 +302,7 @@ void NextEvent(CArr& a, double start) noexcept {
 }  // namespace
 
 void CTracks::Restart() noexcept {
-  loopActive_ = multiLoop == 1 && multiLeft < multiRight && multiRight > songPos_;
+  loopActive_ = clock != 1 && multiLoop == 1 && multiLeft < multiRight && multiRight > songPos_;
   queue_.Clear();
   for (auto& a : arrs) {
     a->cursor = 0;
@@ -433,7 +434,35 @@ void CTracks::Process(int frames) noexcept {
   EndProcess(frames);
 }
 
+void CTracks::FollowHost() noexcept {
+  const CGroup* r = Root();
+  if (!r) return;
+  const TransportInfo& h = r->transport;
+  const double at = std::isfinite(h.songTicks) && h.songTicks > 0 ? h.songTicks : 0.0;
+  if (h.playing != playing_) {
+    if (h.playing) Locate(at);
+    (h.playing ? startRequest_ : stopRequest_).store(true);
+    return;
+  }
+  if (!playing_) return;
+  // A host that jumps (its loop, a click on its timeline) takes the song with
+  // it; the drift of one block's rounding does not.
+  CArr* a = ActiveArr();
+  const double ours = performance_ ? songPos_ : a ? a->walker.TickAt(0) : songPos_;
+  if (std::fabs(ours - at) <= TicksPerSample() * 2.0) return;
+  if (performance_) {
+    ResetAllTracks(0);
+    for (auto& x : arrs) x->playing = false;
+    songPos_ = at;
+    perfWalker_.Locate(at);
+    Restart();
+  } else if (a) {
+    StartArr(*a, at, a->activeVari, 0);
+  }
+}
+
 void CTracks::ServeRequests() noexcept {
+  if (clock == 1) FollowHost();
   if (resetAllRequest_.exchange(false)) ResetAllTracks(0);
   if (switchRequest_.exchange(false)) {
     if (arrMode == kSingle) {
@@ -729,7 +758,7 @@ void CTracks::Render(int s, int m) noexcept {
         a.position = a.walker.TickAt(0) - (a.right - a.left);
         a.walker.Locate(a.position);
         a.reached = a.left;
-        a.loopActive = a.loop == 1 && a.left < a.right;
+        a.loopActive = clock != 1 && a.loop == 1 && a.left < a.right;
         if (&a == ActiveArr() && arrMode == kSingle) samplePos_ = static_cast<int64_t>(a.position / tps);
         ++stats.wraps;
       } else if (what == kEnd) {

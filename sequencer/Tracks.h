@@ -158,6 +158,8 @@ class CTracks final : public CPartComp {
 
   // Playback steps.
   void ServeRequests() noexcept;
+  // Clock 1: the host's play state and position become the song's.
+  void FollowHost() noexcept;
   void WalkInput(int frames) noexcept;
   bool TakeControl(const MidiEvent& e) noexcept;
   void ProcessStretch(int s, int m) noexcept;

@@ -541,3 +541,36 @@ TEST(Playback, TimelineEventsStartTheirVariationsOnTheirSamples) {
 }
 
 }  // namespace
+
+namespace {
+
+// Under the host's clock the song starts, jumps and stops with the host.
+TEST(Playback, TheHostsClockStartsMovesAndStopsTheSong) {
+  SongRig rig(441, 44100.0f);
+  rig.seq->clock = 1;
+  rig.Part(rig.Track(0), 0, 7680, {{960, 60, 5000}, {1000, 62, 5000}});
+  TransportInfo& host = rig.root->transport;
+  rig.Block(441);
+  EXPECT_TRUE(rig.sent.empty());
+  host.playing = true;
+  host.songTicks = 960.0;
+  rig.Block(441);  // plays 960 .. 979.2
+  ASSERT_EQ(rig.sent.size(), 1u);
+  EXPECT_EQ(rig.sent[0], (SentEvent{441, NoteOn(60)}));
+  host.songTicks = 979.2;  // the host moved on as we did: no jump
+  rig.Block(441);          // 979.2 .. 998.4
+  host.songTicks = 998.4;
+  rig.Block(441);  // 998.4 .. 1017.6: key 62 at 1000
+  ASSERT_EQ(rig.sent.size(), 2u);
+  EXPECT_EQ(rig.sent[1], (SentEvent{1323 + 36, NoteOn(62)}));
+  host.songTicks = 960.0;  // the host loops back: both notes end, 60 starts again
+  rig.Block(441);
+  ASSERT_EQ(rig.sent.size(), 5u);
+  EXPECT_EQ(rig.sent[4], (SentEvent{1764, NoteOn(60)}));
+  host.playing = false;
+  rig.Block(441);
+  EXPECT_FALSE(rig.seq->Playing());
+  EXPECT_TRUE(rig.Balanced());
+}
+
+}  // namespace
