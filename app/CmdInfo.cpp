@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "app/Commands.h"
+#include "app/SongCommands.h"
 #include "app/SoundFontCommands.h"
+#include "sequencer/Tracks.h"
 #include "app/Host.h"
 #include "audio/WavFile.h"
 #include "graph/Container.h"
@@ -96,6 +98,7 @@ int DescribeProject(const std::string& path, std::ostream& out, std::ostream& er
     const CComp& m = *root.children[i];
     out << "  " << (i + 1) << "  " << m.TypeKey() << "  \"" << m.id << "\"  at " << m.x << ", " << m.y
         << "\n";
+    if (const auto* song = dynamic_cast<const CTracks*>(&m)) DescribeSong(*song, out);
   }
   auto name = [&](const CComp* m) { return std::to_string(root.NumberOf(m)); };
   size_t audio = 0, midiCables = 0;

@@ -10,6 +10,7 @@
 #include "app/Commands.h"
 #include "app/Offline.h"
 #include "app/Output.h"
+#include "app/SongCommands.h"
 #include "app/SoundFontCommands.h"
 #include "platform/Files.h"
 #include "shell/VSTPlug.h"
@@ -92,9 +93,9 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
     if (o.seconds < 0) o.seconds = 0.0;
   }
   const size_t need = with_input ? 2 : 1;
-  if (o.positional.size() != need || o.output.empty() || (!with_input && o.seconds < 0)) {
+  if (o.positional.size() != need || o.output.empty()) {
     err << "usage: quillrow "
-        << (with_input ? "process PROJECT IN.wav -o OUT.wav" : "render PROJECT -o OUT.wav --seconds N")
+        << (with_input ? "process PROJECT IN.wav -o OUT.wav" : "render PROJECT -o OUT.wav [--seconds N]")
         << " [options]\n";
     return 2;
   }
@@ -123,7 +124,7 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
       err << "quillrow: " << e << "\n";
       return 1;
     }
-  } else {
+  } else if (o.seconds >= 0) {
     frames = static_cast<int64_t>(std::llround(o.seconds * rate));
   }
   std::vector<TimedMidiEvent> midi;
@@ -154,6 +155,16 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
     return 1;
   }
   if (o.tempo > 0) host.Plugin().Root().SetTempo(static_cast<float>(o.tempo));
+  // A song renders from its start; without --seconds, exactly the stretch it plays.
+  int64_t songFrames = 0;
+  const bool song = !with_input && !onBank && StartSongRender(host.Plugin().Root(), rate, songFrames);
+  if (!with_input && o.seconds < 0) {
+    if (!song) {
+      err << "quillrow: render PROJECT -o OUT.wav --seconds N: the project has no sequencer to say how long\n";
+      return 2;
+    }
+    frames = songFrames;
+  }
   OutputFile file;
   if (!file.Open(o.output, e)) {
     err << "quillrow: " << e << "\n";

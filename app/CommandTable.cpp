@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/Commands.h"
+#include "app/SongCommands.h"
 
 #ifndef QR_VERSION
 #define QR_VERSION "0"
@@ -45,11 +46,13 @@ const Command kCommands[] = {
      "The processing rate is the input's rate unless --rate names another; the input is\n"
      "then resampled to it (high-quality resampling), never relabelled.\n",
      &CmdProcess},
-    {"render", "PROJECT -o OUT.wav --seconds N [options]",
-     "usage: quillrow render PROJECT -o OUT.wav --seconds N [options]\n"
+    {"render", "PROJECT -o OUT.wav [--seconds N] [options]",
+     "usage: quillrow render PROJECT -o OUT.wav [--seconds N] [options]\n"
      "       quillrow render SONG.mid --soundfont BANK.sf2 -o OUT.wav [options]\n"
      "Renders the project with no audio input (default rate 44100 Hz).\n"
-     "  --seconds N        length of the output, 0..86400\n"
+     "  --seconds N        length of the output, 0..86400; a project with a sequencer\n"
+     "                     renders without it the active arrangement from its left to its\n"
+     "                     right locator (or the performance range)\n"
      "  --soundfont BANK.sf2  play the MIDI file SONG.mid on the bank's presets (chosen by\n"
      "                     channel and program change, General MIDI drums on channel 10)\n"
      "                     until its last note has died away (a minute at most)\n",
@@ -78,6 +81,11 @@ const Command kCommands[] = {
      "the equaliser and the delay (default output quillrow-demo.wav).\n"
      "  --project OUT.qrw  also save the demo project\n",
      &CmdDemo},
+    {"new", "[--sequencer] -o FILE.qrw",
+     "usage: quillrow new [--sequencer] -o FILE.qrw\n"
+     "Writes a new project: the empty one, or with --sequencer one whose sequencer is\n"
+     "cabled between the master input and the output.\n",
+     &CmdNew},
     {"plugins", "[FOLDER...]",
      "usage: quillrow plugins [FOLDER...]\n"
      "Lists the VST 2 plug-ins in the plug-in folders (the settings' list, VST_PATH, ~/.vst,\n"

@@ -85,6 +85,7 @@ struct TransportInfo {
 };
 
 class CMasterIn;
+class IWorkerPool;
 
 // A float buffer player, enough for the click: restarted on each beat, mixed in
 // until it runs out.
@@ -181,6 +182,7 @@ class CGroup : public CContainer {
   Callback<void(const MidiEvent&)> midiHook;  // the sequencer's recording path
   Callback<void(int32_t)> latencyChanged;     // tells the host about initialDelay
   void* plugin = nullptr;
+  IWorkerPool* workers = nullptr;  // the plug-in's cores, for modules that run others
   std::string projectFile;
   TransportInfo transport;
   // Master clear: set while a project is cleared or loaded; processing is silent.

@@ -13,6 +13,8 @@
 #include "mixer/Mixer.h"
 #include "sampler/Sampler.h"
 #include "vsthost/VST.h"
+// The sequencer.
+#include "sequencer/Tracks.h"
 
 // One include and one table row per module class; each module's own work adds
 // its row when the class exists. Keys without a row load as CUnknown.
@@ -40,7 +42,7 @@ constexpr TypeRow kTypes[] = {
     {"CAPart", Make<CAudioPart2>},
     {"CMPart", Make<CMIDIPart2>},
     {"CEnv", Make<CEnvelope>},
-    // {"CTracks", Make<CTracks>},
+    {"CTracks", Make<CTracks>},
     {"CSampler", Make<CSampler>},
     {"CDelay", Make<CDelay>},
     {"Ceq", Make<CEq>},

@@ -1,5 +1,7 @@
 #include "persist/TextForm.h"
 
+#include <algorithm>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -243,13 +245,15 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
     const RecordKind* row = FindRecordKind(type, r.key);
     const size_t stated = r.value.size();
     // Taken whole only when that, and not the stated size, leads to the next record.
-    if (row && row->beyondSize > 0 && row->kind != ValueKind::Block &&
-        b.size() - pos >= static_cast<size_t>(row->beyondSize) && !StartsPlausibleRecord(b, pos) &&
-        StartsPlausibleRecord(b, pos + static_cast<size_t>(row->beyondSize))) {
-      const std::span<const uint8_t> whole(r.value.data(), stated + static_cast<size_t>(row->beyondSize));
+    const size_t beyond = row ? static_cast<size_t>(std::max(0, row->beyondSize)) +
+                                    stated / 16 * static_cast<size_t>(std::max(0, row->beyondPer16))
+                              : 0;
+    if (row && beyond > 0 && row->kind != ValueKind::Block && b.size() - pos >= beyond &&
+        !StartsPlausibleRecord(b, pos) && StartsPlausibleRecord(b, pos + beyond)) {
+      const std::span<const uint8_t> whole(r.value.data(), stated + beyond);
       if (Fits(row->kind, whole, depth)) {
         r.value = whole;
-        pos += static_cast<size_t>(row->beyondSize);
+        pos += beyond;
       }
     }
     if (!r.value.empty()) {
@@ -336,7 +340,7 @@ void DumpSequence(std::string& out, std::span<const uint8_t> b, size_t indent, s
     }
     if (r.value.size() != stated) out += " !size " + std::to_string(stated);
     out += '\n';
-    if (OpensTypedRecords(r.key) && row && row->kind == ValueKind::String &&
+    if ((OpensTypedRecords(r.key) || (row && row->opensModule)) && row && row->kind == ValueKind::String &&
         Fits(ValueKind::String, r.value, depth))
       types.emplace_back(StringAt(r.value, 0));
   }

@@ -70,6 +70,12 @@ struct RecordKind {
   // follow beyond the size it states. The text shows the value whole and the
   // stated size after "!size".
   int32_t beyondSize = 0;
+  // The same for records whose short size grows with their content: this many
+  // further bytes for every 16 the size states.
+  int32_t beyondPer16 = 0;
+  // A string naming the type key of a module whose own records follow up to
+  // its "CEnd", read with that type's rows (modules nested in a module).
+  bool opensModule = false;
 };
 
 // The table, in persist/RecordKinds.cpp: add a row for every record a module

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "graph/WorkerPool.h"
+
 namespace qr {
 
 class CComp;
@@ -49,22 +51,22 @@ class CCore {
   std::thread thread_;
 };
 
-class CCoreSet {
+class CCoreSet final : public IWorkerPool {
  public:
   // One core per processor when parallel processing is on (core 0 included),
   // none otherwise.
   explicit CCoreSet(int processors, bool parallel = true);
-  ~CCoreSet();
+  ~CCoreSet() override;
 
-  int Count() const noexcept { return static_cast<int>(cores_.size()); }
+  int Count() const noexcept override { return static_cast<int>(cores_.size()); }
 
   // (audio) Sends the phase's modules whose block core names a worker to that
   // worker; every other module is left for the audio thread. Returns how many
   // modules went to workers.
-  int RunPhase(std::span<CComp* const> modules, int frames) noexcept;
+  int RunPhase(std::span<CComp* const> modules, int frames) noexcept override;
   // (audio) Spins until every module of the phase sent to a worker is finished
   // and every woken worker has let go of the phase's list.
-  void WaitForPhase(std::span<CComp* const> modules) noexcept;
+  void WaitForPhase(std::span<CComp* const> modules) noexcept override;
 
   // The machine's processor count, read once.
   static int Processors() noexcept;

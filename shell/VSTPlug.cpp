@@ -98,6 +98,7 @@ void TVSTPlug::Startup() {
   root_ = std::make_unique<CGroup>(nullptr);
   root_->id = "Master Out";
   root_->plugin = this;
+  root_->workers = cores_.get();
   root_->SetSampleRate(curSampleRate_);
   root_->AddAudioIn(2);
   root_->SetBlockSize(curBlockSize_);

@@ -1,0 +1,112 @@
+#pragma once
+// A sequencer in a root group, driven block by block the way the graph does,
+// with every MIDI event it sends recorded at its sample in the song.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "graph/Container.h"
+#include "sequencer/Tracks.h"
+#include "stream/RecordStream.h"
+#include "tests/support/AllocGuard.h"
+#include "tests/support/Stubs.h"
+
+namespace qr::test {
+
+struct SentEvent {
+  int64_t sample;
+  uint32_t msg;
+  bool operator<(const SentEvent& o) const { return sample != o.sample ? sample < o.sample : msg < o.msg; }
+  bool operator==(const SentEvent& o) const = default;
+};
+
+inline uint32_t NoteOn(int key, int vel = 100, int ch = 0) { return midi::Make(0x90u | ch, key, vel); }
+
+struct SongRig {
+  std::unique_ptr<CGroup> root;
+  CTracks* seq = nullptr;
+  StubMidiSource* input = nullptr;  // MIDI into the sequencer, by block
+  std::vector<SentEvent> sent;
+  int64_t now = 0;
+  bool guard = true;
+
+  explicit SongRig(int block = 64, float rate = 44100.0f) {
+    root = MakeRoot(block, rate);
+    auto t = std::make_unique<CTracks>(root.get());
+    seq = static_cast<CTracks*>(root->AddChild(std::move(t)));
+    seq->SetSampleRate(rate);
+    seq->SetBlockSize(block);
+    root->ConnectAudio(seq, 0, 0);
+    input = Add<StubMidiSource>(*root);
+    seq->ConnectMidi(input, 0, 0);
+  }
+
+  CArr& Arr(int i = 0) { return *seq->arrs[static_cast<size_t>(i)]; }
+  CTrack& Track(int t, int a = 0) { return *Arr(a).tracks[static_cast<size_t>(t)]; }
+  // A MIDI part on a track's variation 0 with notes (tick, key, length).
+  CMIDIPart& Part(CTrack& t, int32_t start, int32_t length, std::vector<std::array<int32_t, 3>> notes,
+                  int vari = 0) {
+    auto p = std::make_unique<CMIDIPart>();
+    p->start = start;
+    p->length = length;
+    for (const auto& n : notes) p->events.Insert(n[0], NoteOn(n[1]), n[2]);
+    auto* raw = p.get();
+    t.varis[static_cast<size_t>(vari)]->parts.push_back(std::move(p));
+    return *raw;
+  }
+
+  // One block; `events` reach the sequencer's input at their sample offsets.
+  void Block(int frames, std::vector<MidiEvent> events = {}) {
+    input->events = std::move(events);
+    {
+      AllocGuard g;
+      root->Process(frames);
+      if (guard) {
+        EXPECT_TRUE(g.Clean()) << g.Report();
+      }
+    }
+    if (CMIDIQ* q = seq->MidiOutput(0, frames))
+      for (const MidiEvent& e : *q) sent.push_back({now + static_cast<int64_t>(e.time), e.msg & 0xFFFFFFu});
+    now += frames;
+  }
+  void Run(int64_t samples, int block) {
+    while (samples > 0) {
+      const int n = static_cast<int>(std::min<int64_t>(block, samples));
+      Block(n);
+      samples -= n;
+    }
+  }
+  // Every note-on has its note-off: counts per channel and key balance.
+  ::testing::AssertionResult Balanced() const {
+    std::map<std::pair<int, int>, int> held;
+    for (const auto& e : sent) {
+      if (midi::IsNoteOn(e.msg)) ++held[{midi::Channel(e.msg), midi::Data1(e.msg)}];
+      if (midi::IsNoteOff(e.msg)) --held[{midi::Channel(e.msg), midi::Data1(e.msg)}];
+    }
+    for (const auto& [k, n] : held)
+      if (n != 0) return ::testing::AssertionFailure() << "key " << k.second << " left at " << n;
+    return ::testing::AssertionSuccess();
+  }
+};
+
+inline std::vector<uint8_t> SaveBlock(CComp& m) {
+  CMemStream s;
+  s.WriteKeyString("CType", m.TypeKey());
+  m.Save(s);
+  s.WriteEnd();
+  return s.Data();
+}
+
+inline void LoadBlock(CComp& m, const std::vector<uint8_t>& bytes) {
+  CMemStream s(bytes);
+  std::string key;
+  int32_t size = 0;
+  if (s.NextRecord(key, size) && key == "CType") {
+    s.Skip(size);
+    m.Load(s, 0);
+  }
+}
+
+}  // namespace qr::test
