@@ -511,10 +511,10 @@ void CComp::PullAudio(int frames, int offset) noexcept {
   for (auto& cp : audioInCables) {
     CAudioCable& cable = *cp;
     CComp* src = cable.Source();
-    if (src->busy || !src->HasBuffers()) continue;
+    if (!src->HasBuffers()) continue;
     if (cable.sourceOut < 0 || cable.sourceOut >= static_cast<int>(src->audioOuts.size())) continue;
     if (cable.destIn < 0 || cable.destIn >= nIns) continue;
-    src->busy = 1;
+    if (!src->TryTakeBusy()) continue;
     if (src->enabled) {
       src->Process(frames);
     } else if (src->bypassWhenDisabled && !src->Done()) {
@@ -543,7 +543,7 @@ void CComp::PullAudio(int frames, int offset) noexcept {
         sp.meter.Raise(c, PeakOf(s[c], frames) * scale);
       }
     }
-    src->busy = 0;
+    src->ReleaseBusy();
   }
   for (int p = 0; p < nIns; ++p) {
     if (written & (uint64_t{1} << p)) continue;

@@ -5,6 +5,7 @@
 // reach any module through the virtual operations below, declared in their
 // fixed slot order. Operations marked (audio) run on the audio thread and must
 // not allocate, lock or wait; (ui) ones run on the user-interface thread.
+#include <atomic>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -184,6 +185,11 @@ class CComp {
   int32_t enabled = 1;
   float scale = 1.0f;
   uint8_t busy = 0;
+  // The busy byte is taken in one atomic step by whoever runs the module's work
+  // (the pull, a worker core, a sequencer phase) and by an edit's BusyLock, so
+  // the two can never both hold it; the audio side never waits for it.
+  bool TryTakeBusy() noexcept { return std::atomic_ref<uint8_t>(busy).exchange(1, std::memory_order_acquire) == 0; }
+  void ReleaseBusy() noexcept { std::atomic_ref<uint8_t>(busy).store(0, std::memory_order_release); }
   int32_t x = 0, y = 0;
   int32_t boxWidth = 26, boxHeight = 20;
   int32_t editLeft = 200, editTop = 200, editWidth = 0, editHeight = 0;

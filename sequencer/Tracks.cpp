@@ -797,11 +797,14 @@ void CTracks::RunModules(int s, int m) noexcept {
   int sent = 0;
   if (workers_ && workers_->Count() > 1 && !jobList_.empty()) sent = workers_->RunPhase(jobList_, m);
   for (CComp* c : phase1_) {
-    if (c->onWorker || !c->enabled || c->busy) continue;
+    if (c->onWorker || !c->enabled) continue;
     bool handed = false;
     if (sent)
       for (auto& j : jobs_) handed = handed || (j->target == c && j->onWorker);
-    if (!handed) c->Process(m);
+    if (!handed && c->TryTakeBusy()) {
+      c->Process(m);
+      c->ReleaseBusy();
+    }
   }
   if (sent) workers_->WaitForPhase(jobList_);
   auto mixOut = [&](CComp* c) {
@@ -815,7 +818,10 @@ void CTracks::RunModules(int s, int m) noexcept {
   for (CComp* c : phase1_)
     if (c->enabled) mixOut(c);
   for (CComp* c : phase2_)
-    if (c->enabled && !c->busy) c->Process(m);
+    if (c->enabled && c->TryTakeBusy()) {
+      c->Process(m);
+      c->ReleaseBusy();
+    }
   for (CComp* c : phase2_)
     if (c->enabled) mixOut(c);
 }

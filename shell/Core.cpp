@@ -84,14 +84,13 @@ int CCoreSet::RunPhase(std::span<CComp* const> modules, int frames) noexcept {
   int sent = 0;
   uint64_t cores = 0;
   for (CComp* m : modules) {
-    if (m->busy || !m->HasBuffers() || m->blockCore < 1 || m->blockCore >= count) continue;
+    if (!m->HasBuffers() || m->blockCore < 1 || m->blockCore >= count || !m->TryTakeBusy()) continue;
     m->onWorker = 1;
     m->ClearWorkerFinished();
     // The ordinary process runs first on the audio thread: with the flag set a
     // module only gathers its inputs there and leaves the work to the core.
-    m->busy = 1;
     m->Process(frames);
-    m->busy = 0;
+    m->ReleaseBusy();
     cores |= uint64_t{1} << (m->blockCore & 63);
     ++sent;
   }

@@ -426,10 +426,9 @@ void CVST::ResetForBlock(int frames) noexcept {
 }
 
 CMIDIQ* CVST::MidiOutput(int, int frames) noexcept {
-  if (!done[0] && enabled && !busy) {
-    busy = 1;
+  if (!done[0] && enabled && TryTakeBusy()) {
     Process(frames);
-    busy = 0;
+    ReleaseBusy();
   }
   return &out_;
 }
