@@ -4,6 +4,7 @@
 
 #include "graph/Container.h"
 #include "graph/ModuleTypes.h"
+#include "midifx/MidiPatcher.h"
 #include "persist/Project.h"
 
 namespace qr {
@@ -30,6 +31,7 @@ int PortCount(const CComp& m, const CGroup& root, PortKind kind) {
     case PortKind::MidiOut: {
       if (!HasMidiOut(m, root)) return 0;
       if (&m == root.masterIn) return root.masterIn->midiOutPorts == 1 ? 1 : limits::kMidiPorts;
+      if (m.TypeKey() == "CMPatcher") return CMidiPatcher::kPorts;  // one output per split
       return 1;
     }
   }

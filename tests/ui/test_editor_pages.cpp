@@ -405,3 +405,15 @@ TEST(ModuleEditor, OpenEditorsComeBackDockedAfterALoadAndCloseFromTheirTab) {
   EXPECT_EQ(next.win->EditorPage(*again), nullptr);
   EXPECT_EQ(again->hasEditorWindow, 0);
 }
+
+TEST(ModulesPage, EachOfThePatchersOutputsHasAPortToDragFrom) {
+  EditorRig rig;
+  CGroup& root = rig.Root();
+  CComp* patcher = AddModule(root, rig.plug->Project(), "CMPatcher", 200, 40);
+  ASSERT_EQ(PortCount(*patcher, root, PortKind::MidiOut), 8);
+  const auto from = rig.Port(*patcher, PortKind::MidiOut, 7);
+  const auto to = rig.Port(root, PortKind::MidiIn, 0);
+  rig.Drag(from.x, from.y, to.x, to.y);
+  ASSERT_EQ(root.midiIn.size(), 1u);
+  EXPECT_EQ(root.midiIn[0]->sourcePort, 7);
+}
