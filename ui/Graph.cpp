@@ -38,11 +38,18 @@ int PortCount(const CComp& m, const CGroup& root, PortKind kind) {
   return 0;
 }
 
+namespace {
+// A stored position can be anything a file says; the page is drawn within a
+// million pixels each way, so no sum of coordinates overflows.
+constexpr int kFarthest = 1 << 20;
+int OnPage(int32_t v) { return std::clamp(v, -kFarthest, kFarthest); }
+}  // namespace
+
 Rect BoxRect(const CComp& m, const CGroup& root) {
   const int audioRows =
       std::max({PortCount(m, root, PortKind::AudioIn), PortCount(m, root, PortKind::AudioOut), 1});
   const int midiRows = std::max(PortCount(m, root, PortKind::MidiIn), PortCount(m, root, PortKind::MidiOut));
-  return {m.x, m.y, box::kWidth, box::kHeader + (audioRows + midiRows) * box::kRow + 4};
+  return {OnPage(m.x), OnPage(m.y), box::kWidth, box::kHeader + (audioRows + midiRows) * box::kRow + 4};
 }
 
 Rect PortRect(const CComp& m, const CGroup& root, PortKind kind, int index) {
@@ -51,7 +58,7 @@ Rect PortRect(const CComp& m, const CGroup& root, PortKind kind, int index) {
       std::max({PortCount(m, root, PortKind::AudioIn), PortCount(m, root, PortKind::AudioOut), 1});
   const bool midi = kind == PortKind::MidiIn || kind == PortKind::MidiOut;
   const bool left = kind == PortKind::AudioIn || kind == PortKind::MidiIn;
-  const int row = (midi ? audioRows : 0) + index;
+  const int row = (midi ? audioRows : 0) + std::clamp(index, 0, limits::kMaxChannels);
   return {left ? b.x - box::kPort / 2 : b.x + b.w - box::kPort / 2,
           b.y + box::kHeader + row * box::kRow + (box::kRow - box::kPort) / 2, box::kPort, box::kPort};
 }
