@@ -507,10 +507,13 @@ void CComp::PullAudio(int frames, int offset) noexcept {
   for (auto& cp : audioInCables) {
     CAudioCable& cable = *cp;
     CComp* src = cable.Source();
-    if (src->busy || !src->HasBuffers()) continue;
+    if (!src->HasBuffers()) continue;
     if (cable.sourceOut < 0 || cable.sourceOut >= static_cast<int>(src->audioOuts.size())) continue;
     if (cable.destIn < 0 || cable.destIn >= nIns) continue;
-    src->busy = 1;
+    // Taken in one step: an editor's BusyLock on the same byte keeps the
+    // module out of this block, and a chain pulling it already skips it.
+    std::atomic_ref<uint8_t> srcBusy(src->busy);
+    if (srcBusy.exchange(1, std::memory_order_acquire)) continue;
     if (src->enabled) {
       src->Process(frames);
     } else if (src->bypassWhenDisabled && !src->Done()) {
@@ -543,7 +546,7 @@ void CComp::PullAudio(int frames, int offset) noexcept {
         if (pk > held) held = pk;
       }
     }
-    src->busy = 0;
+    srcBusy.store(0, std::memory_order_release);
   }
   for (int p = 0; p < nIns; ++p) {
     if (written & (uint64_t{1} << p)) continue;

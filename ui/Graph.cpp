@@ -12,10 +12,13 @@ namespace qr {
 namespace {
 
 bool IsRoot(const CComp& m, const CGroup& root) { return &m == &root; }
+// Known by its class, not through the root's pointer, which the audio thread
+// writes every block.
+bool IsMasterIn(const CComp& m) { return m.TypeKey() == "CMidiIn"; }
 
 // Where a MIDI cable would come from or go to: the root gathers what reaches
 // the host and makes none; the master input only hands the host's MIDI on.
-bool HasMidiIn(const CComp& m, const CGroup& root) { return !root.masterIn || &m != root.masterIn; }
+bool HasMidiIn(const CComp& m, const CGroup&) { return !IsMasterIn(m); }
 bool HasMidiOut(const CComp& m, const CGroup& root) { return !IsRoot(m, root); }
 
 }  // namespace
@@ -30,7 +33,7 @@ int PortCount(const CComp& m, const CGroup& root, PortKind kind) {
       return HasMidiIn(m, root) ? 1 : 0;
     case PortKind::MidiOut: {
       if (!HasMidiOut(m, root)) return 0;
-      if (&m == root.masterIn) return root.masterIn->midiOutPorts == 1 ? 1 : limits::kMidiPorts;
+      if (IsMasterIn(m)) return static_cast<const CMasterIn&>(m).midiOutPorts == 1 ? 1 : limits::kMidiPorts;
       if (m.TypeKey() == "CMPatcher") return CMidiPatcher::kPorts;  // one output per split
       return 1;
     }
@@ -156,7 +159,7 @@ bool DeleteModule(CGroup& root, CProject& project, CComp* module) {
   // Only a module that is still a child is looked at: the pointer may be stale.
   auto it =
       std::find_if(root.children.begin(), root.children.end(), [&](auto& c) { return c.get() == module; });
-  if (it == root.children.end() || module == root.masterIn || !module->CanDelete()) return false;
+  if (it == root.children.end() || IsMasterIn(*module) || !module->CanDelete()) return false;
   std::unique_ptr<CComp> gone;
   const bool ok = EditGraph(root, project, [&] {
     gone = std::move(*it);

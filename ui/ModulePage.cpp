@@ -318,7 +318,7 @@ std::vector<XMenuItem> XModulePage::ModuleMenu(CComp& m) {
                      mp->SetEnabled(mp->enabled ? 0 : 1);
                      mp->MarkModified();
                    }});
-  if (mp != &root_ && mp != root_.masterIn) {
+  if (mp != &root_ && mp->TypeKey() != "CMidiIn") {
     items.push_back({.text = "Save module", .run = [this, mp] {
                        if (host_.prompt)
                          host_.prompt("Save module", mp->id + ".qrm",
