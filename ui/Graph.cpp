@@ -4,6 +4,7 @@
 
 #include "graph/Container.h"
 #include "graph/ModuleTypes.h"
+#include "midifx/MidiPatcher.h"
 #include "persist/Project.h"
 
 namespace qr {
@@ -11,10 +12,13 @@ namespace qr {
 namespace {
 
 bool IsRoot(const CComp& m, const CGroup& root) { return &m == &root; }
+// Known by its class, not through the root's pointer, which the audio thread
+// writes every block.
+bool IsMasterIn(const CComp& m) { return m.TypeKey() == "CMidiIn"; }
 
 // Where a MIDI cable would come from or go to: the root gathers what reaches
 // the host and makes none; the master input only hands the host's MIDI on.
-bool HasMidiIn(const CComp& m, const CGroup& root) { return !root.masterIn || &m != root.masterIn; }
+bool HasMidiIn(const CComp& m, const CGroup&) { return !IsMasterIn(m); }
 bool HasMidiOut(const CComp& m, const CGroup& root) { return !IsRoot(m, root); }
 
 }  // namespace
@@ -29,18 +33,26 @@ int PortCount(const CComp& m, const CGroup& root, PortKind kind) {
       return HasMidiIn(m, root) ? 1 : 0;
     case PortKind::MidiOut: {
       if (!HasMidiOut(m, root)) return 0;
-      if (&m == root.masterIn) return root.masterIn->midiOutPorts == 1 ? 1 : limits::kMidiPorts;
+      if (IsMasterIn(m)) return static_cast<const CMasterIn&>(m).midiOutPorts == 1 ? 1 : limits::kMidiPorts;
+      if (m.TypeKey() == "CMPatcher") return CMidiPatcher::kPorts;  // one output per split
       return 1;
     }
   }
   return 0;
 }
 
+namespace {
+// A stored position can be anything a file says; the page is drawn within a
+// million pixels each way, so no sum of coordinates overflows.
+constexpr int kFarthest = 1 << 20;
+int OnPage(int32_t v) { return std::clamp(v, -kFarthest, kFarthest); }
+}  // namespace
+
 Rect BoxRect(const CComp& m, const CGroup& root) {
   const int audioRows =
       std::max({PortCount(m, root, PortKind::AudioIn), PortCount(m, root, PortKind::AudioOut), 1});
   const int midiRows = std::max(PortCount(m, root, PortKind::MidiIn), PortCount(m, root, PortKind::MidiOut));
-  return {m.x, m.y, box::kWidth, box::kHeader + (audioRows + midiRows) * box::kRow + 4};
+  return {OnPage(m.x), OnPage(m.y), box::kWidth, box::kHeader + (audioRows + midiRows) * box::kRow + 4};
 }
 
 Rect PortRect(const CComp& m, const CGroup& root, PortKind kind, int index) {
@@ -49,7 +61,7 @@ Rect PortRect(const CComp& m, const CGroup& root, PortKind kind, int index) {
       std::max({PortCount(m, root, PortKind::AudioIn), PortCount(m, root, PortKind::AudioOut), 1});
   const bool midi = kind == PortKind::MidiIn || kind == PortKind::MidiOut;
   const bool left = kind == PortKind::AudioIn || kind == PortKind::MidiIn;
-  const int row = (midi ? audioRows : 0) + index;
+  const int row = (midi ? audioRows : 0) + std::clamp(index, 0, limits::kMaxChannels);
   return {left ? b.x - box::kPort / 2 : b.x + b.w - box::kPort / 2,
           b.y + box::kHeader + row * box::kRow + (box::kRow - box::kPort) / 2, box::kPort, box::kPort};
 }
@@ -147,7 +159,7 @@ bool DeleteModule(CGroup& root, CProject& project, CComp* module) {
   // Only a module that is still a child is looked at: the pointer may be stale.
   auto it =
       std::find_if(root.children.begin(), root.children.end(), [&](auto& c) { return c.get() == module; });
-  if (it == root.children.end() || module == root.masterIn || !module->CanDelete()) return false;
+  if (it == root.children.end() || IsMasterIn(*module) || !module->CanDelete()) return false;
   std::unique_ptr<CComp> gone;
   const bool ok = EditGraph(root, project, [&] {
     gone = std::move(*it);

@@ -62,11 +62,13 @@ uint64_t XModulePage::Signature() const {
     h = Mix(h, std::hash<std::string>{}(m.id));
     h = Mix(h, m.audioIns.size() << 16 | m.audioOuts.size() << 8 | static_cast<uint64_t>(m.enabled & 1));
     for (const auto& c : m.audioInCables)
-      h = Mix(
-          h, reinterpret_cast<uintptr_t>(c->Source()) + static_cast<uint64_t>(c->sourceOut * 64 + c->destIn));
+      h = Mix(h, reinterpret_cast<uintptr_t>(c->Source()) +
+                     (static_cast<uint64_t>(static_cast<uint32_t>(c->sourceOut)) << 32 |
+                      static_cast<uint32_t>(c->destIn)));
     for (const auto& c : m.midiIn)
       h = Mix(h, reinterpret_cast<uintptr_t>(c->Source()) +
-                     static_cast<uint64_t>(c->sourcePort * 64 + c->destPort));
+                     (static_cast<uint64_t>(static_cast<uint32_t>(c->sourcePort)) << 32 |
+                      static_cast<uint32_t>(c->destPort)));
   };
   one(root_);
   for (const auto& c : root_.children) one(*c);
@@ -159,7 +161,8 @@ void XModulePage::Draw(cairo_t* cr, XPainter& p) {
   const uint32_t midi = p.Colour("ma_midi_cable", colour::kAccent);
   auto cablesInto = [&](CComp& m) {
     for (const auto& c : m.audioInCables) {
-      if (c->sourceOut >= PortCount(*c->Source(), root_, PortKind::AudioOut) ||
+      if (c->sourceOut < 0 || c->destIn < 0 ||
+          c->sourceOut >= PortCount(*c->Source(), root_, PortKind::AudioOut) ||
           c->destIn >= static_cast<int>(m.audioIns.size()))
         continue;
       DrawCable(cr, PortRect(*c->Source(), root_, PortKind::AudioOut, c->sourceOut),
@@ -315,7 +318,7 @@ std::vector<XMenuItem> XModulePage::ModuleMenu(CComp& m) {
                      mp->SetEnabled(mp->enabled ? 0 : 1);
                      mp->MarkModified();
                    }});
-  if (mp != &root_ && mp != root_.masterIn) {
+  if (mp != &root_ && mp->TypeKey() != "CMidiIn") {
     items.push_back({.text = "Save module", .run = [this, mp] {
                        if (host_.prompt)
                          host_.prompt("Save module", mp->id + ".qrm",

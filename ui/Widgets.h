@@ -36,7 +36,12 @@ class XValueCtrl : public XCtrl {
   virtual float DragTo(const WinEvent& e);
   void DrawEditText(cairo_t* cr, XPainter& p, const Rect& r);
   float Span() const noexcept { return max - min; }
-  float Fraction() const noexcept { return Span() != 0.0f ? (value - min) / Span() : 0.0f; }
+  // Where the value stands in the range, 0..1 even for a value a file put
+  // outside it (an arc of a huge angle would take cairo forever to stroke).
+  float Fraction() const noexcept {
+    const float f = Span() != 0.0f ? (value - min) / Span() : 0.0f;
+    return f >= 0.0f ? (f <= 1.0f ? f : 1.0f) : 0.0f;  // NaN lands on 0
+  }
   int downX_ = 0, downY_ = 0;
   float downValue_ = 0.0f;
   uint32_t downMods_ = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include "audio/AudioPart.h"
@@ -404,4 +405,38 @@ TEST(ModuleEditor, OpenEditorsComeBackDockedAfterALoadAndCloseFromTheirTab) {
   next.win->Update();
   EXPECT_EQ(next.win->EditorPage(*again), nullptr);
   EXPECT_EQ(again->hasEditorWindow, 0);
+}
+
+TEST(ModulesPage, EachOfThePatchersOutputsHasAPortToDragFrom) {
+  EditorRig rig;
+  CGroup& root = rig.Root();
+  CComp* patcher = AddModule(root, rig.plug->Project(), "CMPatcher", 200, 40);
+  ASSERT_EQ(PortCount(*patcher, root, PortKind::MidiOut), 8);
+  const auto from = rig.Port(*patcher, PortKind::MidiOut, 7);
+  const auto to = rig.Port(root, PortKind::MidiIn, 0);
+  rig.Drag(from.x, from.y, to.x, to.y);
+  ASSERT_EQ(root.midiIn.size(), 1u);
+  EXPECT_EQ(root.midiIn[0]->sourcePort, 7);
+}
+
+// Positions and port numbers a file can hold but no hand makes: the page still
+// draws (the sanitizer build checks that no coordinate sum overflows) and keeps
+// the boxes it can show where they belong.
+TEST(ModulesPage, ExtremePositionsAndPortNumbersDrawWithoutFault) {
+  EditorRig rig;
+  CGroup& root = rig.Root();
+  CComp* a = AddModule(root, rig.plug->Project(), "CDelay", 0, 0);
+  CComp* b = AddModule(root, rig.plug->Project(), "Ceq", 0, 0);
+  ASSERT_TRUE(ToggleCable(root, rig.plug->Project(), {a, PortKind::AudioOut, 0}, {b, PortKind::AudioIn, 0}));
+  b->audioInCables[0]->sourceOut = std::numeric_limits<int32_t>::min();
+  b->audioInCables[0]->destIn = std::numeric_limits<int32_t>::max();
+  a->x = std::numeric_limits<int32_t>::min();
+  a->y = std::numeric_limits<int32_t>::max();
+  b->x = std::numeric_limits<int32_t>::max();
+  b->y = std::numeric_limits<int32_t>::min();
+  rig.win->Gui().InvalidateAll();
+  EXPECT_FALSE(rig.win->Update().Empty());
+  EXPECT_EQ(ModuleAt(root, rig.plug->MasterIn()->x + 5, rig.plug->MasterIn()->y + 5), rig.plug->MasterIn());
+  b->audioInCables[0]->sourceOut = 0;  // the cable's own destructor needs sane ends
+  b->audioInCables[0]->destIn = 0;
 }

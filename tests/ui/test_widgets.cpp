@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 
 #include "ui/Ctrl.h"
 #include "ui/Widgets.h"
@@ -196,4 +197,24 @@ TEST(Widgets, ScrollBarAndListStayWithinTheirContent) {
   for (int i = 0; i < 20; ++i) gui.Dispatch(down);
   EXPECT_EQ(list->selected, 9);
   EXPECT_EQ(list->first, 6);  // the selection stays in view, the list does not run past its end
+}
+
+// A value a file put far outside the range, or not a number at all, draws at
+// the range's end at once (a knob's arc once spun for seconds over such).
+TEST(Widgets, ValuesOutsideTheRangeDrawAtItsEnds) {
+  XGuiMan skin;
+  XGui gui(skin, 100, 100);
+  auto root = std::make_unique<XCtrl>();
+  root->rect = {0, 0, 100, 100};
+  XKnob* knob = root->Add<XKnob>();
+  knob->rect = {10, 10, 60, 70};
+  XFader* fader = root->Add<XFader>();
+  fader->rect = {80, 10, 16, 80};
+  gui.SetRoot(std::move(root));
+  for (float v :
+       {3e38f, -3e38f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    knob->value = fader->value = v;
+    gui.InvalidateAll();
+    EXPECT_FALSE(gui.Render().Empty());
+  }
 }
