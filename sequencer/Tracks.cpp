@@ -18,6 +18,7 @@
 #include "midifx/Groove.h"
 #include "midipart/MidiPart2.h"
 #include "platform/Messages.h"
+#include "vsthost/VST.h"
 
 namespace qr {
 
@@ -139,6 +140,8 @@ void CTracks::Rebuild() {
   for (auto& c : comps) {
     CComp* m = c.module.get();
     if (auto* mp = dynamic_cast<CMIDIPart2*>(m)) mp->transport = &transport;
+    // A hosted plug-in asks for the time: inside the song it is the song's.
+    if (auto* vst = dynamic_cast<CVST*>(m)) vst->SetTransport(&transport, true);
     phase1_.push_back(m);
     // A comp fed by audio cables pulls its sources while it runs, so only a
     // comp without them may run beside the audio thread.

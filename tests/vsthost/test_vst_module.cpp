@@ -8,6 +8,7 @@
 #include "graph/Container.h"
 #include "midipart/MidiPart2.h"
 #include "platform/Settings.h"
+#include "sequencer/Tracks.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/vsthost/ProbeRig.h"
 
@@ -325,6 +326,20 @@ TEST(VstHostCallback, InsideATimelineOfItsOwnItsTempoWinsOverTheOuterHost) {
   EXPECT_DOUBLE_EQ(t->tempo, 150.0);
   EXPECT_DOUBLE_EQ(t->ppqPos, 99.0);
   EXPECT_EQ(CVST::HostCallback(plain->Effect(), audioMasterTempoAt, 0, 0, nullptr, 0.0f), 1500000);
+
+  // The sequencer itself hands its comps its tempo and transport.
+  auto* song = Add<CTracks>(*root);
+  song->songTempo = 90.0f;
+  auto* inSong = static_cast<CVST*>(song->AddComp(std::make_unique<CVST>(song)));
+  ASSERT_TRUE(inSong->LoadPlugin(kProbePath));
+  song->ResetForBlock(64);
+  song->Process(64);
+  song->transport.songTicks = 4800.0;
+  t = reinterpret_cast<const VstTimeInfo*>(
+      CVST::HostCallback(inSong->Effect(), audioMasterGetTime, 0, kVstPpqPosValid, nullptr, 0.0f));
+  EXPECT_DOUBLE_EQ(t->tempo, 90.0);
+  EXPECT_DOUBLE_EQ(t->ppqPos, 5.0);
+  EXPECT_EQ(CVST::HostCallback(inSong->Effect(), audioMasterTempoAt, 0, 0, nullptr, 0.0f), 900000);
 }
 
 // A MIDI part of ours plays the probe as an instrument: each note must sound
