@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <regex>
+#include <algorithm>
+#include <cctype>
 
 #include "app/Commands.h"
 #include "tests/app/AppTestSupport.h"
@@ -31,7 +32,10 @@ TEST(QuillrowCommands, EveryCommandHasHelpAndTheReadmeListsWhatHelpLists) {
   const std::string dir = TempDir();
   RunResult r = RunQuillrowBinary("--version", dir);
   EXPECT_EQ(r.code, 0);
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("quillrow [0-9]+\\.[0-9]+.*\n"))) << r.out;
+  const std::string v = r.out.substr(0, std::min<size_t>(r.out.size(), 9));
+  EXPECT_TRUE(v == "quillrow " && r.out.size() > 12 && std::isdigit(static_cast<unsigned char>(r.out[9])) &&
+              r.out.find('.') != std::string::npos && r.out.back() == '\n')
+      << r.out;
 
   r = RunQuillrowBinary("--help", dir);
   ASSERT_EQ(r.code, 0);
@@ -166,5 +170,11 @@ TEST(QuillrowCommands, TheProgressBarEndsItsLineBeforeTheSummary) {
   const std::string tty = Slurp(dir + "/tty.txt");
   EXPECT_NE(tty.find("100%"), std::string::npos) << tty;
   EXPECT_EQ(tty.find("%quillrow"), std::string::npos) << tty;
-  EXPECT_TRUE(std::regex_search(tty, std::regex("100%\r?\n+quillrow: 2\\.0 s of audio"))) << tty;
+  // The bar's line ends before the summary starts: "100%", perhaps "\r", then newlines.
+  const size_t bar = tty.find("100%");
+  ASSERT_NE(bar, std::string::npos) << tty;
+  size_t at = bar + 4;
+  if (at < tty.size() && tty[at] == '\r') ++at;
+  const size_t text = tty.find_first_not_of('\n', at);
+  EXPECT_TRUE(text > at && text != std::string::npos && tty.compare(text, 24, "quillrow: 2.0 s of audio") == 0) << tty;
 }
