@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "app/Commands.h"
+#include "app/Host.h"
 #include "app/SongCommands.h"
 #include "app/SoundFontCommands.h"
-#include "sequencer/Tracks.h"
-#include "app/Host.h"
 #include "audio/WavFile.h"
 #include "graph/Container.h"
 #include "persist/Project.h"
 #include "platform/Files.h"
 #include "sequencer/MidiFile.h"
+#include "sequencer/Tracks.h"
 #include "stream/RecordStream.h"
 
 namespace qr {
@@ -240,11 +240,8 @@ bool IsSoundFont(Head h) {
 }
 
 constexpr FileKind kKinds[] = {
-    {&IsProject, &DescribeProject},
-    {&IsSoundFont, &SoundFontInfo},
-    {&IsModuleFile, &DescribeModuleFile},
-    {&IsWav, &DescribeWavFile},
-    {&IsMidi, &DescribeMidiFile},
+    {&IsProject, &DescribeProject}, {&IsSoundFont, &SoundFontInfo}, {&IsModuleFile, &DescribeModuleFile},
+    {&IsWav, &DescribeWavFile},     {&IsMidi, &DescribeMidiFile},
 };
 
 constexpr size_t kHeadBytes = 64;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <string_view>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "app/Commands.h"
@@ -160,7 +160,8 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
   const bool song = !with_input && !onBank && StartSongRender(host.Plugin().Root(), rate, songFrames);
   if (!with_input && o.seconds < 0) {
     if (!song) {
-      err << "quillrow: render PROJECT -o OUT.wav --seconds N: the project has no sequencer to say how long\n";
+      err << "quillrow: render PROJECT -o OUT.wav --seconds N: the project has no sequencer to say how "
+             "long\n";
       return 2;
     }
     frames = songFrames;

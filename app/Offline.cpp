@@ -305,7 +305,8 @@ bool RunOffline(const OfflineJob& job, WavWriter& out, OfflineResult& result, st
     } else if ((pos / block) % 64 == 0) {
       host.Idle();
     }
-    bar.Update(std::min(1.0, static_cast<double>(pos + n) / static_cast<double>(std::max<int64_t>(job.frames, 1))));
+    bar.Update(
+        std::min(1.0, static_cast<double>(pos + n) / static_cast<double>(std::max<int64_t>(job.frames, 1))));
     result.frames = pos + n;
   }
   plug.audioHook.Clear();

@@ -1,13 +1,13 @@
 // `quillrow play`: the project in real time through JACK. Audio ports follow the
 // host channel counts, one MIDI input and one MIDI output port, tempo and
 // transport from JACK, a clean stop on Ctrl-C or when the server goes away.
-#include <functional>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "app/Commands.h"

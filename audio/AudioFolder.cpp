@@ -45,8 +45,10 @@ bool CopyNew(const std::string& src, const std::string& dst) {
     for (ssize_t done = 0; done < r && ok;) {
       const ssize_t w = ::write(out, buf + done, static_cast<size_t>(r - done));
       if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) ok = false;
-      else done += w;
+      if (w <= 0)
+        ok = false;
+      else
+        done += w;
     }
     if (!ok) break;
   }
@@ -107,8 +109,8 @@ std::string CreateAudioFolder(const std::string& project_file) {
   }
   const std::string folder = AudioFolderOf(project_file);
   if (IsDirectory(folder)) {
-    if (!AskYesNo("Audio folder", "The folder '" + FileNameOf(folder) +
-                                      "' already exists. Do you want to use this folder?"))
+    if (!AskYesNo("Audio folder",
+                  "The folder '" + FileNameOf(folder) + "' already exists. Do you want to use this folder?"))
       return {};
     return folder;
   }

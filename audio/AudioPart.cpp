@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "audio/OutputStrip.h"
-#include "stream/RecordStream.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 
@@ -199,7 +199,8 @@ bool CAudioPart3::LoadRecord(CStream& s, const std::string& key, int32_t size) {
   } else if (key == "APartPartBeats") {
     int32_t beats = 0;
     ReadRecordInt(s, size, beats);
-    if (size == 4) length = static_cast<int32_t>(std::clamp<int64_t>(int64_t{beats} * 960, INT32_MIN, INT32_MAX));
+    if (size == 4)
+      length = static_cast<int32_t>(std::clamp<int64_t>(int64_t{beats} * 960, INT32_MIN, INT32_MAX));
   } else if (key == "APartPartTicks") {
     ReadRecordInt(s, size, length);
   } else if (key == "APartClip") {
@@ -217,19 +218,32 @@ bool CAudioPart3::LoadRecord(CStream& s, const std::string& key, int32_t size) {
   } else if (clip_key) {
     if (CAudioClip* c = loadTail_) {
       LoadedStart& ls = loadStarts_.back();
-      if (key == "APartClipSmp") ReadRecordInt(s, size, c->sample);
-      else if (key == "APartClipCh") ReadRecordInt(s, size, c->channel);
-      else if (key == "APartClipDelta") ls.hasDelta = size == 4, ReadRecordInt(s, size, c->delta);
-      else if (key == "APartClipStart") ls.hasStart = size == 4, ReadRecordInt(s, size, ls.start);
-      else if (key == "APartClipFirst") ReadRecordInt(s, size, c->first);
-      else if (key == "APartClipLast") ReadRecordInt(s, size, c->last);
-      else if (key == "APartClipStyle") ReadRecordInt(s, size, c->style);
-      else if (key == "APartClipFaIn") ReadRecordInt(s, size, c->fadeIn);
-      else if (key == "APartClipFaOut") ReadRecordInt(s, size, c->fadeOut);
-      else if (key == "APartClipCoarse") ReadRecordInt(s, size, c->coarse);
-      else if (key == "APartClipFine") ReadRecordFloat(s, size, c->fine);
-      else if (key == "APartClipVol") ReadRecordFloat(s, size, c->volume);
-      else if (key == "APartClipPan") ReadRecordFloat(s, size, c->pan);
+      if (key == "APartClipSmp")
+        ReadRecordInt(s, size, c->sample);
+      else if (key == "APartClipCh")
+        ReadRecordInt(s, size, c->channel);
+      else if (key == "APartClipDelta")
+        ls.hasDelta = size == 4, ReadRecordInt(s, size, c->delta);
+      else if (key == "APartClipStart")
+        ls.hasStart = size == 4, ReadRecordInt(s, size, ls.start);
+      else if (key == "APartClipFirst")
+        ReadRecordInt(s, size, c->first);
+      else if (key == "APartClipLast")
+        ReadRecordInt(s, size, c->last);
+      else if (key == "APartClipStyle")
+        ReadRecordInt(s, size, c->style);
+      else if (key == "APartClipFaIn")
+        ReadRecordInt(s, size, c->fadeIn);
+      else if (key == "APartClipFaOut")
+        ReadRecordInt(s, size, c->fadeOut);
+      else if (key == "APartClipCoarse")
+        ReadRecordInt(s, size, c->coarse);
+      else if (key == "APartClipFine")
+        ReadRecordFloat(s, size, c->fine);
+      else if (key == "APartClipVol")
+        ReadRecordFloat(s, size, c->volume);
+      else if (key == "APartClipPan")
+        ReadRecordFloat(s, size, c->pan);
       else if (key == "APartClipVolRamp" && size == 8) {
         CRampPoint r;
         r.position = s.ReadFloat();
@@ -244,11 +258,16 @@ bool CAudioPart3::LoadRecord(CStream& s, const std::string& key, int32_t size) {
   } else if (lane_key) {
     if (!lanes.empty()) {
       CLane& l = *lanes.back();
-      if (key == "APartChBus") ReadRecordInt(s, size, l.bus);
-      else if (key == "APartChVol") ReadRecordFloat(s, size, l.strip.volume);
-      else if (key == "APartChPan") ReadRecordFloat(s, size, l.strip.pan);
-      else if (key == "APartChMute") ReadRecordInt(s, size, l.strip.mute);
-      else if (key == "APartChSolo") ReadRecordInt(s, size, l.strip.solo);
+      if (key == "APartChBus")
+        ReadRecordInt(s, size, l.bus);
+      else if (key == "APartChVol")
+        ReadRecordFloat(s, size, l.strip.volume);
+      else if (key == "APartChPan")
+        ReadRecordFloat(s, size, l.strip.pan);
+      else if (key == "APartChMute")
+        ReadRecordInt(s, size, l.strip.mute);
+      else if (key == "APartChSolo")
+        ReadRecordInt(s, size, l.strip.solo);
     }
   } else {
     return false;
@@ -269,7 +288,6 @@ void CAudioPart3::FinishLoad() {
   loadTail_ = nullptr;
   loadStarts_.clear();
 }
-
 
 // ---------------------------------------------------------------- CLiveAudioPart
 
@@ -488,7 +506,8 @@ void CAudioPart2::AdvanceParts(int n) noexcept {
       const double step = to_end ? p.end - p.position : remaining;
       const double horizon = p.position + step;
       while (p.currentClip && static_cast<double>(p.clipStart + p.currentClip->delta) < horizon) {
-        const double at = (static_cast<double>(p.clipStart + p.currentClip->delta) - p.position + worked) * spt;
+        const double at =
+            (static_cast<double>(p.clipStart + p.currentClip->delta) - p.position + worked) * spt;
         StartClip(p, *p.currentClip, static_cast<int>(at + kBias));
         p.clipStart += p.currentClip->delta;
         p.currentClip = p.currentClip->next.get();
@@ -532,8 +551,8 @@ void CAudioPart2::StartClip(CLiveAudioPart& p, const CAudioClip& c, int offset) 
   if (c.channel < 0 || c.channel >= static_cast<int>(lanes.size())) return;
   CSample* smp = samples[static_cast<size_t>(c.sample)].get();
   if (!smp || !smp->open) return;
-  const double step =
-      static_cast<double>(smp->rate) * invOutRate_ * std::exp((c.coarse + static_cast<double>(c.fine)) / 12.0 * std::log(2.0));
+  const double step = static_cast<double>(smp->rate) * invOutRate_ *
+                      std::exp((c.coarse + static_cast<double>(c.fine)) / 12.0 * std::log(2.0));
   if (!(step > 0.0) || !std::isfinite(step)) return;
   auto it = std::find_if(slots_.begin(), slots_.end(), [](const AudioPlaySlot& s) { return !s.active; });
   if (it == slots_.end()) return;  // every slot sounds: this clip stays silent
@@ -569,7 +588,8 @@ void CAudioPart2::RenderSlots(int from, int n) noexcept {
 
 void CAudioPart2::RenderSlot(AudioPlaySlot& s, int from, int n) noexcept {
   if (audioOuts.empty()) return;
-  const size_t bus = s.bus >= 0 && s.bus < static_cast<int>(audioOuts.size()) ? static_cast<size_t>(s.bus) : 0;
+  const size_t bus =
+      s.bus >= 0 && s.bus < static_cast<int>(audioOuts.size()) ? static_cast<size_t>(s.bus) : 0;
   const CAudioOut& port = *audioOuts[bus];
   float* dst[2] = {outCh[static_cast<size_t>(port.firstChannel)],
                    outCh[static_cast<size_t>(port.firstChannel + (port.channels > 1 ? 1 : 0))]};

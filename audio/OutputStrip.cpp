@@ -64,12 +64,18 @@ bool OutputStripReader::Read(CComp& owner, CStream& s, const std::string& key, i
   }
   Pending& o = outs_.back();
   if (size == 4) {
-    if (key == "AudioOutChs") o.channels = s.ReadInt() == 1 ? 1 : 2;
-    else if (key == "AudioOutVol") o.volume = s.ReadFloat();
-    else if (key == "AudioOutVolCC") o.volumeCC = s.ReadInt();
-    else if (key == "AudioOutPan") o.pan = s.ReadFloat();
-    else if (key == "AudioOutPanCC") o.panCC = s.ReadInt();
-    else if (key == "InsWet") o.wet = s.ReadFloat();
+    if (key == "AudioOutChs")
+      o.channels = s.ReadInt() == 1 ? 1 : 2;
+    else if (key == "AudioOutVol")
+      o.volume = s.ReadFloat();
+    else if (key == "AudioOutVolCC")
+      o.volumeCC = s.ReadInt();
+    else if (key == "AudioOutPan")
+      o.pan = s.ReadFloat();
+    else if (key == "AudioOutPanCC")
+      o.panCC = s.ReadInt();
+    else if (key == "InsWet")
+      o.wet = s.ReadFloat();
   }
   return done();
 }

@@ -19,9 +19,9 @@
 #endif
 
 #include "audio/WavFile.h"
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 
@@ -53,7 +53,9 @@ namespace {
 enum class Enc { I16, I24, F32 };
 
 template <Enc E>
-constexpr int kSampleBytes = E == Enc::I16 ? 2 : E == Enc::I24 ? 3 : 4;
+constexpr int kSampleBytes = E == Enc::I16   ? 2
+                             : E == Enc::I24 ? 3
+                                             : 4;
 
 // A sample's value before the encoding's scale. The scales are powers of two,
 // so interpolating unscaled values and scaling the result gives the very same
@@ -75,7 +77,9 @@ inline float Raw(const uint8_t* p) noexcept {
 }
 
 template <Enc E>
-constexpr float kScaleOf = E == Enc::I16 ? kScale16 : E == Enc::I24 ? kScale24 : 1.0f;
+constexpr float kScaleOf = E == Enc::I16   ? kScale16
+                           : E == Enc::I24 ? kScale24
+                                           : 1.0f;
 
 template <Enc E>
 inline float Decode(const uint8_t* p) noexcept {
@@ -142,8 +146,8 @@ inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float 
 // Mono 16-bit, the form sampler banks keep their samples in: four frames at
 // a time, each window of four values one 8-byte load, transposed into lanes.
 // The arithmetic is the scalar Hermite's, term by term. Returns count & ~3.
-int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr, float* L,
-                     float* R) noexcept {
+int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr,
+                     float* L, float* R) noexcept {
   const __m128 gL = _mm_set1_ps(gl), gR = _mm_set1_ps(gr);
   const int n = count & ~3;
   const __m128d ph = _mm_set1_pd(phase), st = _mm_set1_pd(step);
@@ -162,7 +166,9 @@ int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step
     split2(i, idx, f01);
     split2(i + 2, idx + 2, f23);
     const __m128 fv = _mm_movelh_ps(f01, f23);
-    auto window = [&](int k) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame0 + (int64_t{idx[k]} - 1) * 2)); };
+    auto window = [&](int k) {
+      return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame0 + (int64_t{idx[k]} - 1) * 2));
+    };
     const __m128i w01 = _mm_unpacklo_epi64(window(0), window(1));
     const __m128i w23 = _mm_unpacklo_epi64(window(2), window(3));
     __m128 r0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w01, w01), 16));
@@ -186,16 +192,18 @@ int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step
 }
 
 // Renders count & ~3 frames of the unchecked run; returns how many.
-int RenderStereo16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr, float* L,
-                       float* R) noexcept {
+int RenderStereo16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr,
+                       float* L, float* R) noexcept {
   const __m128 g = _mm_set_ps(gr, gl, gr, gl);
   const int n = count & ~3;
   for (int i = 0; i < n; i += 4) {
     int64_t idx[4];
     float f[4];
     for (int k = 0; k < 4; ++k) Split(phase + static_cast<double>(i + k) * step, idx[k], f[k]);
-    const __m128 h01 = _mm_mul_ps(HermitePair(frame0 + (idx[0] - 1) * 4, frame0 + (idx[1] - 1) * 4, f[0], f[1]), g);
-    const __m128 h23 = _mm_mul_ps(HermitePair(frame0 + (idx[2] - 1) * 4, frame0 + (idx[3] - 1) * 4, f[2], f[3]), g);
+    const __m128 h01 =
+        _mm_mul_ps(HermitePair(frame0 + (idx[0] - 1) * 4, frame0 + (idx[1] - 1) * 4, f[0], f[1]), g);
+    const __m128 h23 =
+        _mm_mul_ps(HermitePair(frame0 + (idx[2] - 1) * 4, frame0 + (idx[3] - 1) * 4, f[2], f[3]), g);
     _mm_storeu_ps(L + i, _mm_shuffle_ps(h01, h23, _MM_SHUFFLE(2, 0, 2, 0)));
     _mm_storeu_ps(R + i, _mm_shuffle_ps(h01, h23, _MM_SHUFFLE(3, 1, 3, 1)));
   }
@@ -207,8 +215,8 @@ int RenderStereo16Simd(const uint8_t* frame0, int count, double phase, double st
 // included). When every position of the run keeps its window inside, the loop
 // runs without bounds tests; otherwise frames outside read as zero.
 template <Enc E, int C>
-void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, double step, float gl, float gr,
-                  float* L, float* R) noexcept {
+void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, double step, float gl,
+                  float gr, float* L, float* R) noexcept {
   constexpr int F = kSampleBytes<E> * C;
   gl *= kScaleOf<E>;
   gr *= kScaleOf<E>;
@@ -252,14 +260,16 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
   }
 }
 
-
 template <template <Enc, int> class K>
 auto Pick(int32_t bits, int32_t channels) noexcept -> decltype(&K<Enc::I16, 1>::Run) {
   const bool stereo = channels == 2;
   switch (bits) {
-    case 16: return stereo ? &K<Enc::I16, 2>::Run : &K<Enc::I16, 1>::Run;
-    case 24: return stereo ? &K<Enc::I24, 2>::Run : &K<Enc::I24, 1>::Run;
-    default: return stereo ? &K<Enc::F32, 2>::Run : &K<Enc::F32, 1>::Run;
+    case 16:
+      return stereo ? &K<Enc::I16, 2>::Run : &K<Enc::I16, 1>::Run;
+    case 24:
+      return stereo ? &K<Enc::I24, 2>::Run : &K<Enc::I24, 1>::Run;
+    default:
+      return stereo ? &K<Enc::F32, 2>::Run : &K<Enc::F32, 1>::Run;
   }
 }
 
@@ -453,7 +463,8 @@ bool CSample::OpenFile(const std::string& path) {
   loopStart = start;
   if (w.haveSampler) loop = w.loopCount == 1 ? 1 : 0;
   if (w.haveLoopRecord) {
-    loopStart = static_cast<int32_t>(std::clamp<int64_t>(int64_t{w.loopRecordStart} + start, INT32_MIN, INT32_MAX));
+    loopStart =
+        static_cast<int32_t>(std::clamp<int64_t>(int64_t{w.loopRecordStart} + start, INT32_MIN, INT32_MAX));
     end = static_cast<int32_t>(std::clamp<int64_t>(int64_t{w.loopRecordEnd} + 1, INT32_MIN, INT32_MAX));
   }
   ClampPositions();
@@ -724,7 +735,8 @@ struct DiskRun {
         // One read covers the rest of the run, up to the window's size.
         int64_t want = 1;
         if (step > 0.0)
-          want = (last_pos < static_cast<double>(end + 3) ? static_cast<int64_t>(last_pos) : end + 2) - idx + 1;
+          want =
+              (last_pos < static_cast<double>(end + 3) ? static_cast<int64_t>(last_pos) : end + 2) - idx + 1;
         want = std::clamp<int64_t>(want, 1, kStreamWindowFrames);
         const int64_t lo = idx - 1, hi = idx + want + 1;  // frames held, inclusive
         const int64_t rlo = std::max<int64_t>(lo, 1), rhi = std::min(hi, end);
@@ -732,7 +744,8 @@ struct DiskRun {
         if (rlo > lo) std::memset(w, 0, static_cast<size_t>((std::min(rlo, hi + 1) - lo) * F));
         if (rhi >= rlo) s.ReadFileFrames(rlo, rhi - rlo + 1, w + (rlo - lo) * F);
         const int64_t zero_from = std::max(rhi + 1, rlo);
-        if (zero_from <= hi) std::memset(w + (zero_from - lo) * F, 0, static_cast<size_t>((hi - zero_from + 1) * F));
+        if (zero_from <= hi)
+          std::memset(w + (zero_from - lo) * F, 0, static_cast<size_t>((hi - zero_from + 1) * F));
         base = idx;
         len = want;
       }

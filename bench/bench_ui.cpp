@@ -29,7 +29,8 @@ struct Studio {
     CComp* prev = plug->MasterIn();
     // 200 modules on a 20 x 10 grid, each fed by the one before it.
     for (int i = 0; i < 199; ++i) {
-      CComp* m = AddModule(root, plug->Project(), i % 2 ? "CMixer" : "Ceq", 16 + (i % 20) * 95, 40 + (i / 20) * 100);
+      CComp* m =
+          AddModule(root, plug->Project(), i % 2 ? "CMixer" : "Ceq", 16 + (i % 20) * 95, 40 + (i / 20) * 100);
       m->id = "Module " + std::to_string(i + 1);
       ToggleCable(root, plug->Project(), {prev, PortKind::AudioOut, 0}, {m, PortKind::AudioIn, 0});
       prev = m;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
 #include "midifx/Arp.h"
 #include "midifx/Chords.h"
@@ -17,7 +18,6 @@
 #include "midifx/Groove.h"
 #include "midifx/MidiPatcher.h"
 #include "stream/RecordStream.h"
-#include "fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -29,7 +29,9 @@ class Notes final : public qr::CComp {
     if (!done[0]) {
       done[0] = 1;
       out_.Clear();
-      for (int i = 0; i < 4; ++i) out_.Push(qr::midi::Make(0x90 | (seed & 15), (seed * 7 + i * 5) & 127, 1 + i * 30), 0, 0, static_cast<float>(i * 13));
+      for (int i = 0; i < 4; ++i)
+        out_.Push(qr::midi::Make(0x90 | (seed & 15), (seed * 7 + i * 5) & 127, 1 + i * 30), 0, 0,
+                  static_cast<float>(i * 13));
       out_.Push(qr::midi::Make(0x80, (seed * 7) & 127, 0), 0, 0, 60.0f);
       out_.Push(qr::midi::Make(0xB0, 74, seed & 127), 0, 0, 61.0f);
       ++seed;
@@ -76,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qr::CMemStream out;
   m->Save(out);
   if (m == g.groove)
-    for (int64_t t : {0, 130, 250, 100000})
-      g.groove->Apply(t, qr::midi::Make(0x90, 60, 100), 100, 240);
+    for (int64_t t : {0, 130, 250, 100000}) g.groove->Apply(t, qr::midi::Make(0x90, 60, 100), 100, 240);
   g.root.pendingTempo = 20.0f + static_cast<float>(data[0]);
   for (int i = 0; i < 4; ++i) g.root.Process(64);
   return 0;

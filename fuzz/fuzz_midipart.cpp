@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
 #include "midipart/MidiEdit.h"
 #include "midipart/MidiPart2.h"
 #include "stream/RecordStream.h"
-#include "fuzz/FuzzSupport.h"
 
 namespace {
 

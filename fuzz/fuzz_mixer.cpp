@@ -9,12 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
 #include "mixer/Delay.h"
 #include "mixer/Eq.h"
 #include "mixer/Mixer.h"
 #include "stream/RecordStream.h"
-#include "fuzz/FuzzSupport.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include "graph/ModuleTypes.h"
 #include "persist/Project.h"
 #include "stream/RecordStream.h"
-#include "fuzz/FuzzSupport.h"
 
 namespace {
 

@@ -8,7 +8,6 @@
 #include "graph/Container.h"
 #include "persist/Project.h"
 #include "stream/RecordStream.h"
-#include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qr::fuzz::SilenceMessages();

@@ -6,9 +6,8 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "graph/Container.h"
-#include "stream/RecordStream.h"
 #include "persist/TextForm.h"
-#include "fuzz/FuzzSupport.h"
+#include "stream/RecordStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qr::fuzz::SilenceMessages();

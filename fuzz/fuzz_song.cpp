@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "fuzz/FuzzSupport.h"
-#include "persist/Project.h"
 #include "graph/Container.h"
+#include "persist/Project.h"
 #include "sequencer/Tracks.h"
 #include "stream/RecordStream.h"
 

@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s->ResetForBlock(64);
     s->midiInEnabled = 0;
     for (int k = 0; k < 8; ++k)
-      s->midiQueue.Push(qr::midi::Make(k == 7 ? 0xE0 : 0x90, (b * 29 + k * 16) & 127, 90), qr::kMidiKindMessage, 0,
-                        static_cast<float>(k * 8));
+      s->midiQueue.Push(qr::midi::Make(k == 7 ? 0xE0 : 0x90, (b * 29 + k * 16) & 127, 90),
+                        qr::kMidiKindMessage, 0, static_cast<float>(k * 8));
     s->Process(64);
   }
   qr::CMemStream out;

@@ -36,8 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s->midiQueue.Clear();
     s->ResetForBlock(64);
     s->midiInEnabled = 0;
-    for (int k = 0; k < 8; ++k) s->midiQueue.Push(qr::midi::Make(0x90u | (k & 15), (b * 23 + k * 16) & 127, 100),
-                                                 qr::kMidiKindMessage, 0, static_cast<float>(k * 8));
+    for (int k = 0; k < 8; ++k)
+      s->midiQueue.Push(qr::midi::Make(0x90u | (k & 15), (b * 23 + k * 16) & 127, 100), qr::kMidiKindMessage,
+                        0, static_cast<float>(k * 8));
     s->Process(64);
   }
   return 0;

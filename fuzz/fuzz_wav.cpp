@@ -12,8 +12,8 @@
 
 #include "audio/Sample.h"
 #include "audio/WavFile.h"
-#include "stream/RecordStream.h"
 #include "fuzz/FuzzSupport.h"
+#include "stream/RecordStream.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "graph/Container.h"
 #include "graph/Controls.h"
-#include "stream/RecordStream.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 
@@ -29,8 +29,8 @@ float PeakOf(const float* x, int n) noexcept {
 
 }  // namespace
 
-void MixChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels,
-                 float gain, int frames) noexcept {
+void MixChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels, float gain,
+                 int frames) noexcept {
   if (src_channels >= 2 && dst_channels >= 2) {
     float* __restrict l = dst[0];
     float* __restrict r = dst[1];
@@ -60,8 +60,8 @@ void MixChannels(float* const* dst, int dst_channels, const float* const* src, i
   }
 }
 
-void CopyChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels,
-                  float gain, int frames) noexcept {
+void CopyChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels, float gain,
+                  int frames) noexcept {
   if (src_channels >= 2 && dst_channels >= 2) {
     for (int c = 0; c < 2; ++c) {
       float* __restrict d = dst[c];
@@ -120,7 +120,8 @@ void CComp::ResetForBlock(int frames) noexcept {
   done = {};
   onWorker = 0;
   blockCore = coreIndex;
-  const float fall = sampleRate > 0.0f ? CPeakMeter::kFallPerSecond * static_cast<float>(frames) / sampleRate : 0.0f;
+  const float fall =
+      sampleRate > 0.0f ? CPeakMeter::kFallPerSecond * static_cast<float>(frames) / sampleRate : 0.0f;
   for (auto& p : audioOuts) {
     p->fresh = 1;
     p->meter.Fall(fall);
@@ -493,13 +494,15 @@ void CComp::WaitForWorker() const noexcept {
 void CComp::ZeroInputs(int frames, int offset) noexcept {
   const int n = TotalInputChannels();
   for (int c = 0; c < n; ++c)
-    if (float* p = inCh[static_cast<size_t>(c)]) std::memset(p + offset, 0, sizeof(float) * static_cast<size_t>(frames));
+    if (float* p = inCh[static_cast<size_t>(c)])
+      std::memset(p + offset, 0, sizeof(float) * static_cast<size_t>(frames));
 }
 
 void CComp::ZeroOutputs(int frames, int offset) noexcept {
   const int n = TotalOutputChannels();
   for (int c = 0; c < n; ++c)
-    if (float* p = outCh[static_cast<size_t>(c)]) std::memset(p + offset, 0, sizeof(float) * static_cast<size_t>(frames));
+    if (float* p = outCh[static_cast<size_t>(c)])
+      std::memset(p + offset, 0, sizeof(float) * static_cast<size_t>(frames));
 }
 
 void CComp::PullAudio(int frames, int offset) noexcept {
@@ -527,8 +530,9 @@ void CComp::PullAudio(int frames, int offset) noexcept {
     src->WaitForWorker();
     CAudioOut& sp = *src->audioOuts[static_cast<size_t>(cable.sourceOut)];
     const CAudioIn& dp = *audioIns[static_cast<size_t>(cable.destIn)];
-    const float* s[2] = {src->outCh[static_cast<size_t>(sp.firstChannel)] + offset,
-                         src->outCh[static_cast<size_t>(sp.firstChannel + (sp.channels > 1 ? 1 : 0))] + offset};
+    const float* s[2] = {
+        src->outCh[static_cast<size_t>(sp.firstChannel)] + offset,
+        src->outCh[static_cast<size_t>(sp.firstChannel + (sp.channels > 1 ? 1 : 0))] + offset};
     float* d[2] = {inCh[static_cast<size_t>(dp.firstChannel)] + offset,
                    inCh[static_cast<size_t>(dp.firstChannel + (dp.channels > 1 ? 1 : 0))] + offset};
     if (s[0] && d[0]) {

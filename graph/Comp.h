@@ -5,8 +5,8 @@
 // reach any module through the virtual operations below, declared in their
 // fixed slot order. Operations marked (audio) run on the audio thread and must
 // not allocate, lock or wait; (ui) ones run on the user-interface thread.
-#include <atomic>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -53,8 +53,8 @@ class CComp {
   // 8. Called on a worker core's thread for modules assigned to it.
   virtual void ProcessOnCore(int frames) noexcept;
   // 9. A hosted plug-in's dispatcher pass-through.
-  virtual intptr_t PluginDispatch(int32_t opcode, int32_t index, intptr_t value, void* ptr,
-                                  float opt, int32_t a6, int32_t a7);
+  virtual intptr_t PluginDispatch(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt,
+                                  int32_t a6, int32_t a7);
   // 10-11 (ui). Channel buffers.
   virtual void AllocBuffers();
   virtual void FreeBuffers();
@@ -174,7 +174,8 @@ class CComp {
   uint8_t onWorker = 0;
   uint8_t soloExempt = 0;  // the mute flag alone decides, whatever is soloed
   uint8_t bypassWhenDisabled = 0;
-  uint8_t isGroup = 0;  // set by CGroup: lets Root() answer without a dynamic cast  // hosted plug-ins: a disabled one passes its input through
+  uint8_t isGroup = 0;  // set by CGroup: lets Root() answer without a dynamic cast  // hosted plug-ins: a
+                        // disabled one passes its input through
   int32_t coreIndex = 0;
   int32_t blockCore = 0;
   CAttribs attribs;
@@ -188,7 +189,9 @@ class CComp {
   // The busy byte is taken in one atomic step by whoever runs the module's work
   // (the pull, a worker core, a sequencer phase) and by an edit's BusyLock, so
   // the two can never both hold it; the audio side never waits for it.
-  bool TryTakeBusy() noexcept { return std::atomic_ref<uint8_t>(busy).exchange(1, std::memory_order_acquire) == 0; }
+  bool TryTakeBusy() noexcept {
+    return std::atomic_ref<uint8_t>(busy).exchange(1, std::memory_order_acquire) == 0;
+  }
   void ReleaseBusy() noexcept { std::atomic_ref<uint8_t>(busy).store(0, std::memory_order_release); }
   int32_t x = 0, y = 0;
   int32_t boxWidth = 26, boxHeight = 20;
@@ -230,8 +233,8 @@ class CComp {
   void LoadBaseOnly(CStream& s, bool read_attributes);
 
  private:
-  void AllocChannels(std::vector<float>* store, std::array<float*, limits::kMaxChannels>& ptrs,
-                     int first, int count);
+  void AllocChannels(std::vector<float>* store, std::array<float*, limits::kMaxChannels>& ptrs, int first,
+                     int count);
   void SplitVolumePan(CAudioOut& port, int from, int to, bool sounds) noexcept;
   void ApplyPortController(const MidiEvent& e) noexcept;
   std::array<std::vector<float>, limits::kMaxChannels> outStore_;
@@ -241,9 +244,9 @@ class CComp {
 // Channel mixing shared by every module: adds (or copies) a source of one or two
 // channels into a destination of one or two channels with a gain. Mono into
 // stereo puts half into each side; stereo into mono takes half the sum.
-void MixChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels,
-                 float gain, int frames) noexcept;
-void CopyChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels,
-                  float gain, int frames) noexcept;
+void MixChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels, float gain,
+                 int frames) noexcept;
+void CopyChannels(float* const* dst, int dst_channels, const float* const* src, int src_channels, float gain,
+                  int frames) noexcept;
 
 }  // namespace qr

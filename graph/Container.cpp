@@ -7,9 +7,9 @@
 #include <string>
 
 #include "graph/Globals.h"
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 
@@ -256,9 +256,12 @@ void CGroup::UpdateSoloState() {
 
 float CGroup::PanLawFactor() const noexcept {
   switch (panLaw_) {
-    case 1: return 0.5f;
-    case 2: return 0.0f;
-    default: return 1.0f;
+    case 1:
+      return 0.5f;
+    case 2:
+      return 0.0f;
+    default:
+      return 1.0f;
   }
 }
 

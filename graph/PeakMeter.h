@@ -22,7 +22,8 @@ class CPeakMeter {
   // `amount`, not below 0. The fall is slow enough that an editor polling a few
   // times a second still sees every peak.
   void Fall(float amount) noexcept {
-    for (auto& a : current_) a.store(std::max(0.0f, a.load(std::memory_order_relaxed) - amount), std::memory_order_relaxed);
+    for (auto& a : current_)
+      a.store(std::max(0.0f, a.load(std::memory_order_relaxed) - amount), std::memory_order_relaxed);
   }
   float Current(int c) const noexcept { return current_[Index(c)].load(std::memory_order_relaxed); }
   // The largest value since the port was made.

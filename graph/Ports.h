@@ -83,7 +83,7 @@ class CAudioOut {
   float panLawFactor = 1.0f;  // 1.0, 0.5 or 0.0 for the "-6dB", "-3dB" and "-0dB" laws
   int32_t volumeCC = -1;
   int32_t panCC = -1;
-  CPeakMeter meter;       // written by processing only
+  CPeakMeter meter;        // written by processing only
   MeterDisplay shownPeak;  // the editor's decayed copy, updated at idle
   int32_t firstChannel = 0;
   int32_t channels = 2;

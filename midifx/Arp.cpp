@@ -4,8 +4,8 @@
 #include <climits>
 #include <cmath>
 
-#include "stream/RecordStream.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 
@@ -206,7 +206,9 @@ void CArp::Sound(ArpVoice& v, int at) noexcept {
   for (const CArpCC& lane : p.lanes) {
     const int16_t val = lane.values[static_cast<size_t>(v.onStep)];
     if (val >= 0)
-      Emit(midi::Make(0xB0u | ch, static_cast<uint32_t>(lane.controller & 127), static_cast<uint32_t>(val & 127)), at);
+      Emit(midi::Make(0xB0u | ch, static_cast<uint32_t>(lane.controller & 127),
+                      static_cast<uint32_t>(val & 127)),
+           at);
   }
   for (int o = -CArpPattern::kRange; o <= CArpPattern::kRange; ++o) {
     const uint8_t vel = p.Cell(v.onStep, o) & 0x7F;

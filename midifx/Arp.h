@@ -71,7 +71,7 @@ class CArpPattern {
   int32_t transpose = 0;
   std::string name = "Untitled";
   float swing = 0.0f;
-  int32_t steps = 16;         // 1-128
+  int32_t steps = 16;  // 1-128
   std::vector<CArpCC> lanes;
   int32_t ticksPerStep = 60;  // 240 pattern ticks to a beat
 };
@@ -137,8 +137,8 @@ class CArp final : public CComp {
 
   int ActiveVoices() const noexcept;
 
-  int32_t trigger = kPoly;  // "Trigger"
-  int32_t playMode = kLoop; // "Mode"
+  int32_t trigger = kPoly;   // "Trigger"
+  int32_t playMode = kLoop;  // "Mode"
   int32_t currentPattern = 0;
   uint8_t recording = 0;
   int32_t recordStep = -1;  // -1: waiting for the root key

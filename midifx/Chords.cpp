@@ -29,7 +29,8 @@ void CChords::AfterEdit() noexcept {
   // hold), the others find their place again.
   for (Slot& s : slots) {
     if (!s.state) continue;
-    const bool alive = std::any_of(chords.begin(), chords.end(), [&](const auto& c) { return c.get() == s.chord; });
+    const bool alive =
+        std::any_of(chords.begin(), chords.end(), [&](const auto& c) { return c.get() == s.chord; });
     if (!alive) {
       s.state = 2;
       s.chord = nullptr;

@@ -30,14 +30,14 @@ class CChord {
   uint8_t Offset(int o) const noexcept { return offsets[static_cast<size_t>(o - kLowOffset)]; }
 
   std::string name = "untitled";
-  int32_t key = 60;                      // trigger key
+  int32_t key = 60;  // trigger key
   std::array<uint8_t, kOffsets> offsets{};
-  std::array<uint8_t, 128> fixed{};      // velocity per absolute key ("Fixed")
-  int32_t play = 0;                      // 1: play the rhythm
-  CEventList events;                     // the rhythm
-  int32_t right = 960;                   // loop length of the rhythm in ticks
-  int32_t arp = 0;                       // 0 off, 1 up, 2 down, 3 up and down
-  int32_t playingCount = 0;              // slots playing this chord
+  std::array<uint8_t, 128> fixed{};  // velocity per absolute key ("Fixed")
+  int32_t play = 0;                  // 1: play the rhythm
+  CEventList events;                 // the rhythm
+  int32_t right = 960;               // loop length of the rhythm in ticks
+  int32_t arp = 0;                   // 0 off, 1 up, 2 down, 3 up and down
+  int32_t playingCount = 0;          // slots playing this chord
 };
 
 class CChords final : public CComp {
@@ -53,9 +53,9 @@ class CChords final : public CComp {
   };
 
   struct Slot {
-    int32_t state = 0;  // 0 free, 1 playing, 2 stop requested
-    size_t current = 0;         // next rhythm event
-    int64_t currentTime = 0;    // its absolute time in ticks
+    int32_t state = 0;        // 0 free, 1 playing, 2 stop requested
+    size_t current = 0;       // next rhythm event
+    int64_t currentTime = 0;  // its absolute time in ticks
     int32_t play = 0;
     int32_t key = 0;
     int32_t velocity = 0;

@@ -175,7 +175,8 @@ void CEnvelope::Load(CStream& s, int) {
       float t = 0.0f;
       readFloat(t);
       thisTime = TruncTicks(t);
-      loaded.points.back().delta = static_cast<int32_t>(std::clamp<int64_t>(thisTime - prevTime, INT32_MIN, INT32_MAX));
+      loaded.points.back().delta =
+          static_cast<int32_t>(std::clamp<int64_t>(thisTime - prevTime, INT32_MIN, INT32_MAX));
     } else if (key == "EventDelta" && !loaded.points.empty()) {
       readInt(loaded.points.back().delta);
     } else if (key == "EventValue" && !loaded.points.empty()) {

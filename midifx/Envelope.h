@@ -36,11 +36,11 @@ class CEnvelope final : public CComp {
   void SetMode(int32_t mode);
 
   CEnvShape shape;
-  uint8_t thru = 1;          // input events pass to the output
-  int32_t snap = 240;        // editor grid in ticks
-  int32_t controller = 74;   // "CC"
-  int32_t beats = 4;         // editor length in beats
-  int32_t lastSent = -1;     // last controller value sent, -1 none
+  uint8_t thru = 1;         // input events pass to the output
+  int32_t snap = 240;       // editor grid in ticks
+  int32_t controller = 74;  // "CC"
+  int32_t beats = 4;        // editor length in beats
+  int32_t lastSent = -1;    // last controller value sent, -1 none
 
  private:
   void Lock() noexcept { editing_.Take(); }

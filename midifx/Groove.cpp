@@ -72,7 +72,8 @@ GrooveResult CGroove::Apply(int64_t t, uint32_t data, int32_t velocity, int32_t 
     double ref = gateMode == 0 ? static_cast<double>(length) : static_cast<double>(Q);
     if ((gateMode == 2 || gateMode == 3) && offsetOn) {
       const auto a = static_cast<int64_t>(offsets[us] * static_cast<double>(Q) * 0.01);
-      const auto b = static_cast<int64_t>(offsets[static_cast<size_t>((s + 1) % n)] * static_cast<double>(Q) * 0.01);
+      const auto b =
+          static_cast<int64_t>(offsets[static_cast<size_t>((s + 1) % n)] * static_cast<double>(Q) * 0.01);
       if ((gateMode == 2 && b < a) || (gateMode == 3 && b != a)) ref = static_cast<double>(Q - a + b - 1);
     }
     const double g = static_cast<double>(std::max<int64_t>(Round(gates[us] * ref * 0.01), 2));
@@ -106,7 +107,8 @@ void CGroove::Save(CStream& s) {
   s.WriteKeyInt("StrengthCC", strengthCC);
   s.WriteKeyInt("Q", q);
   const int n = std::clamp(steps, 1, kMaxSteps);
-  for (const auto& [key, values] : {std::pair{"Offsets", &offsets}, {"Velos", &velocities}, {"Gates", &gates}}) {
+  for (const auto& [key, values] :
+       {std::pair{"Offsets", &offsets}, {"Velos", &velocities}, {"Gates", &gates}}) {
     s.WriteKey(key, 4 * n);
     for (int i = 0; i < n; ++i) s.WriteInt((*values)[static_cast<size_t>(i)]);
   }

@@ -11,9 +11,9 @@
 namespace qr {
 
 struct GrooveResult {
-  int64_t time = 0;      // ticks
+  int64_t time = 0;  // ticks
   int32_t velocity = 0;
-  int32_t length = 0;    // ticks
+  int32_t length = 0;  // ticks
 };
 
 class CGroove final : public CComp {
@@ -34,15 +34,15 @@ class CGroove final : public CComp {
   // Every default, as a new groove has them.
   void ResetFields() noexcept;
 
-  int32_t strength = 100;     // percent, 0-100
-  int32_t strengthCC = -1;    // controller that may set the strength; -1 none
+  int32_t strength = 100;   // percent, 0-100
+  int32_t strengthCC = -1;  // controller that may set the strength; -1 none
   int32_t offsetOn = 1;
   int32_t velocityOn = 0;
   int32_t gateOn = 1;
-  int32_t q = 240;            // step length in ticks
-  int32_t gateMode = 2;       // 0 note length, 1 one step, 2 "Q - no overlap", 3 "Q - legato"
-  int32_t steps = 4;          // 1-256
-  std::array<int32_t, kMaxSteps> offsets{};     // percent of Q
+  int32_t q = 240;                           // step length in ticks
+  int32_t gateMode = 2;                      // 0 note length, 1 one step, 2 "Q - no overlap", 3 "Q - legato"
+  int32_t steps = 4;                         // 1-256
+  std::array<int32_t, kMaxSteps> offsets{};  // percent of Q
   std::array<int32_t, kMaxSteps> velocities{};  // 1-127
   std::array<int32_t, kMaxSteps> gates{};       // percent of the reference length
 };

@@ -66,7 +66,9 @@ void CMidiPatcher::Load(CStream& s, int) {
   int32_t size = 0;
   int port = -1;
   Port scratch;  // records of ports beyond the eighth land here and are dropped
-  auto cur = [&]() -> Port& { return port >= 0 && port < kPorts ? ports[static_cast<size_t>(port)] : scratch; };
+  auto cur = [&]() -> Port& {
+    return port >= 0 && port < kPorts ? ports[static_cast<size_t>(port)] : scratch;
+  };
   while (s.NextRecord(key, size) && key != "CEnd") {
     if (LoadBaseRecord(s, key, size, false)) continue;
     if (key == "Port") {

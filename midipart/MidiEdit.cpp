@@ -163,8 +163,8 @@ bool CMIDIEdit::LengthQuantize(CMIDIPart& part, int32_t grid) {
   const bool onlySelected = AnySelectedNoteOn(t.events);
   for (PartEvent& e : t.events)
     if (midi::IsNoteOn(e.data) && (!onlySelected || e.Selected()))
-      e.length = static_cast<int32_t>(std::clamp<int64_t>(std::max<int64_t>(grid, Snap(e.length, grid)),
-                                                          INT32_MIN, INT32_MAX));
+      e.length = static_cast<int32_t>(
+          std::clamp<int64_t>(std::max<int64_t>(grid, Snap(e.length, grid)), INT32_MIN, INT32_MAX));
   return true;
 }
 
@@ -190,7 +190,8 @@ bool CMIDIEdit::ControllerLane(CMIDIPart& part, int32_t grid, const LaneSettings
   const double len = static_cast<double>(t.length);
   auto value = [&](Ticks tick) {
     if (s.generator == 0)
-      return len > 0 ? static_cast<int>(std::nearbyint(s.from + (s.to - s.from) * static_cast<double>(tick) / len))
+      return len > 0 ? static_cast<int>(
+                           std::nearbyint(s.from + (s.to - s.from) * static_cast<double>(tick) / len))
                      : s.from;
     return s.from + Random(s.to - s.from + 1);
   };
@@ -239,7 +240,8 @@ bool CMIDIEdit::Pattern(CMIDIPart& part, int32_t grid, std::string_view pattern,
   size_t p = 0;
   while (p < notes.size()) {
     const size_t e = notes.find_first_of(" \t,;", p);
-    const std::string_view word = notes.substr(p, e == std::string_view::npos ? std::string_view::npos : e - p);
+    const std::string_view word =
+        notes.substr(p, e == std::string_view::npos ? std::string_view::npos : e - p);
     if (auto k = ParseNoteName(word)) keys.push_back(*k);
     if (e == std::string_view::npos) break;
     p = e + 1;
@@ -320,7 +322,8 @@ bool CMIDIEdit::Notes(CMIDIPart& part, int32_t grid, const NotesSettings& s) {
   for (const SourceNote& sn : src) {
     uint32_t data = sn.e.data;
     if (!s.onlySelected || sn.e.Selected()) {
-      if (s.randomKeys) data = WithKey(data, static_cast<int>(midi::Data1(src[static_cast<size_t>(Random(n))].e.data)));
+      if (s.randomKeys)
+        data = WithKey(data, static_cast<int>(midi::Data1(src[static_cast<size_t>(Random(n))].e.data)));
       if (s.octave) data = WithKey(data, ApplyOctave(static_cast<int>(midi::Data1(data)), s));
       data = velocity(data);
     }

@@ -126,9 +126,7 @@ void CMIDIPart2::DeletePart(void* part) {
   UnlockEvents();
 }
 
-void CMIDIPart2::LockEvents() {
-  busy_.Take();
-}
+void CMIDIPart2::LockEvents() { busy_.Take(); }
 
 void CMIDIPart2::UnlockEvents() { busy_.Release(); }
 
@@ -282,8 +280,7 @@ void CMIDIPart2::RunBlock(int frames) noexcept {
     midiQueue.Clear();
     return;
   }
-  for (const MidiEvent& e : orphanOffs_)
-    Emit(static_cast<int>(midi::Port(e.msg)), -1, e.msg, 0);
+  for (const MidiEvent& e : orphanOffs_) Emit(static_cast<int>(midi::Port(e.msg)), -1, e.msg, 0);
   orphanOffs_.Clear();
   // A tempo or rate unfit for conversion stops time for the slots.
   const double bpm = rateOk_ ? static_cast<double>(tempoInUse_) : 0.0;
@@ -302,8 +299,7 @@ void CMIDIPart2::RunBlock(int frames) noexcept {
   deferred_.Clear();
   for (const MidiEvent& e : direct_) TakeInput(e, 0);
   if (midiInEnabled)
-    for (const MidiEvent& e : midiQueue)
-      TakeInput(e, std::clamp(static_cast<int>(e.time), 0, frames));
+    for (const MidiEvent& e : midiQueue) TakeInput(e, std::clamp(static_cast<int>(e.time), 0, frames));
   RenderTo(frames);
   for (PlaySlot& s : *slots_) s.walker.Advance(frames);
   direct_.Clear();
@@ -470,7 +466,8 @@ void CMIDIPart2::RecordStep(uint32_t msg) noexcept {
   CMIDIPart& t = recordTarget_->EditTarget();
   if (midi::IsNoteOn(msg)) {
     if (recordedCount_ < kRecordCapacity)
-      recorded_[static_cast<size_t>(recordedCount_++)] = Recorded{static_cast<double>(t.stepPosition), msg, 1};
+      recorded_[static_cast<size_t>(recordedCount_++)] =
+          Recorded{static_cast<double>(t.stepPosition), msg, 1};
     ++stepHeld_;
   } else if (midi::IsNoteOff(msg)) {
     // The step advances when the last held key of a chord is released.
@@ -575,7 +572,8 @@ void CMIDIPart2::SendNoteOffs(PlaySlot& s, int offset) noexcept {
 void CMIDIPart2::Emit(int port, int channel, uint32_t msg, int offset) noexcept {
   uint32_t m = msg & 0x00FFFFFFu;
   if (channel >= 0 && (m & 0xF0) < 0xF0 && (m & 0x80)) m = (m & ~0x0Fu) | static_cast<uint32_t>(channel);
-  out_[static_cast<size_t>(port & (kPorts - 1))].InsertSorted(m, kMidiKindMessage, 0, static_cast<float>(offset));
+  out_[static_cast<size_t>(port & (kPorts - 1))].InsertSorted(m, kMidiKindMessage, 0,
+                                                              static_cast<float>(offset));
 }
 
 void CMIDIPart2::RenderTo(int until) noexcept {
@@ -690,8 +688,8 @@ void CMIDIPart2::InsertRecorded(CMIDIPart& t, const Recorded& r) {
   CEventList::Ticks on = 0;
   for (PartEvent& e : t.events) {
     on += e.delta;
-    if (!(e.flags & kEvRecording) || !midi::IsNoteOn(e.data) || midi::Channel(e.data) != midi::Channel(r.msg) ||
-        midi::Data1(e.data) != midi::Data1(r.msg))
+    if (!(e.flags & kEvRecording) || !midi::IsNoteOn(e.data) ||
+        midi::Channel(e.data) != midi::Channel(r.msg) || midi::Data1(e.data) != midi::Data1(r.msg))
       continue;
     if (static_cast<double>(on) < r.time)
       e.length = static_cast<int32_t>(std::min(r.time - static_cast<double>(on), 2.0e9)) + 1;
@@ -787,12 +785,18 @@ void CMIDIPart2::Load(CStream& s, int) {
         int32_t CLiveMIDIPart::*field;
       };
       static constexpr Field kFields[] = {
-          {"MPartHNote", &CLiveMIDIPart::noteHeight}, {"MPartTicks", &CLiveMIDIPart::length},
-          {"MPartPort", &CLiveMIDIPart::port},         {"MPartMCh", &CLiveMIDIPart::channel},
-          {"MPartSync", &CLiveMIDIPart::sync},         {"MPartFR", &CLiveMIDIPart::fr},
-          {"MPartLoopLeft", &CLiveMIDIPart::loopLeft}, {"MPartLoopRight", &CLiveMIDIPart::loopRight},
-          {"MPartMixerStyle", &CLiveMIDIPart::mixerStyle}, {"MPartTrig", &CLiveMIDIPart::triggerMode},
-          {"MPartKey", &CLiveMIDIPart::key},           {"MPartPlayGr", &CLiveMIDIPart::playGroup},
+          {"MPartHNote", &CLiveMIDIPart::noteHeight},
+          {"MPartTicks", &CLiveMIDIPart::length},
+          {"MPartPort", &CLiveMIDIPart::port},
+          {"MPartMCh", &CLiveMIDIPart::channel},
+          {"MPartSync", &CLiveMIDIPart::sync},
+          {"MPartFR", &CLiveMIDIPart::fr},
+          {"MPartLoopLeft", &CLiveMIDIPart::loopLeft},
+          {"MPartLoopRight", &CLiveMIDIPart::loopRight},
+          {"MPartMixerStyle", &CLiveMIDIPart::mixerStyle},
+          {"MPartTrig", &CLiveMIDIPart::triggerMode},
+          {"MPartKey", &CLiveMIDIPart::key},
+          {"MPartPlayGr", &CLiveMIDIPart::playGroup},
           {"MPartMuteGr", &CLiveMIDIPart::muteGroup},
       };
       bool known = false;

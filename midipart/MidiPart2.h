@@ -76,11 +76,11 @@ struct PlaySlot {
   CPendingQueue pending;
   // The slot keeps its own place in the events (instead of the events' work
   // fields), so several slots can play one part at once.
-  size_t current = 0;    // index of the next event to play
-  int64_t nextTime = 0;  // its absolute time (the base plus its work value)
+  size_t current = 0;                 // index of the next event to play
+  int64_t nextTime = 0;               // its absolute time (the base plus its work value)
   CLiveMIDIPart* nextPart = nullptr;  // takes over when this slot stops (mute groups)
-  int32_t from = 0;         // sample of the block from which the slot is still to render
-  uint8_t stopRequest = 0;  // a stop asked for while already stopping at the loop end
+  int32_t from = 0;                   // sample of the block from which the slot is still to render
+  uint8_t stopRequest = 0;            // a stop asked for while already stopping at the loop end
 };
 
 class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
@@ -136,9 +136,9 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   CLiveMIDIPart* RecordTarget() const noexcept { return recordTarget_; }
   uint8_t HeldCount(int channel, int key) const noexcept { return heldThru_.Count(channel, key); }
 
-  int32_t ports = 1;        // "MPartPorts"
-  int32_t thru = 0;         // "MThru"
-  int32_t thruPort = 0;     // taken from the part the editor selects
+  int32_t ports = 1;     // "MPartPorts"
+  int32_t thru = 0;      // "MThru"
+  int32_t thruPort = 0;  // taken from the part the editor selects
   int32_t thruChannel = -1;
   // Sees every input event first while the editor has it installed.
   Callback<void(const MidiEvent&)> recordHook;
@@ -187,7 +187,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
 
   std::vector<std::unique_ptr<CLiveMIDIPart>> parts_;
   std::array<CMIDIQ, kPorts> out_{};
-  CMIDIQ direct_;  // events handed in by the host side, played at time 0
+  CMIDIQ direct_;       // events handed in by the host side, played at time 0
   HeldNotes heldThru_;  // notes passed through, released when the thru part changes
   float tempoInUse_ = 120.0f;
   float pendingTempo_ = 120.0f;

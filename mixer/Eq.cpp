@@ -90,7 +90,9 @@ using PairF = float __attribute__((vector_size(8)));
 // Bands per pass: more would push the history out of the 16 vector registers.
 constexpr int kGroup = 2;
 
-inline Pair ToFloat(Pair v) noexcept { return __builtin_convertvector(__builtin_convertvector(v, PairF), Pair); }
+inline Pair ToFloat(Pair v) noexcept {
+  return __builtin_convertvector(__builtin_convertvector(v, PairF), Pair);
+}
 
 // K bands in series over both channels, sample by sample. Every band's history
 // lives in registers for the whole stretch, and the K recursions of a sample's
@@ -137,13 +139,21 @@ void RunBands(CEqBand* bands, float* __restrict left, float* __restrict right, i
 void CEq::RunStereo(float* left, float* right, int frames) noexcept {
   const int count = std::clamp(bandCount, 0, kMaxBands);
   int b = 0;
-  for (; b + kGroup <= count; b += kGroup) RunBands<kGroup>(&bands[static_cast<size_t>(b)], left, right, frames);
+  for (; b + kGroup <= count; b += kGroup)
+    RunBands<kGroup>(&bands[static_cast<size_t>(b)], left, right, frames);
   static_assert(kGroup <= 4);
   switch (count - b) {
-    case 3: RunBands<3>(&bands[static_cast<size_t>(b)], left, right, frames); break;
-    case 2: RunBands<2>(&bands[static_cast<size_t>(b)], left, right, frames); break;
-    case 1: RunBands<1>(&bands[static_cast<size_t>(b)], left, right, frames); break;
-    default: break;
+    case 3:
+      RunBands<3>(&bands[static_cast<size_t>(b)], left, right, frames);
+      break;
+    case 2:
+      RunBands<2>(&bands[static_cast<size_t>(b)], left, right, frames);
+      break;
+    case 1:
+      RunBands<1>(&bands[static_cast<size_t>(b)], left, right, frames);
+      break;
+    default:
+      break;
   }
   // Decayed history is cleared so that silence never runs on denormals. Each
   // value is tested on its own: clearing x2 because x1 is small would cut a

@@ -24,9 +24,9 @@ struct CEqBand {
   };
 
   int32_t mode = kPeaking;
-  float gain = 0.0f;        // decibels
+  float gain = 0.0f;          // decibels
   float frequency = 2000.0f;  // Hz
-  float bandwidth = 0.5f;   // octaves
+  float bandwidth = 0.5f;     // octaves
   std::array<Channel, 2> ch{};
 
   // Fills both channels' coefficients for the band's settings; the history stays.

@@ -6,8 +6,8 @@
 
 #include "graph/BusyFlag.h"
 #include "mixer/Records.h"
-#include "stream/RecordStream.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

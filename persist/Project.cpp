@@ -7,9 +7,9 @@
 #include "graph/Container.h"
 #include "graph/Globals.h"
 #include "graph/ModuleTypes.h"
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 

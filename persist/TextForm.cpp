@@ -1,7 +1,6 @@
 #include "persist/TextForm.h"
 
 #include <algorithm>
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>

@@ -38,9 +38,12 @@ double CModulator::TicksPerFrame(double sample_rate, double bpm) const noexcept 
 
 std::unique_ptr<CModulator> CModulator::Clone() const {
   switch (kind) {
-    case kFreehand: return std::make_unique<CFreehand>(static_cast<const CFreehand&>(*this));
-    case kGate: return std::make_unique<CGate>(static_cast<const CGate&>(*this));
-    case kRandom: return std::make_unique<CRandom>(static_cast<const CRandom&>(*this));
+    case kFreehand:
+      return std::make_unique<CFreehand>(static_cast<const CFreehand&>(*this));
+    case kGate:
+      return std::make_unique<CGate>(static_cast<const CGate&>(*this));
+    case kRandom:
+      return std::make_unique<CRandom>(static_cast<const CRandom&>(*this));
   }
   return nullptr;
 }
@@ -83,7 +86,8 @@ float CFreehand::Advance(ModState& st, double dt, ModRandom&) const noexcept {
   const ModPoint& a = points[static_cast<size_t>(seg)];
   const ModPoint& b = points[static_cast<size_t>(seg + 1)];
   const double span = static_cast<double>(b.position) - a.position;
-  const float t = span > 0.0 ? static_cast<float>(std::clamp((st.ticks - a.position) / span, 0.0, 1.0)) : 1.0f;
+  const float t =
+      span > 0.0 ? static_cast<float>(std::clamp((st.ticks - a.position) / span, 0.0, 1.0)) : 1.0f;
   const float v = a.value + (b.value - a.value) * Shape(t, a.curve);
   return st.value = std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f;
 }
@@ -159,16 +163,26 @@ float CRandom::Advance(ModState& st, double dt, ModRandom& rnd) const noexcept {
 
 const char* ModSourceName(ModSourceKind k) noexcept {
   switch (k) {
-    case ModSourceKind::kWheel: return "Wheel";
-    case ModSourceKind::kBend: return "Bend";
-    case ModSourceKind::kVelocity: return "Velocity";
-    case ModSourceKind::kKey: return "MIDIKey";
-    case ModSourceKind::kCC: return "CC";
-    case ModSourceKind::kEnv: return "Env";
-    case ModSourceKind::kGate: return "Gate";
-    case ModSourceKind::kLFO: return "LFO";
-    case ModSourceKind::kRnd: return "Rnd";
-    case ModSourceKind::kNone: break;
+    case ModSourceKind::kWheel:
+      return "Wheel";
+    case ModSourceKind::kBend:
+      return "Bend";
+    case ModSourceKind::kVelocity:
+      return "Velocity";
+    case ModSourceKind::kKey:
+      return "MIDIKey";
+    case ModSourceKind::kCC:
+      return "CC";
+    case ModSourceKind::kEnv:
+      return "Env";
+    case ModSourceKind::kGate:
+      return "Gate";
+    case ModSourceKind::kLFO:
+      return "LFO";
+    case ModSourceKind::kRnd:
+      return "Rnd";
+    case ModSourceKind::kNone:
+      break;
   }
   return "";
 }
@@ -180,7 +194,8 @@ ModSourceKind ModSourceFromName(const std::string& name) noexcept {
 }
 
 std::string DestinationName(int32_t dest, const std::vector<std::unique_ptr<CModulator>>& mods) {
-  static const char* const kNames[] = {"None", "Cutoff", "Volume", "Pan", "Pitch", "Q", "Drive", "U.Pitch", "U.Pan"};
+  static const char* const kNames[] = {"None", "Cutoff", "Volume",  "Pan",  "Pitch",
+                                       "Q",    "Drive",  "U.Pitch", "U.Pan"};
   const int32_t kindOf = dest & 0xFFFF;
   const int32_t index = static_cast<int32_t>(static_cast<uint32_t>(dest) >> 16);
   if (kindOf <= kDestUPan && index == 0) return kNames[kindOf];

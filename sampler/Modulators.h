@@ -45,12 +45,12 @@ struct ModPoint {
 
 // The running state of one modulator in one voice.
 struct ModState {
-  double ticks = 0.0;   // position inside the current cycle
-  float value = 0.0f;   // last evaluated output, 0..1
-  float from = 0.0f;    // random generators: the value a ramp leaves
-  float to = 0.0f;      //   and the one it reaches
-  int32_t segment = 0;  // point the position is past
-  uint8_t finished = 0; // a one-shot shape has reached its last point
+  double ticks = 0.0;    // position inside the current cycle
+  float value = 0.0f;    // last evaluated output, 0..1
+  float from = 0.0f;     // random generators: the value a ramp leaves
+  float to = 0.0f;       //   and the one it reaches
+  int32_t segment = 0;   // point the position is past
+  uint8_t finished = 0;  // a one-shot shape has reached its last point
 };
 
 // Deterministic generator owned by the module (xorshift): rendering the same
@@ -90,9 +90,9 @@ class CModulator {
 
   Kind kind;
   std::string name = "Env";
-  int32_t unit = 0;  // 0 "Beat", 1 "Hz"
-  int32_t sync = 0;  // 0 "Poly", 1 "Mono", 2 "Run"
-  int32_t loop = 0;  // bit 0 "Loop", bit 1 "Ramp" (random generators)
+  int32_t unit = 0;              // 0 "Beat", 1 "Hz"
+  int32_t sync = 0;              // 0 "Poly", 1 "Mono", 2 "Run"
+  int32_t loop = 0;              // bit 0 "Loop", bit 1 "Ramp" (random generators)
   int32_t left = 0, right = -1;  // loop range in points
   float widthBeats = 1.0f;
   float multiplier = 1.0f;

@@ -37,7 +37,8 @@ void ResetControllers(std::array<float, 128>& cc) noexcept {
 // own pitch), counted wide so that no stored value overflows.
 float KeyOffset(bool slicer, int key, const CClip& clip) noexcept {
   const int64_t semis = (slicer ? 0 : int64_t{key} - clip.rootKey) + clip.coarse;
-  return static_cast<float>(std::clamp<int64_t>(semis, -1000, 1000)) + (std::isfinite(clip.fine) ? clip.fine : 0.0f);
+  return static_cast<float>(std::clamp<int64_t>(semis, -1000, 1000)) +
+         (std::isfinite(clip.fine) ? clip.fine : 0.0f);
 }
 
 }  // namespace
@@ -290,15 +291,16 @@ void CSampler::RouteNote(CSound& sound, int channel, int key, int velocity, floa
       RouteNote(static_cast<CSound&>(*child), channel, key, velocity, vol, pan, cut);
     } else {
       CClip& clip = static_cast<CClip&>(*child);
-      const bool plays = sound.mode == CSound::kSlicer ? int64_t{key} - sound.sliceRoot == index + 1 : clip.Maps(key, velocity);
+      const bool plays = sound.mode == CSound::kSlicer ? int64_t{key} - sound.sliceRoot == index + 1
+                                                       : clip.Maps(key, velocity);
       if (plays) StartClip(sound, clip, index, channel, key, velocity, vol, pan, cut);
     }
     ++index;
   }
 }
 
-void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, int velocity, float vol, float pan,
-                         float cut) noexcept {
+void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, int velocity, float vol,
+                         float pan, float cut) noexcept {
   if (clip.sample < 0 || clip.sample >= static_cast<int>(samples.size())) return;
   if (clip.left >= clip.right) return;
   const bool slicer = sound.mode == CSound::kSlicer;
@@ -353,7 +355,8 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   v.gain = 0.0f;
   v.fresh = 1;
   const int nm = std::min<int>(static_cast<int>(clip.modulators.size()), kVoiceModulators);
-  for (int m = 0; m < nm; ++m) clip.modulators[static_cast<size_t>(m)]->NoteStart(v.mods[static_cast<size_t>(m)], random_);
+  for (int m = 0; m < nm; ++m)
+    clip.modulators[static_cast<size_t>(m)]->NoteStart(v.mods[static_cast<size_t>(m)], random_);
   const int n = std::clamp(clip.unisonVoices, 1, kUnison);
   v.subCount = n;
   const int right = std::min(clip.right, smp.frames);
@@ -368,7 +371,8 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
     // The spread is the sub-voice's place in the unison fan: evenly spaced
     // detuning keeps renders repeatable and the chorus symmetric.
     sv.spread = sv.panOffset;
-    sv.delay = static_cast<int32_t>(std::clamp(std::nearbyint(static_cast<double>(clip.unisonDelay) * i), 0.0, 1e8));
+    sv.delay =
+        static_cast<int32_t>(std::clamp(std::nearbyint(static_cast<double>(clip.unisonDelay) * i), 0.0, 1e8));
     sv.keyOffset = offset;
     sv.active = 1;
   }
@@ -539,8 +543,8 @@ inline float Drive(float x, float d) noexcept {
 }
 
 template <int Mode>
-void FilterRun(float* buf, int n, float& low, float& band, float f0, float f1, float r0, float r1, float d0, float d1,
-               float blend) noexcept {
+void FilterRun(float* buf, int n, float& low, float& band, float f0, float f1, float r0, float r1, float d0,
+               float d1, float blend) noexcept {
   const float inv = 1.0f / static_cast<float>(n);
   const float df = (f1 - f0) * inv, dr = (r1 - r0) * inv, dd = (d1 - d0) * inv;
   const bool drive = d0 != 0.0f || d1 != 0.0f;
@@ -582,8 +586,8 @@ void SteadyLowPass(float* buf, int n, float& low, float& band, float f, float r)
   band = std::fabs(bd) < 1e-20f ? 0.0f : bd;
 }
 
-void Filter(int mode, float* buf, int n, float& low, float& band, float f0, float f1, float r0, float r1, float d0,
-            float d1, float blend) noexcept {
+void Filter(int mode, float* buf, int n, float& low, float& band, float f0, float f1, float r0, float r1,
+            float d0, float d1, float blend) noexcept {
   if (mode == CClip::kFilterLowBand && blend == 0.0f && d0 == 0.0f && d1 == 0.0f && f0 == f1 && r0 == r1)
     return SteadyLowPass(buf, n, low, band, f0, r0);
   if (mode == CClip::kFilterLowBand)
@@ -609,8 +613,10 @@ void EdgeFrame(const CSample& smp, const CClip& clip, double p, double loopStart
   const int64_t lo = static_cast<int64_t>(loopStart), hi = static_cast<int64_t>(loopEnd);
   auto at = [&](int64_t j, int ch) {
     if (span > 0) {
-      if (j > hi) j = clip.loop == CClip::kLoopForward ? j - span : 2 * hi - j;
-      else if (j < lo) j = clip.loop == CClip::kLoopBackward ? j + span : 2 * lo - j;
+      if (j > hi)
+        j = clip.loop == CClip::kLoopForward ? j - span : 2 * hi - j;
+      else if (j < lo)
+        j = clip.loop == CClip::kLoopBackward ? j + span : 2 * lo - j;
     }
     return smp.Value(static_cast<int32_t>(std::clamp<int64_t>(j, 0, smp.frames + 2)), ch);
   };
@@ -676,10 +682,14 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
       // Near a loop boundary the interpolation window would read past it; those
       // few frames read through the loop instead, so a loop has no seam.
       int safe = count;
-      if (ev == kLoopEnd && loopEnd - 1.0 > sv.pos) safe = std::min(count, before(loopEnd - 1.0));
-      else if (ev == kLoopEnd) safe = 0;
-      if (ev == kLoopStart && sv.pos >= loopStart + 1.0) safe = std::min(count, before(loopStart + 1.0));
-      else if (ev == kLoopStart) safe = 0;
+      if (ev == kLoopEnd && loopEnd - 1.0 > sv.pos)
+        safe = std::min(count, before(loopEnd - 1.0));
+      else if (ev == kLoopEnd)
+        safe = 0;
+      if (ev == kLoopStart && sv.pos >= loopStart + 1.0)
+        safe = std::min(count, before(loopStart + 1.0));
+      else if (ev == kLoopStart)
+        safe = 0;
       if (safe > 0) smp.ReadFrames(safe, L + done, streamScratch_.data(), 0.0f, 1.0f, s, sv.pos, R + done);
       for (int i = safe; i < count; ++i)
         EdgeFrame(smp, clip, sv.pos + i * s, loopStart, loopEnd, L[done + i], R[done + i]);
@@ -687,9 +697,12 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
       done += count;
     }
     switch (ev) {
-      case kNone: break;
+      case kNone:
+        break;
       case kRightEnd:
-      case kLeftEnd: sv.active = 0; break;
+      case kLeftEnd:
+        sv.active = 0;
+        break;
       case kLoopEnd:
         if (loopStart >= loopEnd) {
           sv.active = 0;
@@ -763,19 +776,26 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
     speed.fill(1.0f);
     auto sourceValue = [&](const CMod& r) -> float {
       switch (r.source) {
-        case ModSourceKind::kWheel: return wheel_[ch];
-        case ModSourceKind::kBend: return bend_[ch];
-        case ModSourceKind::kVelocity: return v.velocity;
-        case ModSourceKind::kKey: return static_cast<float>(v.key) / 127.0f;
-        case ModSourceKind::kCC: return cc_[ch][static_cast<size_t>(r.sourceIndex & 127)];
+        case ModSourceKind::kWheel:
+          return wheel_[ch];
+        case ModSourceKind::kBend:
+          return bend_[ch];
+        case ModSourceKind::kVelocity:
+          return v.velocity;
+        case ModSourceKind::kKey:
+          return static_cast<float>(v.key) / 127.0f;
+        case ModSourceKind::kCC:
+          return cc_[ch][static_cast<size_t>(r.sourceIndex & 127)];
         case ModSourceKind::kEnv:
         case ModSourceKind::kGate:
         case ModSourceKind::kLFO:
         case ModSourceKind::kRnd:
           if (r.sourceIndex >= 0 && r.sourceIndex < nm)
-            return v.mods[static_cast<size_t>(r.sourceIndex)].value * level[static_cast<size_t>(r.sourceIndex)];
+            return v.mods[static_cast<size_t>(r.sourceIndex)].value *
+                   level[static_cast<size_t>(r.sourceIndex)];
           return 0.0f;
-        case ModSourceKind::kNone: break;
+        case ModSourceKind::kNone:
+          break;
       }
       return 0.0f;
     };
@@ -801,15 +821,32 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
       switch (kindOf) {
         // Volume works on a squared scale: velocity routed with amount 1 and
         // centre 1 gives the familiar square-law loudness.
-        case kDestVolume: t.gain *= std::max(0.0f, 1.0f + m) * std::max(0.0f, 1.0f + m); break;
-        case kDestCutoff: t.cutoff += m; break;
-        case kDestPan: t.pan += m; break;
-        case kDestPitch: t.pitch += m * 12.0f; break;
-        case kDestQ: t.q += m; break;
-        case kDestDrive: t.drive += m; break;
-        case kDestUPitch: t.uTune += m; break;
-        case kDestUPan: t.uPan += m; break;
-        default: break;
+        case kDestVolume:
+          t.gain *= std::max(0.0f, 1.0f + m) * std::max(0.0f, 1.0f + m);
+          break;
+        case kDestCutoff:
+          t.cutoff += m;
+          break;
+        case kDestPan:
+          t.pan += m;
+          break;
+        case kDestPitch:
+          t.pitch += m * 12.0f;
+          break;
+        case kDestQ:
+          t.q += m;
+          break;
+        case kDestDrive:
+          t.drive += m;
+          break;
+        case kDestUPitch:
+          t.uTune += m;
+          break;
+        case kDestUPan:
+          t.uPan += m;
+          break;
+        default:
+          break;
       }
     }
 
@@ -836,7 +873,8 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
     if (v.glideFrom != 0.0f) {
       // Glide: the remaining distance shrinks straight over the glide time.
       const float per = clip.glide > 0 ? dt * 1000.0f / static_cast<float>(clip.glide) * 12.0f : 1e9f;
-      v.glideFrom = v.glideFrom > 0.0f ? std::max(0.0f, v.glideFrom - per) : std::min(0.0f, v.glideFrom + per);
+      v.glideFrom =
+          v.glideFrom > 0.0f ? std::max(0.0f, v.glideFrom - per) : std::min(0.0f, v.glideFrom + per);
     }
     const float uTune = clip.unisonTune + t.uTune;
     const float uPan = clip.unisonPan + t.uPan;
@@ -860,21 +898,30 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
       RenderSub(v, sv, clip, smp, L, R, len, step);
       any = any || sv.active;
       PendingMix& pm = pending_[static_cast<size_t>(pendingCount_++)];
-      pm = PendingMix{&v, L, R, {outs[0], outs[1]}, port.channels, pos, v.gain, g1,
+      pm = PendingMix{&v,
+                      L,
+                      R,
+                      {outs[0], outs[1]},
+                      port.channels,
+                      pos,
+                      v.gain,
+                      g1,
                       std::clamp(v.pan + sv.panOffset * uPan, -1.0f, 1.0f),
                       std::clamp(pan1 + sv.panOffset * uPan, -1.0f, 1.0f)};
       if (clip.filterMode == CClip::kFilterOff) continue;
-      const bool steady = clip.filterMode == CClip::kFilterLowBand && clip.blend == 0.0f && v.fdrive == 0.0f &&
-                          d1 == 0.0f && v.fcut == f1 && v.fres == r1;
+      const bool steady = clip.filterMode == CClip::kFilterLowBand && clip.blend == 0.0f &&
+                          v.fdrive == 0.0f && d1 == 0.0f && v.fcut == f1 && v.fres == r1;
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
           lanes_[static_cast<size_t>(laneCount_++)] =
               FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, 1.0f - r1};
         continue;
       }
-      Filter(clip.filterMode, L, len, sv.low[0], sv.band[0], v.fcut, f1, v.fres, r1, v.fdrive, d1, clip.blend);
+      Filter(clip.filterMode, L, len, sv.low[0], sv.band[0], v.fcut, f1, v.fres, r1, v.fdrive, d1,
+             clip.blend);
       if (R != L)
-        Filter(clip.filterMode, R, len, sv.low[1], sv.band[1], v.fcut, f1, v.fres, r1, v.fdrive, d1, clip.blend);
+        Filter(clip.filterMode, R, len, sv.low[1], sv.band[1], v.fcut, f1, v.fres, r1, v.fdrive, d1,
+               clip.blend);
     }
     for (float*& o : outs) o += len;
     v.gain = g1;
@@ -999,7 +1046,8 @@ void CSampler::RunSends(int frames) noexcept {
                              fx->outCh[static_cast<size_t>(o0.firstChannel + (o0.channels > 1 ? 1 : 0))]};
       const int out = std::clamp(send.output, 0, static_cast<int>(audioOuts.size()) - 1);
       const CAudioOut& port = *audioOuts[static_cast<size_t>(out)];
-      MixChannels(&outCh[static_cast<size_t>(port.firstChannel)], port.channels, src, o0.channels, 1.0f, frames);
+      MixChannels(&outCh[static_cast<size_t>(port.firstChannel)], port.channels, src, o0.channels, 1.0f,
+                  frames);
     }
     for (auto& c : s.children)
       if (c->IsSound()) self(self, static_cast<CSound&>(*c));

@@ -28,9 +28,9 @@ class CSound;
 
 namespace sampler_limits {
 inline constexpr int kVoices = 128;
-inline constexpr int kUnison = 8;          // sub-voices of one voice
-inline constexpr int kControlFrames = 32;  // longest stretch between modulation updates
-inline constexpr int kVoiceModulators = 8; // modulators of a clip that run in a voice
+inline constexpr int kUnison = 8;           // sub-voices of one voice
+inline constexpr int kControlFrames = 32;   // longest stretch between modulation updates
+inline constexpr int kVoiceModulators = 8;  // modulators of a clip that run in a voice
 inline constexpr int kMaxSends = 64;
 inline constexpr int kPresets = 128;
 }  // namespace sampler_limits
@@ -243,8 +243,8 @@ class CSampler final : public CContainer {
   void NoteOn(int channel, int key, int velocity) noexcept;
   void NoteOff(int channel, int key) noexcept;
   void RouteNote(CSound& sound, int channel, int key, int velocity, float vol, float pan, float cut) noexcept;
-  void StartClip(CSound& sound, CClip& clip, int index, int channel, int key, int velocity, float vol, float pan,
-                 float cut) noexcept;
+  void StartClip(CSound& sound, CClip& clip, int index, int channel, int key, int velocity, float vol,
+                 float pan, float cut) noexcept;
   bool SoundOnChannel(int sound, int channel) const noexcept;
   // One sub-voice's stretch, rendered and waiting to be mixed.
   struct PendingMix {

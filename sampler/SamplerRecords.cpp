@@ -121,7 +121,8 @@ void WriteClip(CStream& s, const CClip& c, int32_t sample) {
 void CSampler::SaveSound(const CSound& sound, CStream& s, bool, const std::vector<int32_t>* remap) const {
   auto mapped = [&](int32_t index) {
     if (!remap) return index;
-    return index >= 0 && index < static_cast<int32_t>(remap->size()) ? (*remap)[static_cast<size_t>(index)] : -1;
+    return index >= 0 && index < static_cast<int32_t>(remap->size()) ? (*remap)[static_cast<size_t>(index)]
+                                                                     : -1;
   };
   s.WriteKeyInt("soundMode", sound.mode);
   s.WriteKeyInt("soundSample", mapped(sound.sample));
@@ -256,8 +257,10 @@ class SamplerRecordReader {
     } else if (key == "subSound") {
       if (CSound* top = Top()) {
         auto* sub = static_cast<CSound*>(top->Add(std::make_unique<CSound>()));
-        if (stack_.size() < kMaxDepth) stack_.push_back(sub);
-        else depthOverflow_.push_back(sub);
+        if (stack_.size() < kMaxDepth)
+          stack_.push_back(sub);
+        else
+          depthOverflow_.push_back(sub);
         clip_ = nullptr;
       }
     } else if (key == "subSoundEnd") {
@@ -279,7 +282,8 @@ class SamplerRecordReader {
       sawBank = true;
     } else if (key == "preset" && !soundFile_) {
       if (presets.size() < sampler_limits::kPresets) presets.push_back(std::make_unique<Preset>());
-      preset_ = presets.size() <= sampler_limits::kPresets && !presets.empty() ? presets.back().get() : nullptr;
+      preset_ =
+          presets.size() <= sampler_limits::kPresets && !presets.empty() ? presets.back().get() : nullptr;
     } else if (key == "presetId" && !soundFile_) {
       const std::string name = s.ReadString();
       if (preset_) preset_->name = name;
@@ -299,7 +303,9 @@ class SamplerRecordReader {
   }
 
  private:
-  CSound* Top() const { return !depthOverflow_.empty() ? depthOverflow_.back() : stack_.empty() ? nullptr : stack_.back(); }
+  CSound* Top() const {
+    return !depthOverflow_.empty() ? depthOverflow_.back() : stack_.empty() ? nullptr : stack_.back();
+  }
 
   void Report(const std::string& key, int32_t size) {
     ShowNotice("Sampler: error reading block '" + key + "' size " + std::to_string(size));
@@ -343,30 +349,45 @@ class SamplerRecordReader {
       int32_t n = 0;
       while (s.NextRecord(k, n) && k != "CEnd") s.Skip(n);
     }
-    if (top && top->sends.size() < sampler_limits::kMaxSends) top->sends.push_back(CSoundSend{std::move(fx), 0});
+    if (top && top->sends.size() < sampler_limits::kMaxSends)
+      top->sends.push_back(CSoundSend{std::move(fx), 0});
   }
 
   bool ReadSound(CStream& s, const std::string& key, int32_t size) {
     CSound* snd = Top();
     CSound dummy;
     CSound& d = snd ? *snd : dummy;
-    if (key == "soundMode") Int(s, key, size, d.mode);
-    else if (key == "soundSample") Int(s, key, size, d.sample), d.sample += d.sample >= 0 ? sampleBase_ : 0;
-    else if (key == "soundLeft") Int(s, key, size, d.left);
-    else if (key == "soundRight") Int(s, key, size, d.right);
-    else if (key == "soundBpm") Float(s, key, size, d.bpm);
-    else if (key == "soundBeats") Float(s, key, size, d.beats);
-    else if (key == "soundSliceRoot") Int(s, key, size, d.sliceRoot);
-    else if (key == "soundVol") Float(s, key, size, d.volume);
-    else if (key == "soundPan") Float(s, key, size, d.pan);
-    else if (key == "soundCutoff") Float(s, key, size, d.cutoff);
-    else if (key == "soundExp") Int(s, key, size, d.exp);
-    else if (key == "soundId") d.name = s.ReadString();
-    else if (key == "soundMapping") Mapping(s, key, size, d.mapping);
+    if (key == "soundMode")
+      Int(s, key, size, d.mode);
+    else if (key == "soundSample")
+      Int(s, key, size, d.sample), d.sample += d.sample >= 0 ? sampleBase_ : 0;
+    else if (key == "soundLeft")
+      Int(s, key, size, d.left);
+    else if (key == "soundRight")
+      Int(s, key, size, d.right);
+    else if (key == "soundBpm")
+      Float(s, key, size, d.bpm);
+    else if (key == "soundBeats")
+      Float(s, key, size, d.beats);
+    else if (key == "soundSliceRoot")
+      Int(s, key, size, d.sliceRoot);
+    else if (key == "soundVol")
+      Float(s, key, size, d.volume);
+    else if (key == "soundPan")
+      Float(s, key, size, d.pan);
+    else if (key == "soundCutoff")
+      Float(s, key, size, d.cutoff);
+    else if (key == "soundExp")
+      Int(s, key, size, d.exp);
+    else if (key == "soundId")
+      d.name = s.ReadString();
+    else if (key == "soundMapping")
+      Mapping(s, key, size, d.mapping);
     else if (key == "soundSendOut") {
       int32_t out = 0;
       if (Int(s, key, size, out) && !d.sends.empty()) d.sends.back().output = out;
-    } else return false;
+    } else
+      return false;
     return true;
   }
 
@@ -375,41 +396,74 @@ class SamplerRecordReader {
     CClip& c = clip_ ? *clip_ : dummy;
     if (key == "clipSample") {
       if (Int(s, key, size, c.sample) && c.sample >= 0) c.sample += sampleBase_;
-    } else if (key == "clipVoiceMode") Int(s, key, size, c.voiceMode);
-    else if (key == "clipBus") Int(s, key, size, c.bus);
-    else if (key == "clipVol") Float(s, key, size, c.volume);
-    else if (key == "clipPan") Float(s, key, size, c.pan);
-    else if (key == "clipPlayMode") Int(s, key, size, c.playMode);
-    else if (key == "clipLeft") Int(s, key, size, c.left);
-    else if (key == "clipRight") Int(s, key, size, c.right);
-    else if (key == "clipLoop") Int(s, key, size, c.loop);
-    else if (key == "clipLoopStart") Int(s, key, size, c.loopStart);
-    else if (key == "clipLoopEnd") Int(s, key, size, c.loopEnd);
-    else if (key == "clipOrgKey") Int(s, key, size, c.rootKey);
-    else if (key == "clipCoarse") Int(s, key, size, c.coarse);
-    else if (key == "clipFine") Float(s, key, size, c.fine);
-    else if (key == "clipGlide") Int(s, key, size, c.glide);
-    else if (key == "clipBend") Int(s, key, size, c.bend);
-    else if (key == "clipFilterMode") Int(s, key, size, c.filterMode);
-    else if (key == "clipBlend") Float(s, key, size, c.blend);
-    else if (key == "clipCutoff") Float(s, key, size, c.cutoff);
-    else if (key == "clipQ") Float(s, key, size, c.q);
-    else if (key == "clipDrive") Float(s, key, size, c.drive);
-    else if (key == "clipMapping") Mapping(s, key, size, c.mapping);
-    else if (key == "clipUvcs") Int(s, key, size, c.unisonVoices);
-    else if (key == "clipUTune") Float(s, key, size, c.unisonTune);
-    else if (key == "clipUPan") Float(s, key, size, c.unisonPan);
-    else if (key == "clipUDelay") Int(s, key, size, c.unisonDelay);
-    else if (key == "clipVolSustain") Int(s, key, size, c.volEnv.sustain);
-    else if (key == "clipVolEnv") Envelope(s, key, size, c.volEnv);
-    else if (key == "clipFilterSustain") Int(s, key, size, c.filterEnv.sustain);
-    else if (key == "clipFilterEnv") Envelope(s, key, size, c.filterEnv);
-    else if (key == "clipModi") Int(s, key, size, c.selectedModulator);
+    } else if (key == "clipVoiceMode")
+      Int(s, key, size, c.voiceMode);
+    else if (key == "clipBus")
+      Int(s, key, size, c.bus);
+    else if (key == "clipVol")
+      Float(s, key, size, c.volume);
+    else if (key == "clipPan")
+      Float(s, key, size, c.pan);
+    else if (key == "clipPlayMode")
+      Int(s, key, size, c.playMode);
+    else if (key == "clipLeft")
+      Int(s, key, size, c.left);
+    else if (key == "clipRight")
+      Int(s, key, size, c.right);
+    else if (key == "clipLoop")
+      Int(s, key, size, c.loop);
+    else if (key == "clipLoopStart")
+      Int(s, key, size, c.loopStart);
+    else if (key == "clipLoopEnd")
+      Int(s, key, size, c.loopEnd);
+    else if (key == "clipOrgKey")
+      Int(s, key, size, c.rootKey);
+    else if (key == "clipCoarse")
+      Int(s, key, size, c.coarse);
+    else if (key == "clipFine")
+      Float(s, key, size, c.fine);
+    else if (key == "clipGlide")
+      Int(s, key, size, c.glide);
+    else if (key == "clipBend")
+      Int(s, key, size, c.bend);
+    else if (key == "clipFilterMode")
+      Int(s, key, size, c.filterMode);
+    else if (key == "clipBlend")
+      Float(s, key, size, c.blend);
+    else if (key == "clipCutoff")
+      Float(s, key, size, c.cutoff);
+    else if (key == "clipQ")
+      Float(s, key, size, c.q);
+    else if (key == "clipDrive")
+      Float(s, key, size, c.drive);
+    else if (key == "clipMapping")
+      Mapping(s, key, size, c.mapping);
+    else if (key == "clipUvcs")
+      Int(s, key, size, c.unisonVoices);
+    else if (key == "clipUTune")
+      Float(s, key, size, c.unisonTune);
+    else if (key == "clipUPan")
+      Float(s, key, size, c.unisonPan);
+    else if (key == "clipUDelay")
+      Int(s, key, size, c.unisonDelay);
+    else if (key == "clipVolSustain")
+      Int(s, key, size, c.volEnv.sustain);
+    else if (key == "clipVolEnv")
+      Envelope(s, key, size, c.volEnv);
+    else if (key == "clipFilterSustain")
+      Int(s, key, size, c.filterEnv.sustain);
+    else if (key == "clipFilterEnv")
+      Envelope(s, key, size, c.filterEnv);
+    else if (key == "clipModi")
+      Int(s, key, size, c.selectedModulator);
     else if (key == "clipEnv" || key == "clipGate" || key == "clipRnd") {
       std::unique_ptr<CModulator> m;
-      if (key == "clipEnv") m = std::make_unique<CFreehand>();
-      else if (key == "clipGate") m = std::make_unique<CGate>();
-      else m = std::make_unique<CRandom>();
+      if (key == "clipEnv")
+        m = std::make_unique<CFreehand>();
+      else if (key == "clipGate")
+        m = std::make_unique<CGate>();
+      else
+        m = std::make_unique<CRandom>();
       mod_ = m.get();
       c.modulators.push_back(std::move(m));
       if (!clip_) c.modulators.clear(), mod_ = nullptr;
@@ -430,8 +484,10 @@ class SamplerRecordReader {
     } else if (key == "modDest" || key == "modA" || key == "modC") {
       CMod dummyRoute;
       CMod& r = route_ ? *route_ : dummyRoute;
-      if (key == "modDest") Int(s, key, size, r.dest);
-      else Float(s, key, size, key == "modA" ? r.amount : r.centre);
+      if (key == "modDest")
+        Int(s, key, size, r.dest);
+      else
+        Float(s, key, size, key == "modA" ? r.amount : r.centre);
     } else if (key == "sendLevels") {
       if (size < 0 || size % 4 != 0 || size / 4 > sampler_limits::kMaxSends) {
         Report(key, size);
@@ -451,16 +507,26 @@ class SamplerRecordReader {
   bool ReadModulator(CStream& s, const std::string& key, int32_t size) {
     CFreehand dummy;
     CModulator& m = mod_ ? *mod_ : dummy;
-    if (key == "envId" || key == "gateId") m.name = s.ReadString();
-    else if (key == "envWBeat" || key == "gateWBeat") Float(s, key, size, m.widthBeats);
-    else if (key == "envSync") Int(s, key, size, m.sync);
-    else if (key == "envLoop") Int(s, key, size, m.loop);
-    else if (key == "envLeft") Int(s, key, size, m.left);
-    else if (key == "envRight") Int(s, key, size, m.right);
-    else if (key == "envUnit") Int(s, key, size, m.unit);
-    else if (key == "envHz") Float(s, key, size, m.rateHz);
-    else if (key == "envMul") Float(s, key, size, m.multiplier);
-    else if (key == "envDiv") Float(s, key, size, m.divider);
+    if (key == "envId" || key == "gateId")
+      m.name = s.ReadString();
+    else if (key == "envWBeat" || key == "gateWBeat")
+      Float(s, key, size, m.widthBeats);
+    else if (key == "envSync")
+      Int(s, key, size, m.sync);
+    else if (key == "envLoop")
+      Int(s, key, size, m.loop);
+    else if (key == "envLeft")
+      Int(s, key, size, m.left);
+    else if (key == "envRight")
+      Int(s, key, size, m.right);
+    else if (key == "envUnit")
+      Int(s, key, size, m.unit);
+    else if (key == "envHz")
+      Float(s, key, size, m.rateHz);
+    else if (key == "envMul")
+      Float(s, key, size, m.multiplier);
+    else if (key == "envDiv")
+      Float(s, key, size, m.divider);
     else if (key == "envPoints") {
       if (size < 0 || size % 12 != 0) return Report(key, size), true;
       std::vector<ModPoint> pts(static_cast<size_t>(size / 12));
@@ -473,7 +539,8 @@ class SamplerRecordReader {
         if (!std::isfinite(p.curve)) p.curve = 0.0f;
       }
       // Points stay in time order whatever the file says.
-      for (size_t i = 1; i < pts.size(); ++i) pts[i].position = std::max(pts[i].position, pts[i - 1].position);
+      for (size_t i = 1; i < pts.size(); ++i)
+        pts[i].position = std::max(pts[i].position, pts[i - 1].position);
       if (mod_ && mod_->kind == CModulator::kFreehand) static_cast<CFreehand*>(mod_)->points = std::move(pts);
     } else if (key == "gateStepc" || key == "gateTicks") {
       int32_t v = 0;

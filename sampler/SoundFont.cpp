@@ -27,7 +27,8 @@ class FileBytes final : public SF2Bytes {
     auto* p = static_cast<uint8_t*>(dst);
     size_t done = 0;
     while (done < n) {
-      const ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+      const ssize_t r =
+          ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return false;
       done += static_cast<size_t>(r);
@@ -256,7 +257,9 @@ bool TSF2::Parse(std::unique_ptr<SF2Bytes> bytes) {
           ok = records(4, [&](const uint8_t* r) { presetGens.push_back(TPresetGen{I16(r), I16(r + 2)}); });
         } else if (Is(sh, "inst")) {
           instruments.clear();
-          ok = records(22, [&](const uint8_t* r) { instruments.push_back(TSF2Instrument{Name20(r), I16(r + 20)}); });
+          ok = records(22, [&](const uint8_t* r) {
+            instruments.push_back(TSF2Instrument{Name20(r), I16(r + 20)});
+          });
         } else if (Is(sh, "ibag")) {
           instrumentBags.clear();
           ok = records(4, [&](const uint8_t* r) {
@@ -323,7 +326,8 @@ int SF2Importer::SampleIndex(int sf) {
   auto smp = std::make_unique<CSample>();
   if (!smp->Allocate(static_cast<int32_t>(frames), 16, 1)) return -1;
   // The frames stay 16-bit as in the file, behind the front guard frame.
-  if (!in->Read(sf2_.sampleDataOffset + int64_t{h.start} * 2, smp->FrameData() + 2, static_cast<size_t>(frames) * 2))
+  if (!in->Read(sf2_.sampleDataOffset + int64_t{h.start} * 2, smp->FrameData() + 2,
+                static_cast<size_t>(frames) * 2))
     return -1;
   smp->formatTag = 1;
   smp->rate = h.rate > 0 ? static_cast<float>(h.rate) : 44100.0f;
@@ -363,9 +367,11 @@ CSound* SF2Importer::ImportSample(int index) {
 
 void SF2Importer::FillInstrument(CSound& sound, int index, const int32_t* offsets) {
   const auto& inst = sf2_.instruments;
-  const int bagFirst = std::max(0, static_cast<int>(static_cast<uint16_t>(inst[static_cast<size_t>(index)].bagIndex)));
-  const int bagNext = std::min(static_cast<int>(static_cast<uint16_t>(inst[static_cast<size_t>(index) + 1].bagIndex)),
-                               static_cast<int>(sf2_.instrumentBags.size()) - 1);
+  const int bagFirst =
+      std::max(0, static_cast<int>(static_cast<uint16_t>(inst[static_cast<size_t>(index)].bagIndex)));
+  const int bagNext =
+      std::min(static_cast<int>(static_cast<uint16_t>(inst[static_cast<size_t>(index) + 1].bagIndex)),
+               static_cast<int>(sf2_.instrumentBags.size()) - 1);
   const float rate = sampler_.sampleRate > 0.0f ? sampler_.sampleRate : 44100.0f;
   Zone global;
   for (int b = bagFirst; b < bagNext; ++b) {
@@ -407,7 +413,8 @@ void SF2Importer::FillInstrument(CSound& sound, int index, const int32_t* offset
     const int32_t startOffset = z.Get(kStartOffset, 0) + z.Get(kStartCoarse, 0) * 32768;
     clip->left = std::clamp(startOffset + 1, 1, frames);
     clip->right = frames;
-    clip->loopStart = h.loopStart - h.start + z.Get(kLoopStartOffset, 0) + z.Get(kLoopStartCoarse, 0) * 32768 + 1;
+    clip->loopStart =
+        h.loopStart - h.start + z.Get(kLoopStartOffset, 0) + z.Get(kLoopStartCoarse, 0) * 32768 + 1;
     const int32_t mode = z.Get(kSampleModes, 0) & 3;
     if (mode == 1 || mode == 3) {
       clip->loop = CClip::kLoopForward;
@@ -423,8 +430,10 @@ void SF2Importer::FillInstrument(CSound& sound, int index, const int32_t* offset
     const int32_t sustainCb = std::clamp(z.Get(kSustainVol, 0) + add(kSustainVol), 0, 1440);
     auto t = [&](int op) { return Seconds(z.Get(op, -12000) + add(op)); };
     clip->volEnv.sustain = 3;
-    clip->volEnv.v = {t(kDelayVol), 0.0f, t(kAttackVol), 1.0f, t(kHoldVol), 1.0f, t(kDecayVol),
-                      std::pow(10.0f, -static_cast<float>(sustainCb) / 200.0f), t(kReleaseVol), 0.0f};
+    clip->volEnv.v = {
+        t(kDelayVol),   0.0f, t(kAttackVol), 1.0f,
+        t(kHoldVol),    1.0f, t(kDecayVol),  std::pow(10.0f, -static_cast<float>(sustainCb) / 200.0f),
+        t(kReleaseVol), 0.0f};
     const int32_t fc = std::clamp(z.Get(kFilterFc, 13500) + add(kFilterFc), 1500, 13500);
     const double hz = 8.176 * std::exp2(fc / 1200.0);
     const double f = 2.0 * std::sin(M_PI * std::min(hz / rate, 0.25));
@@ -472,8 +481,9 @@ CSound* SF2Importer::ImportPreset(int index) {
   auto sound = std::make_unique<CSound>();
   sound->name = ph[static_cast<size_t>(index)].name;
   const int bagFirst = static_cast<uint16_t>(ph[static_cast<size_t>(index)].bagIndex);
-  const int bagNext = std::min(static_cast<int>(static_cast<uint16_t>(ph[static_cast<size_t>(index) + 1].bagIndex)),
-                               static_cast<int>(sf2_.presetBags.size()) - 1);
+  const int bagNext =
+      std::min(static_cast<int>(static_cast<uint16_t>(ph[static_cast<size_t>(index) + 1].bagIndex)),
+               static_cast<int>(sf2_.presetBags.size()) - 1);
   Zone global;
   for (int b = bagFirst; b < bagNext; ++b) {
     const int g0 = static_cast<uint16_t>(sf2_.presetBags[static_cast<size_t>(b)].genIndex);
@@ -526,8 +536,10 @@ bool SF2Importer::ImportGeneralMidiBank() {
     const TSF2Preset& p = sf2_.presets[static_cast<size_t>(i)];
     const int sound = first + i;
     if (p.preset < 0 || p.preset > 127) continue;
-    if (p.bank == 0 && melodic[static_cast<size_t>(p.preset)] < 0) melodic[static_cast<size_t>(p.preset)] = sound;
-    if (p.bank == 128 && drums[static_cast<size_t>(p.preset)] < 0) drums[static_cast<size_t>(p.preset)] = sound;
+    if (p.bank == 0 && melodic[static_cast<size_t>(p.preset)] < 0)
+      melodic[static_cast<size_t>(p.preset)] = sound;
+    if (p.bank == 128 && drums[static_cast<size_t>(p.preset)] < 0)
+      drums[static_cast<size_t>(p.preset)] = sound;
   }
   // A missing program borrows the nearest lower one (and, below the first,
   // the first there is), so every program change lands on something.
@@ -553,7 +565,8 @@ bool SF2Importer::ImportGeneralMidiBank() {
     auto preset = std::make_unique<Preset>();
     const int m = melodic[static_cast<size_t>(p)];
     const int d = drums[static_cast<size_t>(p)];
-    preset->name = m >= 0 ? sampler_.sounds[static_cast<size_t>(m)]->name : std::string("Program ") + std::to_string(p);
+    preset->name =
+        m >= 0 ? sampler_.sounds[static_cast<size_t>(m)]->name : std::string("Program ") + std::to_string(p);
     for (int ch = 1; ch <= 16; ++ch) {
       const int sound = ch == 10 ? d : m;
       if (sound >= 0) preset->entries.push_back(PresetEntry{sound, 1, ch});

@@ -20,7 +20,9 @@ class SmfHandler {
   virtual void TrackBegin(int index) { (void)index; }
   virtual void TrackEnd(int index) { (void)index; }
   // A meta event other than end of track. `tick` is absolute, 960 per beat.
-  virtual void Meta(int64_t tick, int type, std::span<const uint8_t> data) { (void)tick, (void)type, (void)data; }
+  virtual void Meta(int64_t tick, int type, std::span<const uint8_t> data) {
+    (void)tick, (void)type, (void)data;
+  }
   // A channel event: status with channel, and its one or two data bytes (data2
   // is 0 for program change and channel pressure).
   virtual void Channel(int64_t tick, uint8_t status, uint8_t data1, uint8_t data2) = 0;

@@ -135,24 +135,52 @@ int32_t AudioEffect::setChunk(void*, int32_t, bool) { return 0; }
 intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
   using namespace vst2;
   switch (opcode) {
-    case effOpen: open(); return 0;
-    case effClose: close(); return 0;
-    case effSetProgram: setProgram(static_cast<int32_t>(value)); return 0;
-    case effGetProgram: return getProgram();
-    case effSetProgramName: setProgramName(static_cast<const char*>(ptr)); return 0;
-    case effGetProgramName: getProgramName(static_cast<char*>(ptr)); return 0;
-    case effGetParamLabel: getParameterLabel(index, static_cast<char*>(ptr)); return 0;
-    case effGetParamDisplay: getParameterDisplay(index, static_cast<char*>(ptr)); return 0;
-    case effGetParamName: getParameterName(index, static_cast<char*>(ptr)); return 0;
-    case effGetVu: return static_cast<intptr_t>(getVu() * 32767.0f);
-    case effSetSampleRate: setSampleRate(opt); return 0;
-    case effSetBlockSize: setBlockSize(static_cast<int32_t>(value)); return 0;
-    case effMainsChanged:
-      if (value) resume(); else suspend();
+    case effOpen:
+      open();
       return 0;
-    case effGetChunk: return getChunk(static_cast<void**>(ptr), index != 0);
-    case effSetChunk: return setChunk(ptr, static_cast<int32_t>(value), index != 0);
-    default: return 0;
+    case effClose:
+      close();
+      return 0;
+    case effSetProgram:
+      setProgram(static_cast<int32_t>(value));
+      return 0;
+    case effGetProgram:
+      return getProgram();
+    case effSetProgramName:
+      setProgramName(static_cast<const char*>(ptr));
+      return 0;
+    case effGetProgramName:
+      getProgramName(static_cast<char*>(ptr));
+      return 0;
+    case effGetParamLabel:
+      getParameterLabel(index, static_cast<char*>(ptr));
+      return 0;
+    case effGetParamDisplay:
+      getParameterDisplay(index, static_cast<char*>(ptr));
+      return 0;
+    case effGetParamName:
+      getParameterName(index, static_cast<char*>(ptr));
+      return 0;
+    case effGetVu:
+      return static_cast<intptr_t>(getVu() * 32767.0f);
+    case effSetSampleRate:
+      setSampleRate(opt);
+      return 0;
+    case effSetBlockSize:
+      setBlockSize(static_cast<int32_t>(value));
+      return 0;
+    case effMainsChanged:
+      if (value)
+        resume();
+      else
+        suspend();
+      return 0;
+    case effGetChunk:
+      return getChunk(static_cast<void**>(ptr), index != 0);
+    case effSetChunk:
+      return setChunk(ptr, static_cast<int32_t>(value), index != 0);
+    default:
+      return 0;
   }
 }
 
@@ -168,7 +196,9 @@ void AudioEffect::wantEvents(int32_t filter) { Host(vst2::audioMasterWantMidi, 0
 vst2::VstTimeInfo* AudioEffect::getTimeInfo(int32_t filter) {
   return reinterpret_cast<vst2::VstTimeInfo*>(Host(vst2::audioMasterGetTime, 0, filter));
 }
-int32_t AudioEffect::tempoAt(int32_t pos) { return static_cast<int32_t>(Host(vst2::audioMasterTempoAt, 0, pos)); }
+int32_t AudioEffect::tempoAt(int32_t pos) {
+  return static_cast<int32_t>(Host(vst2::audioMasterTempoAt, 0, pos));
+}
 bool AudioEffect::sendVstEventsToHost(vst2::VstEvents* events) {
   return Host(vst2::audioMasterProcessEvents, 0, 0, events) != 0;
 }

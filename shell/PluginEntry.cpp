@@ -27,7 +27,8 @@ std::string LibraryPath() noexcept {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) vst2::AEffect* VSTPluginMain(vst2::HostCallback host) noexcept {
+extern "C" __attribute__((visibility("default"))) vst2::AEffect* VSTPluginMain(
+    vst2::HostCallback host) noexcept {
   qr::g_runMode = QR_RUN_MODE;
   qr::SetEditorFactory(&qr::CreateMainEditor);
   return qr::CreatePlugin(host, LibraryPath());
@@ -35,6 +36,6 @@ extern "C" __attribute__((visibility("default"))) vst2::AEffect* VSTPluginMain(v
 
 // "main" cannot be spelt as a C++ function of this type, so the symbol is named
 // through the assembler.
-extern "C" __attribute__((visibility("default"))) vst2::AEffect* QrLegacyMain(vst2::HostCallback host)
-    __asm__("main");
+extern "C" __attribute__((visibility("default"))) vst2::AEffect* QrLegacyMain(
+    vst2::HostCallback host) __asm__("main");
 extern "C" vst2::AEffect* QrLegacyMain(vst2::HostCallback host) { return VSTPluginMain(host); }

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "stream/RecordStream.h"
 #include "platform/Files.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 
@@ -16,12 +16,18 @@ void CProgFiles::Load(const std::string& path) {
   int32_t size = 0;
   while (s.NextRecord(key, size)) {
     const int64_t end = s.Position() + size;
-    if (key == "Enabled") enabled = s.ReadInt();
-    else if (key == "Left") left = s.ReadInt();
-    else if (key == "Top") top = s.ReadInt();
-    else if (key == "Width") width = s.ReadInt();
-    else if (key == "Height") height = s.ReadInt();
-    else if (key == "Filename") files.push_back({s.ReadString()});
+    if (key == "Enabled")
+      enabled = s.ReadInt();
+    else if (key == "Left")
+      left = s.ReadInt();
+    else if (key == "Top")
+      top = s.ReadInt();
+    else if (key == "Width")
+      width = s.ReadInt();
+    else if (key == "Height")
+      height = s.ReadInt();
+    else if (key == "Filename")
+      files.push_back({s.ReadString()});
     if (s.Position() != end && !s.Failed()) s.Seek(end);
   }
 }

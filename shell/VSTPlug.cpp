@@ -73,7 +73,7 @@ TVSTPlug::TVSTPlug(vst2::HostCallback host, std::string library_path)
 
 TVSTPlug::~TVSTPlug() {
   editor_.reset();  // the editor looks at the graph until it goes
-  cores_.reset();  // workers finish their pass before the graph goes
+  cores_.reset();   // workers finish their pass before the graph goes
   audioHook.Clear();
   root_.reset();
 }
@@ -308,9 +308,11 @@ void TVSTPlug::RouteParameters() noexcept {
       const float v = std::atomic_ref<float>(p.value).load(std::memory_order_relaxed);
       uint32_t bits;
       std::memcpy(&bits, &v, 4);
-      const uint32_t msg = midi::Make(0xB0, static_cast<uint32_t>(i), static_cast<uint32_t>(std::nearbyint(v * 127.0f)));
+      const uint32_t msg =
+          midi::Make(0xB0, static_cast<uint32_t>(i), static_cast<uint32_t>(std::nearbyint(v * 127.0f)));
       CMIDIQ& q = merged ? masterIn_->Merged() : masterIn_->PortQueue(lastPort_);
-      q.Push(merged ? msg : midi::WithPort(msg, static_cast<uint32_t>(lastPort_)), kMidiKindParameter, bits, 0.0f);
+      q.Push(merged ? msg : midi::WithPort(msg, static_cast<uint32_t>(lastPort_)), kMidiKindParameter, bits,
+             0.0f);
     }
     std::atomic_ref<uint8_t>(p.changed).store(0, std::memory_order_relaxed);
   }
@@ -479,8 +481,12 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
       scratch1_.clear();
       scratch2_.clear();
       return 0;
-    case effGetProgramName: getProgramName(static_cast<char*>(ptr)); return 0;
-    case effSetSampleRate: setSampleRate(opt); return 0;
+    case effGetProgramName:
+      getProgramName(static_cast<char*>(ptr));
+      return 0;
+    case effSetSampleRate:
+      setSampleRate(opt);
+      return 0;
     case effSetBlockSize:
       setBlockSize(static_cast<int32_t>(std::clamp<intptr_t>(value, 0, std::numeric_limits<int32_t>::max())));
       return 0;
@@ -491,14 +497,19 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
       if (ptr) *static_cast<ERect**>(ptr) = &editRect_;
       return 1;
     case effEditOpen:
-    case effEditClose: return EditorOpcode(opcode, ptr);
+    case effEditClose:
+      return EditorOpcode(opcode, ptr);
     case effEditIdle:
       IdlePass();
       EditorOpcode(opcode, ptr);
       return 0;
-    case effIdle: IdlePass(); return 0;
-    case effGetChunk: return getChunk(static_cast<void**>(ptr), index != 0);
-    case effSetChunk: return setChunk(ptr, static_cast<int32_t>(value), index != 0);
+    case effIdle:
+      IdlePass();
+      return 0;
+    case effGetChunk:
+      return getChunk(static_cast<void**>(ptr), index != 0);
+    case effSetChunk:
+      return setChunk(ptr, static_cast<int32_t>(value), index != 0);
     case effProcessEvents: {
       const auto* list = static_cast<const VstEvents*>(ptr);
       if (!list) return 1;
@@ -506,22 +517,26 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
         const VstEvent* ev = list->events[i];
         if (!ev || ev->type != kVstMidiType) continue;
         const auto* m = reinterpret_cast<const VstMidiEvent*>(ev);
-        const uint32_t msg = static_cast<uint8_t>(m->midiData[0]) | (static_cast<uint8_t>(m->midiData[1]) << 8) |
+        const uint32_t msg = static_cast<uint8_t>(m->midiData[0]) |
+                             (static_cast<uint8_t>(m->midiData[1]) << 8) |
                              (static_cast<uint32_t>(static_cast<uint8_t>(m->midiData[2])) << 16) |
                              (static_cast<uint32_t>(m->flags) << 24);
         hostMidiIn_.Push(msg, kMidiKindMessage, 0, static_cast<float>(m->deltaFrames));
       }
       return 1;
     }
-    case effGetInputProperties: return PinProperties(static_cast<VstPinProperties*>(ptr), index, true);
-    case effGetOutputProperties: return PinProperties(static_cast<VstPinProperties*>(ptr), index, false);
+    case effGetInputProperties:
+      return PinProperties(static_cast<VstPinProperties*>(ptr), index, true);
+    case effGetOutputProperties:
+      return PinProperties(static_cast<VstPinProperties*>(ptr), index, false);
     case effGetEffectName:
     case effGetProductString:
       // Hosts list plug-ins by this name: the two libraries must not look alike.
-      CopyText(static_cast<char*>(ptr), g_runMode.load() == kRunInstrument ? "Quillrow Instrument" : "Quillrow",
-               kMaxEffectNameLen);
+      CopyText(static_cast<char*>(ptr),
+               g_runMode.load() == kRunInstrument ? "Quillrow Instrument" : "Quillrow", kMaxEffectNameLen);
       return 1;
-    case effGetPlugCategory: return g_runMode.load() == kRunInstrument ? kPlugCategSynth : kPlugCategEffect;
+    case effGetPlugCategory:
+      return g_runMode.load() == kRunInstrument ? kPlugCategSynth : kPlugCategEffect;
     case effGetVendorString:
       CopyText(static_cast<char*>(ptr), "Quillrow", kMaxVendorStrLen);
       return 1;
@@ -532,20 +547,26 @@ intptr_t TVSTPlug::dispatcher(int32_t opcode, int32_t index, intptr_t value, voi
         if (std::strcmp(what, yes) == 0) return 1;
       return 0;
     }
-    case effGetVstVersion: return 2;
+    case effGetVstVersion:
+      return 2;
     case kOpSetHostChannels:
       // The copy loops of processing trust these counts.
       hostInputs_ = LimitHostChannels(index);
       hostOutputs_ = LimitHostChannels(value);
       return 0;
-    case kOpWindowEvent: return 0;
+    case kOpWindowEvent:
+      return 0;
     case kOpOpenProject:
       if (ptr) OpenProject(static_cast<const char*>(ptr));
       return 0;
-    case kOpTempo: return static_cast<intptr_t>(std::nearbyint(root_->tempo));
-    case kOpMainWindow: return reinterpret_cast<intptr_t>(editor_.get());
-    case kOpPluginObject: return reinterpret_cast<intptr_t>(this);
-    default: return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
+    case kOpTempo:
+      return static_cast<intptr_t>(std::nearbyint(root_->tempo));
+    case kOpMainWindow:
+      return reinterpret_cast<intptr_t>(editor_.get());
+    case kOpPluginObject:
+      return reinterpret_cast<intptr_t>(this);
+    default:
+      return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
   }
 }
 
@@ -577,7 +598,8 @@ intptr_t TVSTPlug::EditorOpcode(int32_t opcode, void* ptr) noexcept {
       case vst2::effEditIdle:
         if (editor_) editor_->Idle();
         return 0;
-      default: return 0;
+      default:
+        return 0;
     }
   } catch (...) {
     editor_.reset();

@@ -11,11 +11,11 @@
 
 #include "graph/Container.h"
 #include "persist/Project.h"
-#include "stream/RecordStream.h"
 #include "shell/AudioEffect.h"
 #include "shell/Core.h"
 #include "shell/Editor.h"
 #include "shell/ProgFiles.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 
@@ -23,8 +23,8 @@ namespace qr {
 enum PrivateOpcodes : int32_t {
   kOpSetHostChannels = -102,  // index: inputs, value: outputs
   kOpWindowEvent = -103,
-  kOpOpenProject = -106,      // ptr: file name
-  kOpTempo = -108,            // result: the root tempo, rounded
+  kOpOpenProject = -106,  // ptr: file name
+  kOpTempo = -108,        // result: the root tempo, rounded
   kOpMainWindow = -109,
   kOpPluginObject = -111,
 };
@@ -120,7 +120,7 @@ class TVSTPlug final : public AudioEffect {
   int32_t lastPort_ = 0;
   bool gdiDrawing_ = false;
   std::unique_ptr<IPlugEditor> editor_;  // made at the first effEditOpen, released at effEditClose
-  bool started_ = false;  // the entry point has returned the record to the host
+  bool started_ = false;                 // the entry point has returned the record to the host
 };
 
 // The entry point's work: asks the host for its version, builds the plug-in in

@@ -176,5 +176,7 @@ TEST(QuillrowCommands, TheProgressBarEndsItsLineBeforeTheSummary) {
   size_t at = bar + 4;
   if (at < tty.size() && tty[at] == '\r') ++at;
   const size_t text = tty.find_first_not_of('\n', at);
-  EXPECT_TRUE(text > at && text != std::string::npos && tty.compare(text, 24, "quillrow: 2.0 s of audio") == 0) << tty;
+  EXPECT_TRUE(text > at && text != std::string::npos &&
+              tty.compare(text, 24, "quillrow: 2.0 s of audio") == 0)
+      << tty;
 }

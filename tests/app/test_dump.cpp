@@ -1,7 +1,6 @@
 // The text form as `quillrow dump` and `quillrow build` show it to a user.
 #include <gtest/gtest.h>
 
-
 #include "audio/AudioPart.h"
 #include "graph/ModuleTypes.h"
 #include "midifx/Chords.h"
@@ -18,7 +17,6 @@ bool IsRawAudioLine(const std::string& line) {
   const size_t at = line.find_first_not_of(' ');
   return at != std::string::npos && line.compare(at, 9, "data hex ") == 0;
 }
-
 
 // Every module type with some of everything it can hold.
 std::vector<std::unique_ptr<CComp>> EveryModule(CGroup& root, const std::string& dir) {
@@ -86,8 +84,7 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
   const RunResult project = RunQuillrowBinary("dump " + dir + "/d.qrw", dir);
   std::istringstream lines(project.out);
   for (std::string line; std::getline(lines, line);)
-    EXPECT_TRUE(IsRawAudioLine(line) || line.find(" hex ") == std::string::npos)
-        << line;
+    EXPECT_TRUE(IsRawAudioLine(line) || line.find(" hex ") == std::string::npos) << line;
 }
 
 TEST(QuillrowDump, NotesReadAsNamesAtTheirTicksAndSampleHeadersAsFields) {

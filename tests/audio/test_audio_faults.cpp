@@ -285,7 +285,8 @@ TEST_P(ClipCutAtTheSampleLoopEnd, ClipPlaysToItsOwnLastFrame) {
   TempDir dir;
   std::vector<uint8_t> pcm;
   for (int i = 1; i <= kFrames; ++i) WavBuilder::Put(pcm, static_cast<int16_t>(1000 + i));
-  WriteFile(dir / "loop.wav", WavBuilder().Fmt(1, 1, 44100, 16).Chunk("data", pcm).Smpl(1, {{100, 199}}).Bytes());
+  WriteFile(dir / "loop.wav",
+            WavBuilder().Fmt(1, 1, 44100, 16).Chunk("data", pcm).Smpl(1, {{100, 199}}).Bytes());
 
   auto root = MakeRoot(c.block, c.rate);
   auto* m = Add<CAudioPart2>(*root);
@@ -311,7 +312,8 @@ TEST_P(ClipCutAtTheSampleLoopEnd, ClipPlaysToItsOwnLastFrame) {
     if (j >= sounding) {
       ASSERT_EQ(p.left[static_cast<size_t>(j)], 0.0f) << "frame " << j << " after the clip's end";
     } else if (step == 1.0) {
-      ASSERT_EQ(p.left[static_cast<size_t>(j)], static_cast<float>(1000 + c.first + j) / 32768.0f) << "frame " << j;
+      ASSERT_EQ(p.left[static_cast<size_t>(j)], static_cast<float>(1000 + c.first + j) / 32768.0f)
+          << "frame " << j;
     } else {
       ASSERT_GT(p.left[static_cast<size_t>(j)], 0.0f) << "frame " << j << " inside the clip";
     }
@@ -322,9 +324,9 @@ std::vector<ClipCase> ClipCases() {
   std::vector<ClipCase> out;
   for (int block : {1, 7, 64, 4096})
     for (float rate : {44100.0f, 48000.0f}) {
-      out.push_back({1, 1000, block, rate});      // past the loop, short of the sample's end
-      out.push_back({150, 1200, block, rate});    // from inside the loop to the last real frame
-      out.push_back({1191, 1250, block, rate});   // beyond the sample: cut at its end
+      out.push_back({1, 1000, block, rate});     // past the loop, short of the sample's end
+      out.push_back({150, 1200, block, rate});   // from inside the loop to the last real frame
+      out.push_back({1191, 1250, block, rate});  // beyond the sample: cut at its end
     }
   return out;
 }

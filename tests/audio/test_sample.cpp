@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "tests/support/MessageCapture.h"
-
 #include <cmath>
 #include <filesystem>
 #include <string_view>
@@ -10,10 +8,11 @@
 #include "audio/FileBuffers.h"
 #include "audio/Sample.h"
 #include "audio/WavFile.h"
-#include "stream/RecordStream.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 #include "tests/audio/AudioTestUtil.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/MessageCapture.h"
 
 namespace qr::test {
 namespace {
@@ -21,9 +20,11 @@ namespace {
 TEST(Sample, LoopPointsComeFromSmplAfterData) {
   TempDir dir;
   const auto pcm = Pcm16(300, 2);
-  WriteFile(dir / "after.wav", WavBuilder().Fmt(1, 2, 44100, 16).Chunk("data", pcm).Smpl(1, {{100, 199}}).Bytes());
+  WriteFile(dir / "after.wav",
+            WavBuilder().Fmt(1, 2, 44100, 16).Chunk("data", pcm).Smpl(1, {{100, 199}}).Bytes());
   // Before "data" the loop is overwritten by the defaults; two loops leave the flag clear.
-  WriteFile(dir / "before.wav", WavBuilder().Fmt(1, 2, 44100, 16).Smpl(1, {{100, 199}}).Chunk("data", pcm).Bytes());
+  WriteFile(dir / "before.wav",
+            WavBuilder().Fmt(1, 2, 44100, 16).Smpl(1, {{100, 199}}).Chunk("data", pcm).Bytes());
   WriteFile(dir / "two.wav",
             WavBuilder().Fmt(1, 2, 44100, 16).Chunk("data", pcm).Smpl(2, {{10, 20}, {30, 40}}).Bytes());
   // A count far beyond the records held reads only what is there.
@@ -72,7 +73,8 @@ TEST(Sample, BadFilesAreRefusedByBothKinds) {
       {"datafirst", WavBuilder().Chunk("data", pcm).Fmt(1, 1, 44100, 16).Bytes(), "before \"fmt \""},
       {"nochannels", WavBuilder().Fmt(1, 0, 44100, 16).Chunk("data", pcm).Bytes(), "no channels"},
       {"shortfmt", WavBuilder().Chunk("fmt ", {1, 0, 1, 0}).Chunk("data", pcm).Bytes(), "too short"},
-      {"zerosize", WavBuilder().Fmt(1, 1, 44100, 16).Chunk("JUNK", {}, 0).Chunk("data", pcm).Bytes(), "no \"data\""},
+      {"zerosize", WavBuilder().Fmt(1, 1, 44100, 16).Chunk("JUNK", {}, 0).Chunk("data", pcm).Bytes(),
+       "no \"data\""},
       {"truncated", {'R', 'I', 'F', 'F', 0, 0}, "too short"},
       {"form", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '}, "not a WAVE"},
   };

@@ -229,8 +229,9 @@ TEST(Group, SetFramesErrorLeavesEveryChildAtTheOldSize) {
     sink.Clear();
     EXPECT_FALSE(root->SetFrames(refused));
     EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"setFrames error: std::bad_alloc"})) << refused;
-    for (const CComp* c : {static_cast<CComp*>(root.get()), static_cast<CComp*>(before),
-                           static_cast<CComp*>(after), static_cast<CComp*>(inner), static_cast<CComp*>(nested)})
+    for (const CComp* c :
+         {static_cast<CComp*>(root.get()), static_cast<CComp*>(before), static_cast<CComp*>(after),
+          static_cast<CComp*>(inner), static_cast<CComp*>(nested)})
       EXPECT_EQ(c->blockSize, 64) << refused;
     RunBlock(*root, 64);  // every buffer is whole again
   }

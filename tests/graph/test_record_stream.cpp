@@ -95,7 +95,8 @@ TEST(RecordStream, HostileHeadersEndTheBlockWithoutAllocating) {
       {"size beyond the end", Bytes({1, 0, 0, 0, 'Q', 0, 0, 0, 0x40, 1, 2, 3, 4})},
       {"truncated value", Bytes({1, 0, 0, 0, 'X', 4, 0, 0, 0, 16})},
       {"truncated header", Bytes({1, 0, 0})},
-      {"string longer than the stream", Bytes({2, 0, 0, 0, 'I', 'd', 8, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x0F, 'a', 'b', 'c', 'd'})},
+      {"string longer than the stream",
+       Bytes({2, 0, 0, 0, 'I', 'd', 8, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x0F, 'a', 'b', 'c', 'd'})},
       {"empty", {}},
   };
   for (const auto& c : cases) {

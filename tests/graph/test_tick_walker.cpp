@@ -11,7 +11,8 @@ namespace {
 
 // Walks `total` samples in blocks of `block` and records the sample each tick
 // of `ticks` was taken at; every tick must be taken exactly once.
-std::vector<int64_t> Walk(const std::vector<double>& ticks, double bpm, double rate, int block, int64_t total) {
+std::vector<int64_t> Walk(const std::vector<double>& ticks, double bpm, double rate, int block,
+                          int64_t total) {
   TickWalker w;
   w.SetTempo(bpm, rate);
   w.Locate(0.0);

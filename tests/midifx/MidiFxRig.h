@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "graph/Container.h"
-#include "stream/RecordStream.h"
 #include "platform/Messages.h"
+#include "stream/RecordStream.h"
 #include "tests/support/AllocGuard.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
@@ -51,8 +51,7 @@ class Rig {
         root_->Process(block_);
         EXPECT_TRUE(g.Clean()) << g.Report();
       }
-      for (const MidiEvent& e : root_->midiQueue)
-        out.push_back({now_ + static_cast<int64_t>(e.time), e.msg});
+      for (const MidiEvent& e : root_->midiQueue) out.push_back({now_ + static_cast<int64_t>(e.time), e.msg});
     }
   }
 
@@ -60,11 +59,16 @@ class Rig {
   template <typename P>
   std::vector<TimedMsg> Where(P pred) const {
     std::vector<TimedMsg> r;
-    std::copy_if(out.begin(), out.end(), std::back_inserter(r), [&](const TimedMsg& e) { return pred(e.msg); });
+    std::copy_if(out.begin(), out.end(), std::back_inserter(r),
+                 [&](const TimedMsg& e) { return pred(e.msg); });
     return r;
   }
-  std::vector<TimedMsg> NoteOns() const { return Where([](uint32_t m) { return midi::IsNoteOn(m); }); }
-  std::vector<TimedMsg> NoteOffs() const { return Where([](uint32_t m) { return midi::IsNoteOff(m); }); }
+  std::vector<TimedMsg> NoteOns() const {
+    return Where([](uint32_t m) { return midi::IsNoteOn(m); });
+  }
+  std::vector<TimedMsg> NoteOffs() const {
+    return Where([](uint32_t m) { return midi::IsNoteOff(m); });
+  }
 
   CGroup& Root() { return *root_; }
   M* m = nullptr;

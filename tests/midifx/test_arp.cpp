@@ -86,13 +86,13 @@ TEST(Arp, SwingSharesTwoStepsUnevenly) {
 TEST(Arp, MonoRetuneEndsEachNoteOnTheKeyThatSounds) {
   ArpRig rig;
   auto& p = Pat(*rig.m);
-  p.Cell(0, 0) = 100;                           // held over three steps
+  p.Cell(0, 0) = 100;  // held over three steps
   p.Cell(2, 0) = CArpPattern::kOffBit;
   p.Cell(1, 4) = 90 | CArpPattern::kOffBit;
   rig.m->trigger = CArp::kMono;
   rig.Send(0, On(60));
-  rig.Send(1000, On(62));   // retunes the voice; no second voice
-  rig.Send(19000, Off(60)); // no longer the voice's key
+  rig.Send(1000, On(62));    // retunes the voice; no second voice
+  rig.Send(19000, Off(60));  // no longer the voice's key
   rig.Send(20000, Off(62));
   rig.Run(21000);
 
@@ -122,9 +122,9 @@ TEST(Arp, AllNotesOffAndAllSoundOffSilenceEveryVoiceAndPassOn) {
   rig.Run(64);
 
   const std::vector<TimedMsg> want = {
-      {0, On(60)},      {0, On(67)},      {10, On(64)},     {10, On(71)},     {30, On(60, 0)},
-      {30, On(67, 0)},  {30, On(64, 0)},  {30, On(71, 0)},  {30, CC(123, 0)}, {40, On(50)},
-      {40, On(57)},     {50, CC(7, 1)},   {60, On(50, 0)},  {60, On(57, 0)},  {60, CC(120, 0)},
+      {0, On(60)},     {0, On(67)},     {10, On(64)},    {10, On(71)},     {30, On(60, 0)},
+      {30, On(67, 0)}, {30, On(64, 0)}, {30, On(71, 0)}, {30, CC(123, 0)}, {40, On(50)},
+      {40, On(57)},    {50, CC(7, 1)},  {60, On(50, 0)}, {60, On(57, 0)},  {60, CC(120, 0)},
   };
   EXPECT_EQ(rig.out, want);
   EXPECT_EQ(rig.m->ActiveVoices(), 0);

@@ -40,14 +40,14 @@ TEST(Chords, TranspFollowsThePlayedKeyAndSwitchesChordsByTheirKeys) {
   rig.Send(10, Off(60));
   rig.Send(20, On(125, 80));  // 129 and 132 fall outside the keys
   rig.Send(30, Off(125));
-  rig.Send(40, On(37));       // makes the minor chord current, sounds nothing
+  rig.Send(40, On(37));  // makes the minor chord current, sounds nothing
   rig.Send(50, On(60, 70));
   rig.Run(64);
 
   const std::vector<TimedMsg> want = {
-      {0, On(60, 90)},  {0, On(64, 90)},  {0, On(67, 90)},  {10, On(60, 0)}, {10, On(64, 0)},
-      {10, On(67, 0)},  {20, On(125, 80)}, {30, On(125, 0)}, {50, On(60, 70)}, {50, On(63, 70)},
-      {50, On(67, 70)},
+      {0, On(60, 90)},  {0, On(64, 90)},  {0, On(67, 90)},   {10, On(60, 0)},
+      {10, On(64, 0)},  {10, On(67, 0)},  {20, On(125, 80)}, {30, On(125, 0)},
+      {50, On(60, 70)}, {50, On(63, 70)}, {50, On(67, 70)},
   };
   EXPECT_EQ(rig.out, want);
 }
@@ -62,7 +62,8 @@ TEST(Chords, FixedPlaysAbsoluteKeysOnItsTriggerOnly) {
   rig.Send(10, On(48, 77));
   rig.Send(20, Off(48));
   rig.Run(64);
-  EXPECT_EQ(rig.out, (std::vector<TimedMsg>{{10, On(60, 77)}, {10, On(66, 77)}, {20, On(60, 0)}, {20, On(66, 0)}}));
+  EXPECT_EQ(rig.out,
+            (std::vector<TimedMsg>{{10, On(60, 77)}, {10, On(66, 77)}, {20, On(60, 0)}, {20, On(66, 0)}}));
 }
 
 TEST(Chords, RhythmLoopsEveryQuarterNote) {
@@ -176,7 +177,7 @@ TEST(Chords, AllNotesOffEndsEveryChordAtTheNextBlock) {
   rig.Run(128);
   const std::vector<TimedMsg> want = {
       {0, On(60, 90)}, {0, On(64, 90)}, {0, On(62, 90)}, {0, On(66, 90)}, {30, CC(7, 5)},
-      {64, On(60, 0)}, {64, On(64, 0)}, {64, On(62, 0)},  {64, On(66, 0)},
+      {64, On(60, 0)}, {64, On(64, 0)}, {64, On(62, 0)}, {64, On(66, 0)},
   };
   EXPECT_EQ(rig.out, want);
   for (const auto& s : rig.m->slots) EXPECT_EQ(s.state, 0);
@@ -201,7 +202,8 @@ TEST(Chords, ArpeggiosWalkTheTableOrTheHeldKeys) {
   EXPECT_EQ(run(CChords::kFixed, CChords::kArpUp, {}), (std::vector<int>{60, 64, 67, 60, 64, 67, 60, 64}));
   EXPECT_EQ(run(CChords::kFixed, CChords::kArpDown, {}), (std::vector<int>{67, 64, 60, 67, 64, 60, 67, 64}));
   // Up and down turns at the ends of the key range, so the outer keys repeat.
-  EXPECT_EQ(run(CChords::kFixed, CChords::kArpUpDown, {}), (std::vector<int>{60, 64, 67, 67, 64, 60, 60, 64}));
+  EXPECT_EQ(run(CChords::kFixed, CChords::kArpUpDown, {}),
+            (std::vector<int>{60, 64, 67, 67, 64, 60, 60, 64}));
   // "Transp": the chord's offsets on each held key in turn; later keys join.
   EXPECT_EQ(run(CChords::kTransp, CChords::kArpUp, {50, 55}),
             (std::vector<int>{50, 62, 55, 67, 50, 62, 55, 67, 50, 62, 55, 67, 50, 62, 55, 67}));

@@ -41,7 +41,8 @@ TEST(Envelope, RampSendsAChangingControllerEvery32SamplesInEitherRange) {
     for (size_t i = 1; i < cc.size(); ++i) {
       SCOPED_TRACE(i);
       EXPECT_EQ(midi::Data1(cc[i].msg), 74u);
-      const int step = static_cast<int>(midi::Data2(cc[i].msg)) - static_cast<int>(midi::Data2(cc[i - 1].msg));
+      const int step =
+          static_cast<int>(midi::Data2(cc[i].msg)) - static_cast<int>(midi::Data2(cc[i - 1].msg));
       EXPECT_TRUE(mn < mx ? step > 0 : step < 0) << step;
       if (i + 1 < cc.size()) {
         EXPECT_EQ(cc[i].time % 32, 0);

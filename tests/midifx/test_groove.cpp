@@ -12,10 +12,10 @@ class GrooveTest : public ::testing::Test {
 };
 
 TEST_F(GrooveTest, TimingSnapsToTheNearestStepPlusItsOffset) {
-  EXPECT_EQ(g.Apply(130, note, 90, 100).time, 240);  // past half a step: the next step
-  EXPECT_EQ(g.Apply(120, note, 90, 100).time, 0);    // exactly half: stays with its own
+  EXPECT_EQ(g.Apply(130, note, 90, 100).time, 240);              // past half a step: the next step
+  EXPECT_EQ(g.Apply(120, note, 90, 100).time, 0);                // exactly half: stays with its own
   EXPECT_EQ(g.Apply(960 + 130, note, 90, 100).time, 960 + 240);  // the grid repeats
-  EXPECT_EQ(g.Apply(3 * 240 + 200, note, 90, 100).time, 960);     // last step wraps to step 0
+  EXPECT_EQ(g.Apply(3 * 240 + 200, note, 90, 100).time, 960);    // last step wraps to step 0
 
   g.offsets[1] = 50;
   EXPECT_EQ(g.Apply(250, note, 90, 100).time, 360);
@@ -37,7 +37,7 @@ TEST_F(GrooveTest, GatesByModeAndStrength) {
   g.gates[0] = 50;
   EXPECT_EQ(g.Apply(0, note, 90, 37).length, 18);  // round(18.5) to even
   g.gates[0] = 1;
-  EXPECT_EQ(g.Apply(0, note, 90, 37).length, 2);   // never shorter than 2
+  EXPECT_EQ(g.Apply(0, note, 90, 37).length, 2);  // never shorter than 2
 
   // "Q - no overlap" shortens only when the next step starts earlier;
   // "Q - legato" fits to the next step either way.

@@ -78,11 +78,11 @@ TEST(MidiEdit, LengthQuantizeNeverShorterThanOneGrid) {
 TEST(MidiEdit, DeleteDoublesKeepsTheFirstAcrossChannels) {
   CMIDIPart p;
   p.events.Insert(0, On(60, 100, 0), 10);
-  p.events.Insert(0, On(60, 50, 3), 20);  // double: other channel and velocity
-  p.events.Insert(0, On(61), 10);         // other key
+  p.events.Insert(0, On(60, 50, 3), 20);           // double: other channel and velocity
+  p.events.Insert(0, On(61), 10);                  // other key
   p.events.Insert(0, midi::Make(0xB0, 60, 1), 0);  // other class
-  p.events.Insert(10, On(60), 10);         // other time
-  p.events.Insert(10, On(60, 1, 9), 10);   // double of the one before
+  p.events.Insert(10, On(60), 10);                 // other time
+  p.events.Insert(10, On(60, 1, 9), 10);           // double of the one before
   for (PartEvent& e : p.events) e.flags |= kEvSelected;
   CMIDIEdit ed;
   ASSERT_TRUE(ed.DeleteDoubles(p));
@@ -96,14 +96,15 @@ TEST(MidiEdit, DeleteDoublesKeepsTheFirstAcrossChannels) {
 TEST(MidiEdit, ControllerLanes) {
   CMIDIPart p;
   p.length = 960;
-  p.events.Insert(0, midi::Make(0xB0, 7, 99), 0);  // replaced
+  p.events.Insert(0, midi::Make(0xB0, 7, 99), 0);   // replaced
   p.events.Insert(5, midi::Make(0xB1, 10, 99), 0);  // other controller: kept
   p.events.Insert(600, On(60, 100), 10);
   CMIDIEdit ed;
   ASSERT_TRUE(ed.ControllerLane(p, 240, {7, 0, 0, 127}));
   std::vector<int> values;
   for (const PartEvent& e : p.events)
-    if (midi::Type(e.data) == 0xB0 && midi::Data1(e.data) == 7) values.push_back(static_cast<int>(midi::Data2(e.data)));
+    if (midi::Type(e.data) == 0xB0 && midi::Data1(e.data) == 7)
+      values.push_back(static_cast<int>(midi::Data2(e.data)));
   EXPECT_EQ(values, (std::vector<int>{0, 32, 64, 95}));  // 63.5 rounds to even
   EXPECT_EQ(p.events.Size(), 6u);
 

@@ -30,7 +30,8 @@ std::ostream& operator<<(std::ostream& o, const Out& e) {
 }
 
 MidiEvent Ev(int t, uint32_t status, int d1, int d2) {
-  return MidiEvent{static_cast<float>(t), midi::Make(status, static_cast<uint32_t>(d1), static_cast<uint32_t>(d2))};
+  return MidiEvent{static_cast<float>(t),
+                   midi::Make(status, static_cast<uint32_t>(d1), static_cast<uint32_t>(d2))};
 }
 uint32_t On(int key, int vel = 100, int ch = 0) { return midi::Make(0x90u | ch, key, vel); }
 uint32_t Off(int key, int ch = 0) { return midi::Make(0x90u | ch, key, 0); }
@@ -64,7 +65,8 @@ class Rig {
         EXPECT_TRUE(g.Clean()) << g.Report();
       }
       for (int p = 0; p < 16; ++p)
-        for (const MidiEvent& e : *mp->MidiOutput(p, block_)) r.push_back({now + static_cast<int>(e.time), e.msg, p});
+        for (const MidiEvent& e : *mp->MidiOutput(p, block_))
+          r.push_back({now + static_cast<int>(e.time), e.msg, p});
       now += block_;
     }
     return r;
@@ -103,8 +105,8 @@ TEST(MidiPartModule, PlaysLoopsAndQueuesNoteOffsInsideTheLoop) {
   CLiveMIDIPart& p = rig.P(0);
   p.loopRight = p.length = 1000;
   p.channel = 3;
-  p.lengthScale = 50;  // lengths scale by a quarter
-  Note(p, 0, 60, 100);    // 25 ticks
+  p.lengthScale = 50;      // lengths scale by a quarter
+  Note(p, 0, 60, 100);     // 25 ticks
   Note(p, 500, 62, 4000);  // cut to the loop end
   Note(p, 700, 64, 1);     // below 2 counts as 2
   Note(p, 800, 65, 100);
@@ -190,7 +192,7 @@ TEST(MidiPartModule, TriggerModesAndPlayGroups) {
     q->triggerMode = mode;
     return q;
   };
-  CLiveMIDIPart& onOff = rig.P(0);  // key 36
+  CLiveMIDIPart& onOff = rig.P(0);                          // key 36
   CLiveMIDIPart* toggle = add(CLiveMIDIPart::kNoteToggle);  // 37
   CLiveMIDIPart* grouped = add(CLiveMIDIPart::kNoteOnOff);  // 38
   CLiveMIDIPart* ccOnOff = add(CLiveMIDIPart::kCCOnOff);    // 39
@@ -205,8 +207,8 @@ TEST(MidiPartModule, TriggerModesAndPlayGroups) {
   rig.RunTo(64, {Ev(0, 0x90, 36, 90), Ev(1, 0x90, 37, 90), Ev(2, 0xB0, 39, 1), Ev(3, 0xB0, 40, 0)});
   EXPECT_EQ(playing(), (std::vector<bool>{true, true, true, true, true}));
   // The note-off stops the whole play group and sends the sounding note's off.
-  const auto out = rig.RunTo(128, {Ev(70, 0x80, 36, 0), Ev(71, 0x80, 37, 0), Ev(72, 0xB0, 39, 5),
-                                   Ev(73, 0xB0, 40, 127)});
+  const auto out =
+      rig.RunTo(128, {Ev(70, 0x80, 36, 0), Ev(71, 0x80, 37, 0), Ev(72, 0xB0, 39, 5), Ev(73, 0xB0, 40, 127)});
   EXPECT_EQ(playing(), (std::vector<bool>{false, true, false, true, false}));
   EXPECT_EQ(Only(out, Off(60)), (std::vector<Out>{{70, Off(60), 0}}));
   rig.RunTo(192, {Ev(130, 0x90, 37, 90), Ev(131, 0xB0, 39, 0)});
@@ -237,8 +239,9 @@ TEST(MidiPartModule, ChangingTheThruPartReleasesEachHeldKeyAsOftenAsPressed) {
   EXPECT_FALSE(rig.mp->IsPlaying(&rig.P(0)));
   rig.mp->SelectPart(&other);
   out = rig.RunTo(128, {Ev(70, 0x80, 60, 0)});
-  EXPECT_EQ(out, (std::vector<Out>{{64, Off(60), 0}, {64, Off(60), 0}, {64, Off(62), 0},
-                                   {70, midi::Make(0x85, 60, 0), 2}}));
+  EXPECT_EQ(out,
+            (std::vector<Out>{
+                {64, Off(60), 0}, {64, Off(60), 0}, {64, Off(62), 0}, {70, midi::Make(0x85, 60, 0), 2}}));
   rig.mp->SelectPart(&other);
   EXPECT_TRUE(rig.RunTo(192).empty());
 }
@@ -249,7 +252,7 @@ TEST(MidiPartModule, RecordsAPlayedPhraseAndPlaysItBackAtTheSameTicks) {
   p.loopRight = p.length = 1920;
   rig.mp->RecordPart(&p);
   const std::vector<MidiEvent> phrase = {Ev(100, 0x90, 60, 100), Ev(340, 0x80, 60, 0), Ev(500, 0x92, 64, 90),
-                                         Ev(600, 0x92, 64, 0),   Ev(700, 0xB0, 7, 50),  Ev(1800, 0x90, 67, 80),
+                                         Ev(600, 0x92, 64, 0),   Ev(700, 0xB0, 7, 50), Ev(1800, 0x90, 67, 80),
                                          Ev(2020, 0x80, 67, 0)};
   rig.RunTo(1024, phrase);
   rig.mp->MoveRecorded();
@@ -271,9 +274,13 @@ TEST(MidiPartModule, RecordsAPlayedPhraseAndPlaysItBackAtTheSameTicks) {
   rig.mp->PlayPart(&p);
   const int start = rig.now;
   const auto out = rig.RunTo(start + 1920);
-  std::vector<Out> want = {{100, On(60), 0},          {340, Off(60), 0}, {500, On(64, 90, 2), 0},
-                           {600, Off(64, 2), 0},      {700, midi::Make(0xB0, 7, 50), 0},
-                           {1800, On(67, 80), 0},     {1919, Off(67), 0}};
+  std::vector<Out> want = {{100, On(60), 0},
+                           {340, Off(60), 0},
+                           {500, On(64, 90, 2), 0},
+                           {600, Off(64, 2), 0},
+                           {700, midi::Make(0xB0, 7, 50), 0},
+                           {1800, On(67, 80), 0},
+                           {1919, Off(67), 0}};
   for (Out& o : want) o.time += start;
   EXPECT_EQ(out, want);
 }

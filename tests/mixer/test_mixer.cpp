@@ -168,9 +168,9 @@ TEST(Mixer, RecordsComeInTheirOrderAndLoadBack) {
     if (key != "Id" && key != "X" && key != "Y" && key != "Enabled" && key != "CData") keys.push_back(key);
     s.Skip(size);
   }
-  const std::vector<std::string> ch = {"Ch",      "ChVol",       "ChVolCC",  "ChPan",     "ChPanCC",
-                                       "ChMute",  "ChSolo",      "ChSend",   "ChSendLevel", "ChSendOn",
-                                       "ChSendPre", "ChSendCC"};
+  const std::vector<std::string> ch = {"Ch",          "ChVol",    "ChVolCC",   "ChPan",
+                                       "ChPanCC",     "ChMute",   "ChSolo",    "ChSend",
+                                       "ChSendLevel", "ChSendOn", "ChSendPre", "ChSendCC"};
   std::vector<std::string> want = {"Sends"};
   want.insert(want.end(), ch.begin(), ch.end());
   want.insert(want.end(), ch.begin(), ch.end());

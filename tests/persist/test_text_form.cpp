@@ -6,10 +6,10 @@
 #include <random>
 #include <sstream>
 
-#include "stream/RecordStream.h"
 #include "persist/TextForm.h"
 #include "persist/TextTool.h"
 #include "platform/Files.h"
+#include "stream/RecordStream.h"
 
 namespace qr {
 namespace {

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-
-#include "tests/support/MessageCapture.h"
 #include <stdlib.h>
 
 #include <string>
@@ -9,6 +7,7 @@
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Settings.h"
+#include "tests/support/MessageCapture.h"
 
 namespace qr {
 namespace {
@@ -23,9 +22,7 @@ class SettingsTest : public ::testing::Test {
     dir_ = tmpl;
     setenv("QUILLROW_CONFIG_DIR", dir_.c_str(), 1);
   }
-  void TearDown() override {
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   void Put(const std::string& name, const std::string& text) {
     ASSERT_TRUE(WriteFileAtomically(JoinPath(dir_, name), text.data(), text.size()));
   }
@@ -111,7 +108,8 @@ TEST_F(SettingsTest, PluginIniChannels) {
   EXPECT_EQ(c.outputs, 32);
   EXPECT_EQ(c.inputs, 32);
   using Msg = std::pair<std::string, std::string>;
-  EXPECT_EQ(sink_.TitleTexts(), (std::vector<Msg>{{"", "Max 32 mono channels"}, {"", "Max 32 mono channels"}}));
+  EXPECT_EQ(sink_.TitleTexts(),
+            (std::vector<Msg>{{"", "Max 32 mono channels"}, {"", "Max 32 mono channels"}}));
 
   // Exactly at the limit is silent; one below zero is no channel at all.
   sink_.Clear();

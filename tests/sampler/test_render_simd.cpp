@@ -29,7 +29,8 @@ TEST(SamplerRendering, MonoSixteenBitRunsMatchThePlainHermiteEverywhere) {
         smp->ReadFrames(count, l.data(), nullptr, 0.0f, 0.5f, step, phase, r.data());
         for (int i = 0; i < count; ++i) {
           const float want = reference(phase + i * step);
-          ASSERT_FLOAT_EQ(l[static_cast<size_t>(i)], want) << "step " << step << " count " << count << " phase " << phase;
+          ASSERT_FLOAT_EQ(l[static_cast<size_t>(i)], want)
+              << "step " << step << " count " << count << " phase " << phase;
           ASSERT_EQ(r[static_cast<size_t>(i)], l[static_cast<size_t>(i)]);
         }
       }

@@ -105,8 +105,9 @@ TEST_P(SamplerTiming, NotesStartOnTheirFrameAtTheirPitch) {
   const auto [block, rate] = GetParam();
   SamplerRig r(block, rate);
   // 441 Hz at 44.1 kHz: 441 whole periods, looped seamlessly.
-  const int smp = r.s->AddSample(
-      MakeSample(44100, 44100.0f, [](int i) { return 0.5 * std::sin(2.0 * std::numbers::pi * 441.0 * i / 44100.0 + 1.0); }));
+  const int smp = r.s->AddSample(MakeSample(44100, 44100.0f, [](int i) {
+    return 0.5 * std::sin(2.0 * std::numbers::pi * 441.0 * i / 44100.0 + 1.0);
+  }));
   CSound* snd = r.s->NewSound("sine");
   r.s->BeginEdit();
   CClip* c = PlainClip(*r.s, *snd, smp);
@@ -116,9 +117,9 @@ TEST_P(SamplerTiming, NotesStartOnTheirFrameAtTheirPitch) {
   r.s->EndEdit();
   const int64_t at = static_cast<int64_t>(0.25 * rate) + 3;
   const int64_t bendAt = at + static_cast<int64_t>(rate);
-  r.Render(static_cast<int64_t>(2.5 * rate),
-           {{at, On(67)}, {bendAt, midi::Make(0xE0, 127, 127)}});
-  const auto first = std::find_if(r.left.begin(), r.left.end(), [](float x) { return x != 0.0f; }) - r.left.begin();
+  r.Render(static_cast<int64_t>(2.5 * rate), {{at, On(67)}, {bendAt, midi::Make(0xE0, 127, 127)}});
+  const auto first =
+      std::find_if(r.left.begin(), r.left.end(), [](float x) { return x != 0.0f; }) - r.left.begin();
   EXPECT_EQ(first, at);
   const double f = MeasureFrequency(r.left, static_cast<size_t>(at + 64), static_cast<size_t>(bendAt), rate);
   EXPECT_NEAR(Cents(f, 441.0 * std::pow(2.0, 7.0 / 12.0)), 0.0, 0.5);
@@ -128,7 +129,8 @@ TEST_P(SamplerTiming, NotesStartOnTheirFrameAtTheirPitch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlocksAndRates, SamplerTiming,
-                         ::testing::Combine(::testing::Values(1, 7, 64, 4096), ::testing::Values(44100.0f, 48000.0f)));
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(44100.0f, 48000.0f)));
 
 TEST(SamplerLoops, EachLoopModeWalksTheFramesItNames) {
   struct Case {
@@ -161,7 +163,8 @@ TEST(SamplerLoops, EachLoopModeWalksTheFramesItNames) {
     c->loopEnd = 20;
     r.s->EndEdit();
     r.Render(128, {{0, On(60)}});
-    for (size_t i = 0; i < k.expect.size(); ++i) ASSERT_NEAR(r.left[i] * 1000.0f, k.expect[i], 0.05) << "frame " << i;
+    for (size_t i = 0; i < k.expect.size(); ++i)
+      ASSERT_NEAR(r.left[i] * 1000.0f, k.expect[i], 0.05) << "frame " << i;
     if (k.loop == CClip::kLoopOff) {
       EXPECT_EQ(r.left[k.expect.size()], 0.0f);  // the end is the end
       EXPECT_EQ(r.s->PlayingVoices(), 0);
@@ -186,11 +189,13 @@ TEST_P(SamplerEnvelope, AttackAndReleaseTakeTheirTimeWithinOneControlPeriod) {
   const int64_t off = static_cast<int64_t>(0.5 * rate);
   r.Render(static_cast<int64_t>(0.9 * rate), {{0, On(60)}, {off, Off(60)}});
   const double period = sampler_limits::kControlFrames;
-  const auto peak = std::find_if(r.left.begin(), r.left.end(), [](float x) { return x >= 0.4999f; }) - r.left.begin();
+  const auto peak =
+      std::find_if(r.left.begin(), r.left.end(), [](float x) { return x >= 0.4999f; }) - r.left.begin();
   EXPECT_NEAR(static_cast<double>(peak), 0.1 * rate, period);
   // Half-way through the release the level is 50 dB down.
   const float half = 0.5f * std::pow(10.0f, -50.0f / 20.0f);
-  const auto fall = std::find_if(r.left.begin() + off, r.left.end(), [&](float x) { return x <= half; }) - r.left.begin();
+  const auto fall =
+      std::find_if(r.left.begin() + off, r.left.end(), [&](float x) { return x <= half; }) - r.left.begin();
   EXPECT_NEAR(static_cast<double>(fall - off), 0.1 * rate, period);
   EXPECT_EQ(r.s->PlayingVoices(), 0);
   EXPECT_EQ(r.left.back(), 0.0f);
@@ -201,8 +206,8 @@ INSTANTIATE_TEST_SUITE_P(Rates, SamplerEnvelope, ::testing::Values(44100.0f, 960
 TEST(SamplerFilter, LowPassKeepsTheLowAndDriveBendsTheTop) {
   auto level = [](double hz, float cutoff, float drive) {
     SamplerRig r;
-    const int smp = r.s->AddSample(
-        MakeSample(44100, 44100.0f, [&](int i) { return 0.25 * std::sin(2.0 * std::numbers::pi * hz * i / 44100.0); }));
+    const int smp = r.s->AddSample(MakeSample(
+        44100, 44100.0f, [&](int i) { return 0.25 * std::sin(2.0 * std::numbers::pi * hz * i / 44100.0); }));
     CSound* snd = r.s->NewSound("f");
     r.s->BeginEdit();
     CClip* c = PlainClip(*r.s, *snd, smp);
@@ -226,7 +231,8 @@ TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
   // Five voices: four share the side-by-side filter, the fifth runs alone.
   auto render = [](std::vector<int> keys) {
     SamplerRig r(64);
-    const int smp = r.s->AddSample(MakeSample(8000, 44100.0f, [](int i) { return 0.3 * std::sin(i * 0.21); }));
+    const int smp =
+        r.s->AddSample(MakeSample(8000, 44100.0f, [](int i) { return 0.3 * std::sin(i * 0.21); }));
     CSound* snd = r.s->NewSound("f");
     r.s->BeginEdit();
     CClip* c = PlainClip(*r.s, *snd, smp);
@@ -266,7 +272,9 @@ TEST(SamplerBank, PresetsChooseSoundsByChannelAndProgram) {
   EXPECT_EQ(VoicesOf(*r.s, d), 1);
   // Program 1 on the first channel plays the other sound there; program 7 has
   // no preset and leaves the channel as it was.
-  r.Render(64, {{r.now, midi::Make(0xC0, 1, 0)}, {r.now, On(62, 100, 0)}, {r.now, midi::Make(0xC1, 7, 0)},
+  r.Render(64, {{r.now, midi::Make(0xC0, 1, 0)},
+                {r.now, On(62, 100, 0)},
+                {r.now, midi::Make(0xC1, 7, 0)},
                 {r.now, On(64, 100, 1)}});
   EXPECT_EQ(VoicesOf(*r.s, p), 1);
   EXPECT_EQ(VoicesOf(*r.s, d), 2);
@@ -342,7 +350,8 @@ TEST(SamplerModulators, NamesRatesAndRandomHundredths) {
 TEST(SamplerTempo, SlicerGuessesBeatsAndTempoFromTheLength) {
   CSampler s(nullptr);
   for (auto [seconds, beats, bpm] : {std::tuple{2.0, 4.0f, 120.0f}, {10.0, 16.0f, 96.0f}}) {
-    const int smp = s.AddSample(MakeSample(static_cast<int>(seconds * 1000), 1000.0f, [](int) { return 0.0; }));
+    const int smp =
+        s.AddSample(MakeSample(static_cast<int>(seconds * 1000), 1000.0f, [](int) { return 0.0; }));
     CSound* snd = s.NewSound("loop", CSound::kSlicer);
     const CClip* c = s.SetSliceSample(*snd, smp);
     ASSERT_NE(c, nullptr);

@@ -72,16 +72,18 @@ TEST(SamplerRecords, WrittenInTheirOrderAndReadBackToTheSameBytes) {
   const auto bytes = Saved(a);
   const auto keys = Keys(bytes);
   const std::vector<std::string> clip = {
-      "sourceClip", "clipSample", "clipVoiceMode", "clipBus", "clipVol", "clipPan", "clipPlayMode", "clipLeft",
-      "clipRight", "clipLoop", "clipLoopStart", "clipLoopEnd", "clipOrgKey", "clipCoarse", "clipFine", "clipGlide",
-      "clipBend", "clipFilterMode", "clipBlend", "clipCutoff", "clipQ", "clipDrive", "clipMapping", "clipUvcs",
-      "clipUTune", "clipUPan", "clipUDelay", "clipVolSustain", "clipVolEnv", "clipFilterSustain", "clipFilterEnv",
-      "clipModi", "clipEnv", "envId", "envWBeat", "envSync", "envLoop", "envLeft", "envRight", "envUnit", "envHz",
-      "envMul", "envDiv", "envPoints", "clipGate", "gateId", "gateStepc", "gateTicks", "gateWBeat", "gatePoints",
-      "clipRnd"};
-  const std::vector<std::string> sound = {"soundMode", "soundSample", "soundLeft", "soundRight", "soundBpm",
-                                          "soundBeats", "soundSliceRoot", "soundVol", "soundPan", "soundCutoff",
-                                          "soundExp", "soundId", "soundMapping"};
+      "sourceClip",    "clipSample", "clipVoiceMode", "clipBus",        "clipVol",       "clipPan",
+      "clipPlayMode",  "clipLeft",   "clipRight",     "clipLoop",       "clipLoopStart", "clipLoopEnd",
+      "clipOrgKey",    "clipCoarse", "clipFine",      "clipGlide",      "clipBend",      "clipFilterMode",
+      "clipBlend",     "clipCutoff", "clipQ",         "clipDrive",      "clipMapping",   "clipUvcs",
+      "clipUTune",     "clipUPan",   "clipUDelay",    "clipVolSustain", "clipVolEnv",    "clipFilterSustain",
+      "clipFilterEnv", "clipModi",   "clipEnv",       "envId",          "envWBeat",      "envSync",
+      "envLoop",       "envLeft",    "envRight",      "envUnit",        "envHz",         "envMul",
+      "envDiv",        "envPoints",  "clipGate",      "gateId",         "gateStepc",     "gateTicks",
+      "gateWBeat",     "gatePoints", "clipRnd"};
+  const std::vector<std::string> sound = {
+      "soundMode", "soundSample", "soundLeft",   "soundRight", "soundBpm", "soundBeats",  "soundSliceRoot",
+      "soundVol",  "soundPan",    "soundCutoff", "soundExp",   "soundId",  "soundMapping"};
   // Module records, the strip, the sample, then the sound.
   auto at = [&](const std::string& k) { return std::find(keys.begin(), keys.end(), k) - keys.begin(); };
   EXPECT_LT(at("multimode"), at("core"));
@@ -98,8 +100,9 @@ TEST(SamplerRecords, WrittenInTheirOrderAndReadBackToTheSameBytes) {
   EXPECT_EQ(*(clipAt + static_cast<long>(clip.size())), "envId");
   EXPECT_EQ(std::vector<std::string>(routing, routing + 5),
             (std::vector<std::string>{"clipMod", "modSource", "modDest", "modA", "modC"}));
-  const std::vector<std::string> tail = {"subSoundEnd", "bank", "preset", "presetId", "presetSound",
-                                         "presetSoundOn", "presetSoundCh", "sourcei", "CEnd"};
+  const std::vector<std::string> tail = {"subSoundEnd",   "bank",        "preset",
+                                         "presetId",      "presetSound", "presetSoundOn",
+                                         "presetSoundCh", "sourcei",     "CEnd"};
   EXPECT_TRUE(std::equal(tail.begin(), tail.end(), keys.end() - static_cast<long>(tail.size())));
 
   // The gate's "16" is stored as 240 ticks.
@@ -108,8 +111,10 @@ TEST(SamplerRecords, WrittenInTheirOrderAndReadBackToTheSameBytes) {
   int32_t size = 0;
   int32_t ticks = 0;
   while (m.NextRecord(key, size))
-    if (key == "gateTicks") ticks = m.ReadInt();
-    else m.Skip(size);
+    if (key == "gateTicks")
+      ticks = m.ReadInt();
+    else
+      m.Skip(size);
   EXPECT_EQ(ticks, 240);
 
   MessageCapture msgs;
@@ -162,7 +167,8 @@ TEST(SamplerRecords, SoundFilesCarryTheirSamplesAndRefuseDamage) {
   a.SaveSoundFile(*a.sounds[0], file);
   if (const char* dir = std::getenv("QR_WRITE_SEEDS")) {
     std::ofstream(std::string(dir) + "/kit.qrs", std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.Data().data()), static_cast<std::streamsize>(file.Data().size()));
+        .write(reinterpret_cast<const char*>(file.Data().data()),
+               static_cast<std::streamsize>(file.Data().size()));
   }
   CSampler b(nullptr);
   b.AddSample(MakeSample(10, 44100.0f, [](int) { return 0.0; }));

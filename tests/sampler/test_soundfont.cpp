@@ -123,11 +123,11 @@ TEST(SoundFont, InfoTextsKeepTheirPaddingRules) {
 TEST(SoundFont, InstrumentZonesBecomeClips) {
   SmallBank bank;
   bank.zones = {
-      {{17, 100}},                                     // global: pan +0.2 for every zone
-      {{43, 36 | (60 << 8)}, {54, 0}, {53, 0}},       // keys 36..60, no loop
+      {{17, 100}},                               // global: pan +0.2 for every zone
+      {{43, 36 | (60 << 8)}, {54, 0}, {53, 0}},  // keys 36..60, no loop
       {{44, 10 | (100 << 8)}, {51, 2}, {52, -30}, {54, 1}, {3, -5}, {53, 1}},  // loop, tuned
-      {{58, 64}, {54, 3}, {2, 4}, {53, 1}},            // loop with release, own root key
-      {{54, 1}, {53, 2}},                              // a ROM sample: skipped
+      {{58, 64}, {54, 3}, {2, 4}, {53, 1}},  // loop with release, own root key
+      {{54, 1}, {53, 2}},                    // a ROM sample: skipped
   };
   MessageCapture msgs;
   TSF2 sf;
@@ -185,7 +185,8 @@ TEST(SoundFont, BrokenBanksSayWhatIsWrongAndImportNothing) {
     return b;
   };
   // The offset of the pdta list's first sub-chunk id in the built bank.
-  const auto pdta = std::search(good.begin(), good.end(), std::begin("pdta"), std::end("pdta") - 1) - good.begin();
+  const auto pdta =
+      std::search(good.begin(), good.end(), std::begin("pdta"), std::end("pdta") - 1) - good.begin();
   const std::vector<std::pair<Bytes, std::string>> cases = {
       {with(0, "RIFX"), "Not a RIFF file"},
       {with(8, "sfbx"), "sfbk expected"},
@@ -203,7 +204,8 @@ TEST(SoundFont, BrokenBanksSayWhatIsWrongAndImportNothing) {
   for (size_t cut = 0; cut < good.size(); ++cut) {
     MessageCapture msgs;
     TSF2 sf;
-    ASSERT_FALSE(ParseBytes(sf, Bytes(good.begin(), good.begin() + static_cast<long>(cut)))) << "cut at " << cut;
+    ASSERT_FALSE(ParseBytes(sf, Bytes(good.begin(), good.begin() + static_cast<long>(cut))))
+        << "cut at " << cut;
     ASSERT_EQ(msgs.messages.size(), 1u);
     CSampler s(nullptr);
     SF2Importer imp(s, sf);
@@ -227,7 +229,9 @@ Declared DeclaredCounts(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   const Bytes b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   Declared d;
-  auto u32 = [&](size_t at) { return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t{b[at + 3]} << 24); };
+  auto u32 = [&](size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t{b[at + 3]} << 24);
+  };
   for (size_t at = 12; at + 12 <= b.size();) {
     const uint32_t size = u32(at + 4);
     if (std::memcmp(&b[at + 8], "pdta", 4) == 0) {
@@ -315,8 +319,10 @@ TEST(SoundFontSound, ARealBankNoteSitsAtThePitchItsLoopSays) {
     ASSERT_NE(h, sf.sampleHeaders.end());
     ASSERT_EQ(clip.fine, 0.0f);
     ASSERT_EQ(clip.rootKey, h->unityKey);
-    const double expected = h->rate / static_cast<double>(h->loopEnd - h->loopStart) * std::pow(2.0, (69.0 - h->unityKey) / 12.0);
-    const double f = AutocorrelationPitch(r.left, static_cast<size_t>(0.3 * rate), static_cast<size_t>(0.4 * rate), rate, 440.0);
+    const double expected =
+        h->rate / static_cast<double>(h->loopEnd - h->loopStart) * std::pow(2.0, (69.0 - h->unityKey) / 12.0);
+    const double f = AutocorrelationPitch(r.left, static_cast<size_t>(0.3 * rate),
+                                          static_cast<size_t>(0.4 * rate), rate, 440.0);
     EXPECT_NEAR(Cents(f, expected), 0.0, 1.0) << "at " << rate << " Hz";
   }
 }
@@ -350,7 +356,8 @@ TEST(SoundFontSound, VolumeEnvelopeGeneratorsSetAttackAndRelease) {
     for (size_t i = 0; i < out[0].size(); ++i)
       gain.push_back(std::fabs(out[1][i]) > 1e-3f ? out[0][i] / out[1][i] : -1.0);
     const double period = sampler_limits::kControlFrames;
-    const auto top = std::find_if(gain.begin(), gain.end(), [](double g) { return g >= 0.999; }) - gain.begin();
+    const auto top =
+        std::find_if(gain.begin(), gain.end(), [](double g) { return g >= 0.999; }) - gain.begin();
     // The attack follows the default delay of -12000 timecents (1 ms).
     const double delay = std::exp2(-12000.0 / 1200.0), rise = std::exp2(attack / 1200.0);
     EXPECT_NEAR(static_cast<double>(top), (delay + rise) * rate, period) << "at " << rate << " Hz";
@@ -358,7 +365,8 @@ TEST(SoundFontSound, VolumeEnvelopeGeneratorsSetAttackAndRelease) {
     const auto half = std::find_if(gain.begin() + static_cast<long>(off), gain.end(),
                                    [](double g) { return g >= 0.0 && g <= std::pow(10.0, -50.0 / 20.0); }) -
                       gain.begin();
-    EXPECT_NEAR(static_cast<double>(half) - static_cast<double>(off), 0.5 * std::exp2(release / 1200.0) * rate, period)
+    EXPECT_NEAR(static_cast<double>(half) - static_cast<double>(off),
+                0.5 * std::exp2(release / 1200.0) * rate, period)
         << "at " << rate << " Hz";
   }
 }

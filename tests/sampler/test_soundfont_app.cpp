@@ -49,7 +49,8 @@ TEST(SoundFontApp, RendersASongUntilItsLastNoteHasDiedAway) {
   if (!std::ifstream(kBank)) GTEST_SKIP() << kBank << " is not installed";
   const std::string dir = TempDir();
   ASSERT_TRUE(WriteBytes(dir + "/song.mid", ShortSong()));
-  const RunResult r = RunQuillrowBinary("render " + dir + "/song.mid --soundfont " + kBank + " -o " + dir + "/out.wav --quiet", dir);
+  const RunResult r = RunQuillrowBinary(
+      "render " + dir + "/song.mid --soundfont " + kBank + " -o " + dir + "/out.wav --quiet", dir);
   ASSERT_EQ(r.code, 0) << r.err;
   MessageCapture quiet;
   CSample out;
@@ -59,13 +60,14 @@ TEST(SoundFontApp, RendersASongUntilItsLastNoteHasDiedAway) {
   ASSERT_LT(out.frames, static_cast<int32_t>((lastOff + 10.0) * 44100));
   auto peak = [&](double from, double to) {
     float p = 0.0f;
-    for (int32_t i = static_cast<int32_t>(from * 44100) + 1; i <= std::min(out.frames, static_cast<int32_t>(to * 44100)); ++i)
+    for (int32_t i = static_cast<int32_t>(from * 44100) + 1;
+         i <= std::min(out.frames, static_cast<int32_t>(to * 44100)); ++i)
       p = std::max({p, std::fabs(out.Value(i, 0)), std::fabs(out.Value(i, 1))});
     return p;
   };
-  EXPECT_EQ(peak(0.0, 0.49), 0.0f);                    // nothing before the first note
-  EXPECT_GT(peak(0.5, 1.0), 0.01f);                    // the chord sounds
-  EXPECT_GT(peak(lastOff, lastOff + 0.05), 0.0f);      // its release is rendered too
+  EXPECT_EQ(peak(0.0, 0.49), 0.0f);                          // nothing before the first note
+  EXPECT_GT(peak(0.5, 1.0), 0.01f);                          // the chord sounds
+  EXPECT_GT(peak(lastOff, lastOff + 0.05), 0.0f);            // its release is rendered too
   EXPECT_LT(peak(out.frames / 44100.0 - 0.01, 1e9), 1e-3f);  // and the file ends once it has died away
 }
 
@@ -93,6 +95,7 @@ TEST(SoundFontApp, InfoListsThePresetsAndABrokenBankIsRefused) {
   const RunResult bad = RunQuillrowBinary("info " + dir + "/cut.sf2", dir);
   EXPECT_EQ(bad.code, 1);
   EXPECT_NE(bad.err.find("LIST expected"), std::string::npos) << bad.err;
-  const RunResult none = RunQuillrowBinary("render " + dir + "/song.mid --soundfont " + dir + "/cut.sf2 -o " + dir + "/x.wav", dir);
+  const RunResult none = RunQuillrowBinary(
+      "render " + dir + "/song.mid --soundfont " + dir + "/cut.sf2 -o " + dir + "/x.wav", dir);
   EXPECT_EQ(none.code, 1);
 }

@@ -51,7 +51,8 @@ std::vector<uint8_t> GetChunk(TestHost& h) {
 }
 
 std::vector<std::vector<float>> Buffers(int channels, int frames, float value = 0.0f) {
-  return std::vector<std::vector<float>>(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(frames), value));
+  return std::vector<std::vector<float>>(static_cast<size_t>(channels),
+                                         std::vector<float>(static_cast<size_t>(frames), value));
 }
 
 }  // namespace

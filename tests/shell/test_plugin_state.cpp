@@ -172,7 +172,8 @@ TEST(PluginState, HostChannelCountOpcodeIsBoundedLikeTheIni) {
     int32_t inputs, outputs;
     size_t notices;
   };
-  for (const Case c : {Case{32, 0, 32, 0, 0}, Case{33, -1, 32, 0, 1}, Case{-7, intptr_t{1} << 40, 0, 32, 1}}) {
+  for (const Case c :
+       {Case{32, 0, 32, 0, 0}, Case{33, -1, 32, 0, 1}, Case{-7, intptr_t{1} << 40, 0, 32, 1}}) {
     sink.Clear();
     p.effect->dispatcher(p.effect, kOpSetHostChannels, c.index, c.value, nullptr, 0);
     EXPECT_EQ(p.plug->HostInputs(), c.inputs) << c.index;
@@ -232,7 +233,7 @@ TEST(PluginState, AnExceptionInsideABlockStaysOnOurSideOfTheHostEntry) {
   float* ins[2] = {in.data(), in.data()};
   float* outs[2] = {l.data(), r.data()};
   p.effect->processReplacing(p.effect, ins, outs, 64);  // the host's call returns
-  EXPECT_FLOAT_EQ(l[10], 0.0f);                          // with silence, not what the block made
+  EXPECT_FLOAT_EQ(l[10], 0.0f);                         // with silence, not what the block made
   p.effect->processReplacing(p.effect, ins, outs, 64);  // and the next block is not locked out
   EXPECT_FLOAT_EQ(l[10], 0.5f);
   EXPECT_EQ(obs.calls, 2);

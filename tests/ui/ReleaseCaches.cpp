@@ -10,6 +10,7 @@ struct ReleaseDrawingCachesAtEnd : ::testing::Environment {
   void TearDown() override { qr::ReleaseDrawingCaches(); }
 };
 
-const ::testing::Environment* const g_release = ::testing::AddGlobalTestEnvironment(new ReleaseDrawingCachesAtEnd);
+const ::testing::Environment* const g_release =
+    ::testing::AddGlobalTestEnvironment(new ReleaseDrawingCachesAtEnd);
 
 }  // namespace
