@@ -2,7 +2,7 @@
 // ends with a result or a reason; what was read writes out with a size field
 // that tells the truth and reads back to the same bytes. (The size fields of
 // a file are not trusted, so a file with a wrong inner one comes back
-// corrected, not byte for byte.) Seeds: fuzz/corpus/vsthost/.
+// corrected, not byte for byte.) Seeds: fuzz/corpus/fxp/.
 #include <cstddef>
 #include <cstdint>
 #include <span>
