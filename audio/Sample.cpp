@@ -125,13 +125,9 @@ inline void Load16x2(const uint8_t* w, __m128& a, __m128& b) noexcept {
   b = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));  // L1 R1 L2 R2
 }
 
-inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float fb) noexcept {
-  __m128 a0, b0, a1, b1;
-  Load16x2(wa, a0, b0);
-  Load16x2(wb, a1, b1);
-  const __m128 ym1 = _mm_movelh_ps(a0, a1), y0 = _mm_movehl_ps(a1, a0);
-  const __m128 y1 = _mm_movelh_ps(b0, b1), y2 = _mm_movehl_ps(b1, b0);
-  const __m128 f = _mm_set_ps(fb, fb, fa, fa);
+// The scalar Hermite's arithmetic, term by term, in four lanes at once: the
+// vector paths give exactly the scalar path's values.
+inline __m128 HermiteLanes(__m128 ym1, __m128 y0, __m128 y1, __m128 y2, __m128 f) noexcept {
   const __m128 c1 = _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(y1, ym1));
   const __m128 c2 = _mm_sub_ps(
       _mm_add_ps(_mm_sub_ps(ym1, _mm_mul_ps(_mm_set1_ps(2.5f), y0)), _mm_mul_ps(_mm_set1_ps(2.0f), y1)),
@@ -140,7 +136,16 @@ inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float 
                                _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(y2, ym1)));
   __m128 h = _mm_add_ps(_mm_mul_ps(c3, f), c2);
   h = _mm_add_ps(_mm_mul_ps(h, f), c1);
-  return _mm_add_ps(_mm_mul_ps(h, f), y0);  // La Ra Lb Rb
+  return _mm_add_ps(_mm_mul_ps(h, f), y0);
+}
+
+inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float fb) noexcept {
+  __m128 a0, b0, a1, b1;
+  Load16x2(wa, a0, b0);
+  Load16x2(wb, a1, b1);
+  const __m128 ym1 = _mm_movelh_ps(a0, a1), y0 = _mm_movehl_ps(a1, a0);
+  const __m128 y1 = _mm_movelh_ps(b0, b1), y2 = _mm_movehl_ps(b1, b0);
+  return HermiteLanes(ym1, y0, y1, y2, _mm_set_ps(fb, fb, fa, fa));  // La Ra Lb Rb
 }
 
 // Mono 16-bit, the form sampler banks keep their samples in: four frames at
@@ -176,15 +181,7 @@ int RenderMono16Simd(const uint8_t* frame0, int count, double phase, double step
     __m128 r2 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w23, w23), 16));
     __m128 r3 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w23, w23), 16));
     _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r0 = y-1 of the four frames, r1 = y0, r2 = y1, r3 = y2
-    const __m128 c1 = _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(r2, r0));
-    const __m128 c2 = _mm_sub_ps(
-        _mm_add_ps(_mm_sub_ps(r0, _mm_mul_ps(_mm_set1_ps(2.5f), r1)), _mm_mul_ps(_mm_set1_ps(2.0f), r2)),
-        _mm_mul_ps(_mm_set1_ps(0.5f), r3));
-    const __m128 c3 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(1.5f), _mm_sub_ps(r1, r2)),
-                                 _mm_mul_ps(_mm_set1_ps(0.5f), _mm_sub_ps(r3, r0)));
-    __m128 h = _mm_add_ps(_mm_mul_ps(c3, fv), c2);
-    h = _mm_add_ps(_mm_mul_ps(h, fv), c1);
-    h = _mm_add_ps(_mm_mul_ps(h, fv), r1);
+    const __m128 h = HermiteLanes(r0, r1, r2, r3, fv);
     _mm_storeu_ps(L + i, _mm_mul_ps(h, gL));
     _mm_storeu_ps(R + i, _mm_mul_ps(h, gR));
   }
