@@ -177,9 +177,6 @@ TEST(Envelope, RecordsRoundTripAndFreeRunningStartsOnLoad) {
   EnvRig rig;
   LoadBlock(*rig.m, bytes);
   EXPECT_EQ(Block(*rig.m), bytes);
-  EXPECT_EQ(rig.m->shape.points.size(), 4u);
-  EXPECT_EQ(rig.m->shape.points[2].delta, 480);
-  EXPECT_EQ(rig.m->shape.loopEnd, 2);
   rig.Run(64);  // no note needed
   const auto cc = Controllers(rig);
   ASSERT_FALSE(cc.empty());

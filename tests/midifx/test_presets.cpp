@@ -1,7 +1,3 @@
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "graph/ModuleTypes.h"
 #include "midifx/Arp.h"
 #include "midifx/Chords.h"
@@ -11,26 +7,19 @@
 #include "persist/Project.h"
 #include "platform/Files.h"
 #include "tests/midifx/MidiFxRig.h"
+#include "tests/support/TempDir.h"
 
 namespace qr::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 class Presets : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("qr_midifx_presets_" + std::to_string(getpid()));
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
   // Saves `m`, loads the file into a fresh module placed elsewhere, and checks
   // that the preset changed the module but not its name or place, and that
   // saving it again writes the same bytes.
   template <typename M>
   void RoundTrip(M& m) {
-    const std::string a = (dir / "a.preset").string(), b = (dir / "b.preset").string();
+    const std::string a = dir / "a.preset", b = dir / "b.preset";
     ASSERT_TRUE(SaveModuleFile(m, a));
     auto fresh = CreateModule(m.TypeKey(), root.get());
     ASSERT_NE(dynamic_cast<M*>(fresh.get()), nullptr) << m.TypeKey();
@@ -51,7 +40,7 @@ class Presets : public ::testing::Test {
   }
 
   std::unique_ptr<CGroup> root = MakeRoot();
-  fs::path dir;
+  TempDir dir;
 };
 
 TEST_F(Presets, EveryModuleRoundTripsThroughItsPresetFile) {
@@ -81,16 +70,18 @@ TEST_F(Presets, EveryModuleRoundTripsThroughItsPresetFile) {
   RoundTrip(env);
 
   CMidiPatcher patcher(root.get());
-  patcher.ports[2].transpose = 7;
+  patcher.ports[3] = {5, 10, 20, 30, 40};
+  patcher.ports[7] = {-12, 0, 127, 1, 126};
   RoundTrip(patcher);
   CMIDIChs router(root.get());
   router.ClearTable();
+  router.table[15] = 3;
   RoundTrip(router);
 }
 
 TEST_F(Presets, AFileOfAnotherKindLeavesTheModuleAlone) {
   CEnvelope env(root.get());
-  const std::string path = (dir / "env.preset").string();
+  const std::string path = dir / "env.preset";
   ASSERT_TRUE(SaveModuleFile(env, path));
   CArp arp(root.get());
   arp.patterns[0]->name = "Kept";
