@@ -1,26 +1,17 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/Files.h"
 #include "platform/IniFile.h"
+#include "tests/support/TempDir.h"
 
 namespace qr {
 namespace {
 
 class IniTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qr-ini-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   std::string Path(const std::string& name = "t.ini") const { return JoinPath(dir_, name); }
   void Put(const std::string& text, const std::string& name = "t.ini") const {
     ASSERT_TRUE(WriteFileAtomically(Path(name), text.data(), text.size()));
@@ -35,7 +26,8 @@ class IniTest : public ::testing::Test {
     ReadWholeFile(Path(name), b);
     return std::string(b.begin(), b.end());
   }
-  std::string dir_;
+  test::TempDir tmp_;
+  std::string dir_ = tmp_.Path();
 };
 
 TEST_F(IniTest, NamesIgnoreLetterCaseAndWritesUpdateInPlace) {

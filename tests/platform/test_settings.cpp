@@ -8,6 +8,7 @@
 #include "platform/Messages.h"
 #include "platform/Settings.h"
 #include "tests/support/MessageCapture.h"
+#include "tests/support/TempDir.h"
 
 namespace qr {
 namespace {
@@ -16,13 +17,7 @@ namespace {
 // never touches the user's real settings.
 class SettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qr-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("QUILLROW_CONFIG_DIR", dir_.c_str(), 1);
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void SetUp() override { setenv("QUILLROW_CONFIG_DIR", dir_.c_str(), 1); }
   void Put(const std::string& name, const std::string& text) {
     ASSERT_TRUE(WriteFileAtomically(JoinPath(dir_, name), text.data(), text.size()));
   }
@@ -31,7 +26,8 @@ class SettingsTest : public ::testing::Test {
     ReadWholeFile(JoinPath(dir_, name), b);
     return std::string(b.begin(), b.end());
   }
-  std::string dir_;
+  test::TempDir tmp_;
+  std::string dir_ = tmp_.Path();
   test::MessageCapture sink_;
 };
 
