@@ -2,38 +2,21 @@
 // Shared helpers of the audio tests: a scratch folder, WAV files built chunk by
 // chunk, samples made in memory.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "audio/AudioPart.h"
 #include "audio/Sample.h"
+#include "tests/support/AllocGuard.h"
+#include "tests/support/Stubs.h"
+#include "tests/support/TempDir.h"
 
 namespace qr::test {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "qr_audio_XXXXXX").string();
-    path_ = ::mkdtemp(t.data()) ? t : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
@@ -117,5 +100,37 @@ inline std::unique_ptr<CSample> FloatSample(int frames, int channels, const std:
   s->open = 1;
   return s;
 }
+
+inline MidiEvent NoteOn(int key, float time = 0.0f) { return {time, midi::Make(0x90, key, 100)}; }
+
+// An audio part module fed by a MIDI stub, run block by block under the
+// allocation guard; both outputs of every block are kept.
+struct PartPlayer {
+  StubMidiSource* midi;
+  CAudioPart2* m;
+  int block;
+  std::vector<float> left, right;
+  bool clean = true;
+
+  PartPlayer(CGroup& root, CAudioPart2* module, int block_size)
+      : midi(Add<StubMidiSource>(root)), m(module), block(block_size) {
+    m->ConnectMidi(midi, 0, 0);
+  }
+  void Block(std::vector<MidiEvent> events = {}) {
+    midi->events = std::move(events);
+    midi->ResetForBlock(block);
+    m->ResetForBlock(block);
+    {
+      AllocGuard g;
+      m->Process(block);
+      clean = clean && g.Clean();
+    }
+    left.insert(left.end(), m->outCh[0], m->outCh[0] + block);
+    right.insert(right.end(), m->outCh[1], m->outCh[1] + block);
+  }
+  void Run(int frames, const std::vector<MidiEvent>& first_events) {
+    for (int done = 0; done < frames; done += block) Block(done == 0 ? first_events : std::vector<MidiEvent>{});
+  }
+};
 
 }  // namespace qr::test

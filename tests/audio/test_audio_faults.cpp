@@ -20,36 +20,6 @@
 namespace qr::test {
 namespace {
 
-MidiEvent NoteOn(int key, float time = 0.0f) { return {time, midi::Make(0x90, key, 100)}; }
-
-// An audio part module fed by a MIDI stub, run block by block under the
-// allocation guard; the left output of every block is kept.
-struct Player {
-  StubMidiSource* midi;
-  CAudioPart2* m;
-  int block;
-  std::vector<float> left;
-  bool clean = true;
-
-  Player(CGroup& root, CAudioPart2* module, int block_size)
-      : midi(Add<StubMidiSource>(root)), m(module), block(block_size) {
-    m->ConnectMidi(midi, 0, 0);
-  }
-  void Run(int frames, std::vector<MidiEvent> first_events) {
-    for (int done = 0; done < frames; done += block) {
-      midi->events = done == 0 ? first_events : std::vector<MidiEvent>{};
-      midi->ResetForBlock(block);
-      m->ResetForBlock(block);
-      {
-        AllocGuard g;
-        m->Process(block);
-        clean = clean && g.Clean();
-      }
-      left.insert(left.end(), m->outCh[0], m->outCh[0] + block);
-    }
-  }
-};
-
 // ---------------------------------------------------------------- embedded samples
 
 std::vector<uint8_t> Records(const std::function<void(CMemStream&)>& write) {
@@ -172,7 +142,7 @@ TEST(AudioFaults, EmbeddedSamplePeaksOverflow) {
       EXPECT_EQ(smp.frames, 0) << c.what;
     }
     // And the part plays it (or nothing) without leaving the buffer.
-    Player p(*root, m, 64);
+    PartPlayer p(*root, m, 64);
     p.Run(512, {NoteOn(36)});
     EXPECT_TRUE(p.clean) << c.what;
     if (!smp.open) {
@@ -299,7 +269,7 @@ TEST_P(ClipCutAtTheSampleLoopEnd, ClipPlaysToItsOwnLastFrame) {
   clip.first = c.first;
   clip.last = c.last;
 
-  Player p(*root, m, c.block);
+  PartPlayer p(*root, m, c.block);
   p.Run(1400, {NoteOn(36)});
   EXPECT_TRUE(p.clean);
 

@@ -13,29 +13,15 @@ namespace {
 
 constexpr int kBlock = 64;
 
-// An audio part module fed by a MIDI stub, processed block by block under the
-// allocation guard; the outputs of each block are appended to `left`/`right`.
+// An audio part module at 44.1 kHz and its player, one 64-sample block at a time.
 struct Rig {
   std::unique_ptr<CGroup> root = MakeRoot(kBlock, 44100.0f);
-  StubMidiSource* midi = Add<StubMidiSource>(*root);
   CAudioPart2* m = Add<CAudioPart2>(*root);
-  std::vector<float> left, right;
-  bool clean = true;
+  PartPlayer play{*root, m, kBlock};
+  std::vector<float>& left = play.left;
+  std::vector<float>& right = play.right;
 
-  Rig() { m->ConnectMidi(midi, 0, 0); }
-
-  void Block(std::vector<MidiEvent> events = {}) {
-    midi->events = std::move(events);
-    midi->ResetForBlock(kBlock);
-    m->ResetForBlock(kBlock);
-    {
-      AllocGuard g;
-      m->Process(kBlock);
-      clean = clean && g.Clean();
-    }
-    left.insert(left.end(), m->outCh[0], m->outCh[0] + kBlock);
-    right.insert(right.end(), m->outCh[1], m->outCh[1] + kBlock);
-  }
+  void Block(std::vector<MidiEvent> events = {}) { play.Block(std::move(events)); }
   // A part with one channel and one clip at tick 0 playing sample `smp` whole.
   CAudioClip& PartWithClip(int smp) {
     CLiveAudioPart& p = m->NewPart();
@@ -48,7 +34,6 @@ struct Rig {
   }
 };
 
-MidiEvent NoteOn(int key, float time = 0.0f) { return {time, midi::Make(0x90, key, 100)}; }
 MidiEvent NoteOff(int key, float time = 0.0f) { return {time, midi::Make(0x80, key, 0)}; }
 
 float Ramp(int i, int c) { return static_cast<float>(i) * 0.001f + (c ? 0.5f : 0.0f); }
@@ -75,7 +60,7 @@ TEST(AudioPart, NotesStartTheirPartsOnly) {
   EXPECT_FALSE(r.m->IsPlaying(r.m->PartAt(1)));
   EXPECT_NE(r.left[2 * kBlock + 4], 0.0f);
   EXPECT_EQ(r.left[2 * kBlock + 5], 0.0f);
-  EXPECT_TRUE(r.clean);
+  EXPECT_TRUE(r.play.clean);
 }
 
 TEST(AudioPart, CoarseTuningAndPanShapeTheClip) {
@@ -95,7 +80,7 @@ TEST(AudioPart, CoarseTuningAndPanShapeTheClip) {
     EXPECT_NEAR(r.right[static_cast<size_t>(j)], 2.0f * g * g * Ramp(1 + 2 * j, 1), 1e-6f);
   }
   EXPECT_NEAR(s.phase, 1.0 + 2.0 * kBlock, 1e-9);
-  EXPECT_TRUE(r.clean);
+  EXPECT_TRUE(r.play.clean);
 }
 
 TEST(AudioPart, SilencedChannelsKeepTheirPhase) {
@@ -133,7 +118,7 @@ TEST(AudioPart, PartsLoopOverTheirLength) {
   for (size_t i = 0; i < r.left.size(); ++i)
     if (r.left[i] > 0.4f) clicks.push_back(i);
   EXPECT_EQ(clicks, (std::vector<size_t>{3, 3 + 176400, 3 + 2 * 176400, 3 + 3 * 176400}));
-  EXPECT_TRUE(r.clean);
+  EXPECT_TRUE(r.play.clean);
 }
 
 TEST(AudioPart, RampsSlotsAndSkippedClips) {
@@ -161,7 +146,7 @@ TEST(AudioPart, RampsSlotsAndSkippedClips) {
   }
   r.Block({NoteOn(37)});
   EXPECT_EQ(r.m->ActiveSlots(), CAudioPart2::kPlaySlots);
-  EXPECT_TRUE(r.clean);
+  EXPECT_TRUE(r.play.clean);
 }
 
 TEST(AudioPart, RecordsRoundTripIncludingTheOlderSampleForm) {
