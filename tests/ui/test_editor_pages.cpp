@@ -195,7 +195,8 @@ TEST(ModulesPage, MenusAddAndDeleteModules) {
 }
 
 // Drag up, Shift for fine steps, the wheel, double-click for the default and a
-// typed value, each reaching the module and the saved project.
+// typed value, each reaching the module (the saved project is the editor
+// sweep's over every module type).
 TEST(ModuleEditor, KnobHabitsSetTheModule) {
   EditorRig rig;
   auto* delay = static_cast<CDelay*>(AddModule(rig.Root(), rig.plug->Project(), "CDelay", 200, 40));
@@ -230,14 +231,6 @@ TEST(ModuleEditor, KnobHabitsSetTheModule) {
   rig.Drag(div.x + div.w / 2, div.y + 20, div.x + div.w / 2, div.y + 20 - 40);
   EXPECT_EQ(delay->division1, 2 + 3);
   EXPECT_EQ(delay->Length(0), CDelay::LengthFor(5, delay->sampleRate, delay->tempo));
-
-  EditorRig next;
-  test::LoadChunkInto(next, rig.Chunk());
-  auto* loaded = static_cast<CDelay*>(Child(next.Root(), "CDelay"));
-  ASSERT_NE(loaded, nullptr);
-  EXPECT_FLOAT_EQ(loaded->wet, 0.25f);
-  EXPECT_FLOAT_EQ(loaded->feedback, 0.5f);
-  EXPECT_EQ(loaded->division1, 5);
 }
 
 TEST(ModuleEditor, EqCurveFollowsTheBandsAndItsControls) {
