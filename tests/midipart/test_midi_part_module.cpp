@@ -4,14 +4,13 @@
 
 #include <atomic>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <tuple>
 
 #include "midipart/MidiPart2.h"
 #include "stream/RecordStream.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/FuzzSeeds.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;
@@ -82,14 +81,6 @@ class Rig {
  private:
   int block_;
 };
-
-// Seeds for the fuzz target of the module's reader.
-void WriteSeed(const char* name, const CMemStream& s) {
-  const std::filesystem::path dir = std::filesystem::path(QR_BINARY_DIR) / "fuzz-seeds" / "midipart";
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / name, std::ios::binary)
-      .write(reinterpret_cast<const char*>(s.Data().data()), static_cast<std::streamsize>(s.Data().size()));
-}
 
 std::vector<Out> Only(const std::vector<Out>& v, uint32_t msg) {
   std::vector<Out> r;
@@ -346,7 +337,7 @@ TEST(MidiPartModule, RecordsRoundTripAndThePackedCopyIsReadOnlyWithoutEventRecor
   CMemStream s;
   a.Save(s);
   s.WriteEnd();
-  WriteSeed("two_parts.bin", s);
+  KeepFuzzSeed("midipart", "two_parts.bin", s.Data());
 
   s.Rewind();
   CMIDIPart2 b(root.get());
@@ -368,7 +359,7 @@ TEST(MidiPartModule, RecordsRoundTripAndThePackedCopyIsReadOnlyWithoutEventRecor
   old.WriteKey("MPartEvents", static_cast<int32_t>(packed.size()));
   old.WriteBytes(packed.data(), packed.size());
   old.WriteEnd();
-  WriteSeed("packed_only.bin", old);
+  KeepFuzzSeed("midipart", "packed_only.bin", old.Data());
   old.Rewind();
   CMIDIPart2 c(root.get());
   c.Load(old, 0);

@@ -9,6 +9,7 @@
 #include "persist/TextForm.h"
 #include "platform/Files.h"
 #include "tests/persist/PersistTestSupport.h"
+#include "tests/support/FuzzSeeds.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
 
@@ -19,13 +20,6 @@ std::string Scratch(const std::string& name) {
   const std::string dir = JoinPath(QR_BINARY_DIR, "persist-scratch");
   MakeDirectories(dir);
   return JoinPath(dir, name);
-}
-
-// Keeps the streams the tests make as seeds for the fuzz targets.
-void KeepSeed(const std::string& target, const std::string& name, const std::vector<uint8_t>& bytes) {
-  const std::string dir = JoinPath(JoinPath(QR_BINARY_DIR, "fuzz-seeds"), target);
-  MakeDirectories(dir);
-  WriteFileAtomically(JoinPath(dir, name), bytes);
 }
 
 struct Fixture {
@@ -77,12 +71,12 @@ TEST(Project, SaveLoadSaveGivesIdenticalBytesAndTheSameGraph) {
   f.root->modified = 1;
   const std::vector<uint8_t> first = SaveToBytes(*f.root, f.project);
   EXPECT_EQ(f.root->modified, 0);
-  KeepSeed("project", "rich.qrw", first);
+  KeepFuzzSeed("project", "rich.qrw", first);
   for (CComp* m : {static_cast<CComp*>(f.root.get()), static_cast<CComp*>(f.root->masterIn)}) {
     CMemStream block;
     m->Save(block);
     block.WriteEnd();
-    KeepSeed("records", m->TypeKey() + ".rec", block.Data());
+    KeepFuzzSeed("records", m->TypeKey() + ".rec", block.Data());
   }
 
   Fixture g;
@@ -164,7 +158,7 @@ TEST(Project, ChannelNumberedCablesUnknownTypesAndMissingModules) {
   sb.Cable("ACable", 2, 1, 3, 0);           // channel 1 starts no port -> input 0
   sb.Cable("ACable", 9, 0, 3, 0);           // no module 9: ignored
   sb.Cable("MCable", 4, 0, 1, 0);
-  KeepSeed("project", "channel-cables.qrw", sb.s.Data());
+  KeepFuzzSeed("project", "channel-cables.qrw", sb.s.Data());
 
   Fixture f;
   MessageCapture msgs;
@@ -193,7 +187,7 @@ TEST(Project, CablesThatCloseALoopOrMeetThemselvesAreDropped) {
   sb.Cable("ACable2", 3, 1, 3, 0);  // into itself
   sb.Cable("MCable", 2, 0, 3, 0);
   sb.Cable("MCable", 3, 0, 2, 0);  // a MIDI loop
-  KeepSeed("project", "loops.qrw", sb.s.Data());
+  KeepFuzzSeed("project", "loops.qrw", sb.s.Data());
   Fixture f;
   MessageCapture msgs;
   sb.s.Rewind();
@@ -238,7 +232,7 @@ TEST(Project, LoadErrorsNameTheRecordAndKeepWhatLoaded) {
     sb.Module("CTest", 5, 6);
     sb.s.WriteKey("Broken", 1000);  // claims more than the stream holds
     sb.s.WriteInt(7);
-    KeepSeed("project", "broken-block.qrw", sb.s.Data());
+    KeepFuzzSeed("project", "broken-block.qrw", sb.s.Data());
     Fixture f;
     MessageCapture msgs;
     sb.s.Rewind();
@@ -275,7 +269,7 @@ TEST(ModuleFile, PresetKeepsNamePositionAndWrongTypeIsRefused) {
   ASSERT_TRUE(SaveModuleFile(*src, path));
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(ReadWholeFile(path, bytes));
-  KeepSeed("module_file", "preset.qrm", bytes);
+  KeepFuzzSeed("module_file", "preset.qrm", bytes);
 
   CTestModule* dst = f.AddTest({}, {});
   dst->id = "Lead";
@@ -325,11 +319,11 @@ TEST(ModuleFile, EveryClassInTheTypeTableCarriesItsOwnKeyThroughItsFile) {
     EXPECT_EQ(a.Data(), b.Data()) << key;
     std::vector<uint8_t> bytes;
     ReadWholeFile(path, bytes);
-    KeepSeed("module_file", std::string(key) + ".qrm", bytes);
+    KeepFuzzSeed("module_file", std::string(key) + ".qrm", bytes);
   }
   // The same classes in one project load back into the same classes.
   const std::vector<uint8_t> saved = SaveToBytes(*f.root, f.project);
-  KeepSeed("project", "all-types.qrw", saved);
+  KeepFuzzSeed("project", "all-types.qrw", saved);
   Fixture g;
   CMemStream in(saved);
   ASSERT_TRUE(LoadProject(*g.root, g.project, in));

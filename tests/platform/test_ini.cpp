@@ -5,6 +5,7 @@
 
 #include "platform/Files.h"
 #include "platform/IniFile.h"
+#include "tests/support/FuzzSeeds.h"
 #include "tests/support/TempDir.h"
 
 namespace qr {
@@ -15,11 +16,9 @@ class IniTest : public ::testing::Test {
   std::string Path(const std::string& name = "t.ini") const { return JoinPath(dir_, name); }
   void Put(const std::string& text, const std::string& name = "t.ini") const {
     ASSERT_TRUE(WriteFileAtomically(Path(name), text.data(), text.size()));
-    // Small files double as seeds for the INI fuzz target (left in the build folder).
-    const std::string corpus = std::string(QR_BINARY_DIR) + "/fuzz-seeds/ini";
-    if (text.size() < 4096 && MakeDirectories(corpus))
-      WriteFileAtomically(JoinPath(corpus, std::to_string(std::hash<std::string>{}(text))), text.data(),
-                          text.size());
+    // Small files double as seeds for the INI fuzz target.
+    if (text.size() < 4096)
+      test::KeepFuzzSeed("ini", std::to_string(std::hash<std::string>{}(text)), {text.begin(), text.end()});
   }
   std::string Get(const std::string& name = "t.ini") const {
     std::vector<uint8_t> b;

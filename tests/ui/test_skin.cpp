@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "stream/RecordStream.h"
+#include "tests/support/FuzzSeeds.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/support/TempDir.h"
 #include "ui/Skin.h"
@@ -15,11 +16,6 @@ namespace {
 
 class SkinTest : public ::testing::Test {
  protected:
-  // Leaves a copy in the build folder as a seed for the skin fuzz target.
-  static void Seed(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string corpus = std::string(QR_BINARY_DIR) + "/fuzz-seeds/skin";
-    if (MakeDirectories(corpus)) WriteFileAtomically(JoinPath(corpus, name), bytes);
-  }
   test::TempDir tmp_;
   std::string dir_ = tmp_.Path();
   test::MessageCapture sink_;
@@ -64,7 +60,7 @@ TEST_F(SkinTest, SaveAndReloadPixelForPixel) {
   ASSERT_TRUE(g.Save(file));
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(ReadWholeFile(file, bytes));
-  Seed("saved.gui", bytes);
+  test::KeepFuzzSeed("skin", "saved.gui", bytes);
 
   // The first record is the 3x2 bitmap, bottom row first.
   CMemStream s(bytes);
@@ -107,7 +103,7 @@ TEST_F(SkinTest, UnknownAndMissingItems) {
   s.WriteKeyInt("ItemStyle2", 1);
   s.WriteKeyInt("ItemBmp2", 5);
   s.WriteKeyInt("ItemMode2", 2);
-  Seed("items.gui", s.Data());
+  test::KeepFuzzSeed("skin", "items.gui", s.Data());
 
   XGuiMan g;
   g.Find("ma_bkgnd")->normal.color = 99;  // a table left over from an earlier skin
@@ -137,7 +133,7 @@ TEST_F(SkinTest, HostileAndTruncatedFiles) {
   s.WriteInt(1);
   s.WriteInt(0x00ABCDEF);
   s.WriteKeyInt("Color", 3);
-  Seed("hostile.gui", s.Data());
+  test::KeepFuzzSeed("skin", "hostile.gui", s.Data());
   XGuiMan g;
   g.LoadFromMemory(s.Data().data(), s.Data().size());
   using Msg = std::pair<std::string, std::string>;

@@ -4,13 +4,13 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "graph/Container.h"
 #include "mixer/Delay.h"
 #include "persist/Project.h"
 #include "platform/Files.h"
 #include "stream/RecordStream.h"
+#include "tests/support/FuzzSeeds.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/vsthost/ProbeRig.h"
 #include "vsthost/FxFile.h"
@@ -35,13 +35,6 @@ std::vector<float> Params(CVST& v) {
 
 void SetParams(CVST& v, float base) {
   for (int i = 0; i < 4; ++i) v.Effect()->setParameter(v.Effect(), i, base + 0.01f * static_cast<float>(i));
-}
-
-void WriteSeed(const std::string& name, const std::vector<uint8_t>& bytes) {
-  const fs::path dir = fs::path(QR_BINARY_DIR) / "fuzz-seeds" / "vsthost";
-  fs::create_directories(dir);
-  std::ofstream(dir / name, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // The keys of one module block, in the order written.
@@ -82,8 +75,8 @@ TEST(VstFiles, ProgramsAndBanksRoundTripByteForByte) {
     ASSERT_TRUE(v.SaveBankFile(fxb));
     ASSERT_TRUE(v.SaveProgramFile(fxp));
     const std::vector<uint8_t> bank = ReadAll(fxb), program = ReadAll(fxp);
-    WriteSeed(chunks ? "chunk.fxb" : "regular.fxb", bank);
-    WriteSeed(chunks ? "chunk.fxp" : "regular.fxp", program);
+    KeepFuzzSeed("vsthost", chunks ? "chunk.fxb" : "regular.fxb", bank);
+    KeepFuzzSeed("vsthost", chunks ? "chunk.fxp" : "regular.fxp", program);
 
     // The reader and writer alone give back every byte.
     FxBank b;
@@ -192,7 +185,7 @@ TEST(VstProject, RecordsComeInTheirOrderAndTheStateRoundTrips) {
   std::vector<std::string> keys = Keys(block);
   std::erase(keys, "CData");  // the base's attributes, however many
   EXPECT_EQ(keys, want);
-  WriteSeed("module.rec", block.Data());
+  KeepFuzzSeed("vsthost", "module.rec", block.Data());
 
   CProject project;
   CMemStream saved;
