@@ -11,8 +11,8 @@
 #include "graph/Container.h"
 #include "platform/Messages.h"
 #include "stream/RecordStream.h"
-#include "tests/support/AllocGuard.h"
 #include "tests/support/MessageCapture.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 
 namespace qr::test {
@@ -46,11 +46,7 @@ class Rig {
       for (const TimedMsg& e : in_)
         if (e.time >= now_ && e.time < now_ + block_)
           src_->events.push_back({static_cast<float>(e.time - now_), e.msg});
-      {
-        AllocGuard g;
-        root_->Process(block_);
-        EXPECT_TRUE(g.Clean()) << g.Report();
-      }
+      RunBlock(*root_, block_);
       for (const MidiEvent& e : root_->midiQueue) out.push_back({now_ + static_cast<int64_t>(e.time), e.msg});
     }
   }

@@ -9,8 +9,8 @@
 
 #include "midipart/MidiPart2.h"
 #include "stream/RecordStream.h"
-#include "tests/support/AllocGuard.h"
 #include "tests/support/FuzzSeeds.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;
@@ -58,11 +58,7 @@ class Rig {
           src->events.back().time -= static_cast<float>(now);
         }
       if (followTransport) root->transport.songTicks = songStart + now;
-      {
-        AllocGuard g;
-        root->Process(block_);
-        EXPECT_TRUE(g.Clean()) << g.Report();
-      }
+      RunBlock(*root, block_);
       for (int p = 0; p < 16; ++p)
         for (const MidiEvent& e : *mp->MidiOutput(p, block_))
           r.push_back({now + static_cast<int>(e.time), e.msg, p});

@@ -7,7 +7,7 @@
 #include <functional>
 #include <numbers>
 
-#include "tests/support/AllocGuard.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 
 namespace qr::test {
@@ -28,12 +28,6 @@ class FnSource : public CComp {
   std::function<float(int, long)> fn;
   long pos = 0;
 };
-
-inline void RunBlock(CGroup& root, int frames) {
-  AllocGuard g;
-  root.Process(frames);
-  EXPECT_TRUE(g.Clean()) << g.Report();
-}
 
 inline std::vector<float> Channel(const CComp& m, int ch, int frames) {
   const float* p = m.outCh[static_cast<size_t>(ch)];

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/AllocGuard.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 #include "tests/vsthost/probe/Probe.h"
 #include "vsthost/VST.h"
@@ -53,11 +53,7 @@ struct ProbeRig {
     vst->ConnectMidi(midi, 0, 0);
     root->ConnectAudio(vst, 0, 0);
   }
-  void Run(int frames) {
-    AllocGuard g;
-    root->Process(frames);
-    EXPECT_TRUE(g.Clean()) << g.Report();
-  }
+  void Run(int frames) { RunBlock(*root, frames); }
   ProbeLib lib;
   std::unique_ptr<CGroup> root;
   CVST* vst = nullptr;

@@ -239,11 +239,7 @@ TEST(VstProject, AMissingPluginKeepsItsStateUntilItComesBack) {
   EXPECT_EQ(w->Problem(), "probe-away.so not found");
   EXPECT_EQ(w->audioInCables.size(), 1u);  // the stored ports keep the cables
   EXPECT_EQ(w->audioOutCables.size(), 1u);
-  {
-    AllocGuard g;
-    away->Process(256);
-    EXPECT_TRUE(g.Clean());
-  }
+  RunBlock(*away, 256);
   CMemStream kept;
   w->Save(kept);
   EXPECT_EQ(kept.Data(), block.Data());
