@@ -2,6 +2,7 @@
 // Shared helpers of the audio tests: a scratch folder, WAV files built chunk by
 // chunk, samples made in memory.
 #include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -19,8 +20,8 @@
 namespace qr::test {
 
 inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -84,7 +85,8 @@ inline std::vector<uint8_t> Pcm16(int frames, int channels, uint32_t seed = 1) {
 }
 
 // A 32-bit float RAM sample whose frame index i (1-based) holds value(i, channel).
-inline std::unique_ptr<CSample> FloatSample(int frames, int channels, const std::function<float(int, int)>& value,
+inline std::unique_ptr<CSample> FloatSample(int frames, int channels,
+                                            const std::function<float(int, int)>& value,
                                             float rate = 44100.0f) {
   auto s = std::make_unique<CSample>();
   s->Allocate(frames, 32, channels);
@@ -129,7 +131,8 @@ struct PartPlayer {
     right.insert(right.end(), m->outCh[1], m->outCh[1] + block);
   }
   void Run(int frames, const std::vector<MidiEvent>& first_events) {
-    for (int done = 0; done < frames; done += block) Block(done == 0 ? first_events : std::vector<MidiEvent>{});
+    for (int done = 0; done < frames; done += block)
+      Block(done == 0 ? first_events : std::vector<MidiEvent>{});
   }
 };
 

@@ -14,15 +14,15 @@ TEST(MidiPatcher, RangesTransposeAndLayer) {
 
   rig.Send(0, On(59, 110));
   rig.Send(10, On(60, 110));
-  rig.Send(20, Off(60));                    // velocity 0: outside port 0's range, passes anyway
-  rig.Send(30, On(61, 50));                 // too soft for port 0, fine for the layer
-  rig.Send(40, CC(7, 99));                  // not a note: both ports pass it
-  rig.Send(50, On(70, 120));                // above the layer
+  rig.Send(20, Off(60));      // velocity 0: outside port 0's range, passes anyway
+  rig.Send(30, On(61, 50));   // too soft for port 0, fine for the layer
+  rig.Send(40, CC(7, 99));    // not a note: both ports pass it
+  rig.Send(50, On(70, 120));  // above the layer
   rig.Run(64);
 
   const std::vector<TimedMsg> want = {
-      {0, On(35, 110)},  {10, On(72, 110)}, {10, On(36, 110)}, {20, Off(72)},    {20, Off(36)},
-      {30, On(37, 50)},  {40, CC(7, 99)},   {40, CC(7, 99)},   {50, On(82, 120)},
+      {0, On(35, 110)}, {10, On(72, 110)}, {10, On(36, 110)}, {20, Off(72)},     {20, Off(36)},
+      {30, On(37, 50)}, {40, CC(7, 99)},   {40, CC(7, 99)},   {50, On(82, 120)},
   };
   EXPECT_EQ(rig.out, want);
 }

@@ -9,7 +9,8 @@
 
 namespace qr::test {
 
-inline void KeepFuzzSeed(const std::string& target, const std::string& name, const std::vector<uint8_t>& bytes) {
+inline void KeepFuzzSeed(const std::string& target, const std::string& name,
+                         const std::vector<uint8_t>& bytes) {
   const std::filesystem::path dir = std::filesystem::path(QR_BINARY_DIR) / "fuzz-seeds" / target;
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
