@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -32,9 +33,20 @@ inline std::string Slurp(const std::string& path) {
   return ss.str();
 }
 
+// Folders live until the test program ends (a test may hand one to the next
+// step of a child process), then go, so runs do not pile up in /tmp.
 inline std::string TempDir() {
+  static struct Sweep {
+    std::vector<std::string> dirs;
+    ~Sweep() {
+      std::error_code ec;
+      for (const std::string& d : dirs) std::filesystem::remove_all(d, ec);
+    }
+  } sweep;
   std::string t = "/tmp/quillrow-app-XXXXXX";
-  return mkdtemp(t.data()) ? t : std::string("/tmp");
+  if (!mkdtemp(t.data())) return std::string("/tmp");
+  sweep.dirs.push_back(t);
+  return t;
 }
 
 // `env` goes before the program: "QUILLROW_CONFIG_DIR=/x", "cd /y &&".
