@@ -111,10 +111,14 @@ bool CTracks::TakeTrigger(uint32_t m) noexcept {
     if (num != key && num != key2) return -1;
     switch (trig) {
       case kKnob:
-      case kSlider: return cc ? (val >= 64 ? 1 : 0) : -1;
-      case kHold: return on ? 1 : off ? 0 : -1;
-      case kToggle: return on ? (play ? 0 : 1) : off ? play : -1;
-      default: return on ? 1 : off ? play : -1;
+      case kSlider:
+        return cc ? (val >= 64 ? 1 : 0) : -1;
+      case kHold:
+        return on ? 1 : off ? 0 : -1;
+      case kToggle:
+        return on ? (play ? 0 : 1) : off ? play : -1;
+      default:
+        return on ? 1 : off ? play : -1;
     }
   };
   bool taken = false;

@@ -25,6 +25,8 @@ namespace qr {
 namespace {
 constexpr double kBeat = 960.0;
 constexpr int kMaxCutsPerStretch = 4096;  // a loop shorter than a sample cannot spin the block
+// The number of the queue entry that ends a play item without loop.
+constexpr int32_t kOneShotEnd = 1;
 }  // namespace
 
 CTracks::CTracks(CContainer* parent) : CPartComp(parent) {
@@ -381,8 +383,8 @@ void CTracks::ServeEntry(const CArrQ::Entry& e, int at) noexcept {
       it.running = true;
       if (!it.loop) {
         it.play = 0;
-        queue_.Insert(
-            {CArrQ::Target::kItem, &it, static_cast<double>(it.arr->right2) - it.arr->left2, 0.0, 0, 0.0});
+        queue_.Insert({CArrQ::Target::kItem, &it, static_cast<double>(it.arr->right2) - it.arr->left2, 0.0,
+                       kOneShotEnd, 0.0});
       }
     } else if (!it.play && it.running) {
       if (it.arr) StopArr(*it.arr, at);
@@ -390,7 +392,15 @@ void CTracks::ServeEntry(const CArrQ::Entry& e, int at) noexcept {
     }
   };
   if (e.kind == CArrQ::Target::kItem) {
-    serveItem(*static_cast<CPlayItem*>(e.target));
+    auto& it = *static_cast<CPlayItem*>(e.target);
+    if (e.number == kOneShotEnd) {
+      // A one-shot ends here even when pressed again meanwhile: the new press
+      // has its own entry, which starts it afresh on its grid line.
+      if (it.running && it.arr) StopArr(*it.arr, at);
+      it.running = false;
+      return;
+    }
+    serveItem(it);
   } else {
     auto& g = *static_cast<CPlayGroup*>(e.target);
     g.running = g.play != 0;
@@ -715,7 +725,9 @@ void CTracks::Render(int s, int m) noexcept {
       // performance event, or the stretch.
       int piece = left;
       enum { kNone, kWrap, kEnd } what = kNone;
-      const bool ownLoop = !a.driven && a.loopActive && a.right - a.left >= tps && !performance_;
+      // Started by a live trigger, an arrangement loops on its own like the
+      // active one of Single mode; a timeline event's arrangement never does.
+      const bool ownLoop = !a.driven && a.loopActive && a.right - a.left >= tps;
       if (ownLoop) {
         const int64_t r = std::max<int64_t>(0, a.walker.SampleOf(a.right));
         if (r < piece) piece = static_cast<int>(r), what = kWrap;
