@@ -519,19 +519,24 @@ void CTracks::ServeRequests() noexcept {
       }
     }
   }
-  if (stopRequest_.exchange(false) && playing_) {
+  if (stopRequest_.exchange(false)) {
+    // Stop while standing still ends a count-in or a wait for the first note,
+    // and lets go of what live input left sounding: the musician's panic key.
     clicker.Silence();
     clicker.running = false;
-    playing_ = false;
-    performance_ = false;
     recordArmed_ = false;
-    for (auto& a : arrs) {
-      a->position = a->walker.TickAt(0);
-      a->playing = false;
-    }
+    countInLeft_ = 0;
     ResetAllTracks(0);
-    transport.playing = false;
-    transport.changed = true;
+    if (playing_) {
+      playing_ = false;
+      performance_ = false;
+      for (auto& a : arrs) {
+        a->position = a->walker.TickAt(0);
+        a->playing = false;
+      }
+      transport.playing = false;
+      transport.changed = true;
+    }
   }
   if (startRequest_.exchange(false) && !playing_) {
     playing_ = true;
