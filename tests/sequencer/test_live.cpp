@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/Files.h"
 #include "sequencer/Tracks.h"
 #include "tests/sequencer/SongRig.h"
 
@@ -43,21 +42,6 @@ struct LiveRun {
 
 class Triggers : public ::testing::TestWithParam<LiveRun> {};
 
-// The song and its two trigger events as a seed for the live input's fuzz
-// target: a 16-bit length, the song's block, a flags byte (Live mode), then
-// events of block, time / 16, status, data 1, data 2.
-void KeepLiveSeed(const std::string& name, const std::vector<uint8_t>& song, uint32_t on, uint32_t off) {
-  std::vector<uint8_t> seed = {static_cast<uint8_t>(song.size()), static_cast<uint8_t>(song.size() >> 8)};
-  seed.insert(seed.end(), song.begin(), song.end());
-  seed.push_back(CTracks::kLive);
-  for (const auto& [block, msg] : {std::pair{1, on}, std::pair{9, off}})
-    seed.insert(seed.end(), {static_cast<uint8_t>(block), 20, static_cast<uint8_t>(midi::Status(msg)),
-                             static_cast<uint8_t>(midi::Data1(msg)), static_cast<uint8_t>(midi::Data2(msg))});
-  const std::string dir = std::string(QR_BINARY_DIR) + "/fuzz-seeds/seqlive";
-  MakeDirectories(dir);
-  WriteFileAtomically(dir + "/" + name + ".bin", seed);
-}
-
 // A four-beat cycle at 120 bpm. The item plays arrangement 0 (a two-beat loop
 // with a short note and one held past the loop end) from its second left
 // locator. Pressed during the first cycle, it starts at the second (tick
@@ -82,7 +66,6 @@ TEST_P(Triggers, StartAndStopOnTheCyclesSamples) {
   it.trig = c.mode;
   it.loop = c.loop;
   it.key = static_cast<int32_t>(kKey);
-  if (block == 64 && rate == 48000.0f) KeepLiveSeed(c.name, SaveBlock(seq), c.on, c.off);
   seq.Start();
 
   // Exact at 120 bpm: a tick is 735/32 samples at 44100 Hz and 25 at 48000.

@@ -159,13 +159,4 @@ TEST(Metronome, CoarseTuningAndStop) {
   EXPECT_EQ(seq.clicker.clicks, 2);
 }
 
-// A stored click that is not a sample leaves the metronome silent.
-TEST(Metronome, HostileClickBlockLoadsNoClick) {
-  CClicker c;
-  for (std::vector<uint8_t> bad : {std::vector<uint8_t>{}, std::vector<uint8_t>(7, 0xFF),
-                                   std::vector<uint8_t>{'d', 'a', 't', 'a', 0xFF, 0xFF, 0xFF, 0x7F, 1}})
-    EXPECT_FALSE(c.LoadSample(bad));
-  EXPECT_FALSE(c.Loaded());
-}
-
 }  // namespace
