@@ -152,6 +152,7 @@ bool OpenFile(CGroup& root, CProject& project, const std::string& path, bool add
     ShowError("Open error", "Error reading file " + path);
     return false;
   }
+  if (!ProjectLoadsWhole(bytes, project.hooks)) return false;
   project.pending.bytes = std::move(bytes);
   project.pending.path = path;
   project.pending.addRecent = add_recent;
@@ -517,6 +518,71 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
   return ok;
 }
 
+namespace {
+// What the loader says during a trial, told only when the trial fails: a
+// project that loads whole is loaded again for real, which speaks for itself.
+class HeldMessages final : public IMessageSink {
+ public:
+  HeldMessages() : previous_(SetMessageSink(this)) {}
+  ~HeldMessages() override { Release(); }
+  HeldMessages(const HeldMessages&) = delete;
+  HeldMessages& operator=(const HeldMessages&) = delete;
+
+  bool Show(MsgKind kind, std::string_view title, std::string_view text) override {
+    if (held_.size() < kMaxHeld) held_.push_back({kind, std::string(title), std::string(text)});
+    return false;
+  }
+  void Tell() {
+    Release();
+    for (const Held& m : held_) {
+      switch (m.kind) {
+        case MsgKind::Error:
+          ShowError(m.title, m.text);
+          break;
+        case MsgKind::Information:
+          ShowInformation(m.title, m.text);
+          break;
+        case MsgKind::Question:
+          break;  // nothing is asked of a load that is refused
+        default:
+          ShowNotice(m.text);
+          break;
+      }
+    }
+  }
+
+ private:
+  struct Held {
+    MsgKind kind;
+    std::string title, text;
+  };
+  // A hostile file cannot make the user click through more than this.
+  static constexpr size_t kMaxHeld = 16;
+  void Release() {
+    if (!released_) SetMessageSink(previous_);
+    released_ = true;
+  }
+  IMessageSink* previous_;
+  bool released_ = false;
+  std::vector<Held> held_;
+};
+}  // namespace
+
+bool ProjectLoadsWhole(const std::vector<uint8_t>& bytes, const ProjectHooks& hooks) {
+  HeldMessages held;
+  bool ok = false;
+  {
+    CGroup scratch(nullptr);
+    scratch.AddAudioIn(2);
+    CProject trial;
+    trial.hooks.makeModule = hooks.makeModule;
+    CMemStream s(bytes);
+    ok = LoadProject(scratch, trial, s);
+  }
+  if (!ok) held.Tell();
+  return ok;
+}
+
 bool SaveProjectToFile(CGroup& root, CProject& project, const std::string& path, bool add_recent) {
   const uint8_t wasModified = root.modified;
   CMemStream s;
@@ -550,6 +616,7 @@ bool OpenProjectFileNow(CGroup& root, CProject& project, const std::string& path
     ShowError("Open error", "Error reading file " + path);
     return false;
   }
+  if (!ProjectLoadsWhole(bytes, project.hooks)) return false;
   if (!BeginLoadNow(root, project)) return false;
   if (project.hooks.waitForSilence) project.hooks.waitForSilence();
   CMemStream s(std::move(bytes));

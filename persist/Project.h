@@ -113,6 +113,12 @@ bool SaveProject(CGroup& root, CProject& project, CStream& s);
 // Rebuilds the graph from the stream. What loaded before an error stays, and the
 // error is shown. False when the stream ended with an error.
 bool LoadProject(CGroup& root, CProject& project, CStream& s);
+// Loads `bytes` into a graph of its own that is thrown away: true when they
+// load without an error. When they do not, the loader's messages are shown
+// and nothing else happens, so a caller about to replace the project that is
+// playing keeps it instead. Module classes come from `hooks.makeModule`, as a
+// real load would make them; no other hook is called.
+bool ProjectLoadsWhole(const std::vector<uint8_t>& bytes, const ProjectHooks& hooks);
 
 // Saves through a memory stream and replaces the file atomically. A failure
 // shows "Save error" / "Error saving file <path>" and leaves the project modified.

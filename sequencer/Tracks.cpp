@@ -25,6 +25,8 @@ namespace qr {
 namespace {
 constexpr double kBeat = 960.0;
 constexpr int kMaxCutsPerStretch = 4096;  // a loop shorter than a sample cannot spin the block
+// The number of the queue entry that ends a play item without loop.
+constexpr int32_t kOneShotEnd = 1;
 }  // namespace
 
 CTracks::CTracks(CContainer* parent) : CPartComp(parent) {
@@ -74,6 +76,12 @@ void CTracks::ResetSong() {
   xZoom = 64.0f, imouts = 1;
   arrMode = kSingle, multiLeft = 0, multiRight = 960, multiLoop = 1, songBeats = 1, activeArr = 0;
   playing_ = performance_ = loopActive_ = false;
+  // The parts step recording wrote into are gone with the old song.
+  stepRecording_.store(false);
+  stepTarget_ = nullptr;
+  stepCount_ = 0;
+  haveSteps_.store(false);
+  clicker.Clear();
   songPos_ = 0.0;
   beatCounter_ = 0;
   queue_.Clear();
@@ -233,11 +241,8 @@ bool CTracks::Command(std::string_view word) noexcept {
   } else if (word == "Stop") {
     Stop();
   } else if (word == "Record") {
-    // 0 records from the next play, 1 counts in first, 2 waits for a note.
-    recordArmed_ = true;
-    if (recordStartMode == 0) Start();
-    if (recordStartMode == 1)
-      countInLeft_ = static_cast<int32_t>(std::min(countIn * kBeat / TicksPerSample(), 1e9));
+    // Served by the next block, which owns the count-in and the click.
+    recordRequest_.store(true);
   } else if (word == "Home") {
     Locate(0);
   } else if (word == "Left locator" || word == "Right locator") {
@@ -313,11 +318,17 @@ void CTracks::Restart() noexcept {
     a->driven = false;
   }
   if (arrMode == kLive && !rendering && !freezing) {
+    const double at = songPos_ == 0.0 ? 0.0 : songBeats * kBeat - (beatCounter_ * kBeat + songPos_);
     for (auto& g : playGroups) {
       g.running = false;
-      if (g.play != 1) continue;
-      const double at = songPos_ == 0.0 ? 0.0 : songBeats * kBeat - (beatCounter_ * kBeat + songPos_);
-      queue_.Insert({CArrQ::Target::kGroup, &g, at, 0.0, 0, 0.0});
+      for (auto& it : g.items) it.running = it.running && it.arr && it.arr->playing;
+      if (g.play == 1) {
+        queue_.Insert({CArrQ::Target::kGroup, &g, at, 0.0, 0, 0.0});
+        continue;
+      }
+      // An item triggered while the song stood still starts with the cycle.
+      for (auto& it : g.items)
+        if (it.play == 1 && !it.running) queue_.Insert({CArrQ::Target::kItem, &it, at, 0.0, 0, 0.0});
     }
   }
   if (!performance_) return;
@@ -372,8 +383,8 @@ void CTracks::ServeEntry(const CArrQ::Entry& e, int at) noexcept {
       it.running = true;
       if (!it.loop) {
         it.play = 0;
-        queue_.Insert(
-            {CArrQ::Target::kItem, &it, static_cast<double>(it.arr->right2) - it.arr->left2, 0.0, 0, 0.0});
+        queue_.Insert({CArrQ::Target::kItem, &it, static_cast<double>(it.arr->right2) - it.arr->left2, 0.0,
+                       kOneShotEnd, 0.0});
       }
     } else if (!it.play && it.running) {
       if (it.arr) StopArr(*it.arr, at);
@@ -381,12 +392,21 @@ void CTracks::ServeEntry(const CArrQ::Entry& e, int at) noexcept {
     }
   };
   if (e.kind == CArrQ::Target::kItem) {
-    serveItem(*static_cast<CPlayItem*>(e.target));
+    auto& it = *static_cast<CPlayItem*>(e.target);
+    if (e.number == kOneShotEnd) {
+      // A one-shot ends here even when pressed again meanwhile: the new press
+      // has its own entry, which starts it afresh on its grid line.
+      if (it.running && it.arr) StopArr(*it.arr, at);
+      it.running = false;
+      return;
+    }
+    serveItem(it);
   } else {
     auto& g = *static_cast<CPlayGroup*>(e.target);
-    g.running = true;
+    g.running = g.play != 0;
+    // Items that are flagged start; a group switched off stops the rest.
     for (auto& it : g.items)
-      if (it.play) serveItem(it);
+      if (it.play || !g.play) serveItem(it);
   }
 }
 
@@ -479,17 +499,44 @@ void CTracks::ServeRequests() noexcept {
       Restart();
     }
   }
-  if (stopRequest_.exchange(false) && playing_) {
-    playing_ = false;
-    performance_ = false;
-    recordArmed_ = false;
-    for (auto& a : arrs) {
-      a->position = a->walker.TickAt(0);
-      a->playing = false;
+  if (recordRequest_.exchange(false) && arrMode != kLive) {
+    if (recordArmed_) {
+      recordArmed_ = false;
+      countInLeft_ = 0;
+    } else {
+      // 0 records from the next play, 1 counts in first, 2 waits for a note.
+      recordArmed_ = true;
+      countInLeft_ = 0;
+      if (!playing_) {
+        PhaseClick();
+        if (clock == 0 && recordStartMode == 1) {
+          const double n = std::floor(countIn * kBeat / TicksPerSample());
+          countInLeft_ = static_cast<int32_t>(std::clamp(n, 0.0, 1e9));
+        }
+        // No count-in to wait for: playing starts at once.
+        if (clock == 0 && recordStartMode != 2 && countInLeft_ <= 0) startRequest_.store(true);
+        Notify(2048);
+      }
     }
+  }
+  if (stopRequest_.exchange(false)) {
+    // Stop while standing still ends a count-in or a wait for the first note,
+    // and lets go of what live input left sounding: the musician's panic key.
+    clicker.Silence();
+    clicker.running = false;
+    recordArmed_ = false;
+    countInLeft_ = 0;
     ResetAllTracks(0);
-    transport.playing = false;
-    transport.changed = true;
+    if (playing_) {
+      playing_ = false;
+      performance_ = false;
+      for (auto& a : arrs) {
+        a->position = a->walker.TickAt(0);
+        a->playing = false;
+      }
+      transport.playing = false;
+      transport.changed = true;
+    }
   }
   if (startRequest_.exchange(false) && !playing_) {
     playing_ = true;
@@ -506,6 +553,7 @@ void CTracks::ServeRequests() noexcept {
     if (!performance_) {
       if (CArr* a = ActiveArr()) StartArr(*a, a->position, a->activeVari, 0);
     }
+    if (!recordArmed_) PhaseClick();
     Notify(2048);
     transport.playing = true;
     transport.changed = true;
@@ -538,54 +586,6 @@ void CTracks::WalkInput(int frames) noexcept {
     if (midiThru == 1) thru_.InsertSorted(e);
   }
   if (frames - d > 0) ProcessStretch(d, frames - d);
-}
-
-bool CTracks::TakeControl(const MidiEvent& e) noexcept {
-  takenTempo_ = 0.0f;
-  const uint32_t m = e.msg;
-  float want = -1.0f;
-  if (arrMode == kLive && midi::IsController(m) && static_cast<int32_t>(midi::Data1(m)) == tempoCC &&
-      tempoCCMin <= tempoCCMax) {
-    const double v = static_cast<double>(midi::Data2(m)) / 127.0 * (tempoCCMax - tempoCCMin) + tempoCCMin;
-    want = static_cast<float>(std::clamp(std::nearbyint(v), 10.0, 250.0));
-  } else if ((midi::Status(m) & 0xF0) == 0x10) {
-    // The internal tempo message: a float of the full range, or a data byte.
-    double v;
-    if (e.kind == 1) {
-      float f = 0.0f;
-      static_assert(sizeof f == sizeof e.value);
-      __builtin_memcpy(&f, &e.value, sizeof f);
-      v = static_cast<double>(f) * 250.0;
-    } else {
-      v = std::nearbyint(static_cast<double>(midi::Data2(m)) / 127.0 * 250.0);
-    }
-    if (!std::isfinite(v)) return true;
-    want = static_cast<float>(std::clamp(v, 10.0, 250.0));
-  } else if (arrMode == kLive) {
-    // Live triggers: a key that names a group or item flips its play flag.
-    if (!midi::IsNoteOn(m)) return false;
-    const int32_t key = static_cast<int32_t>(midi::Data1(m));
-    bool taken = false;
-    for (auto& g : playGroups) {
-      if (g.key == key || g.key2 == key) {
-        g.play = g.play ? 0 : 1;
-        taken = true;
-      }
-      for (auto& it : g.items)
-        if (it.key == key || it.key2 == key) {
-          it.play = it.play ? 0 : 1;
-          const double at = songBeats * kBeat - (beatCounter_ * kBeat + songPos_);
-          queue_.Insert({CArrQ::Target::kItem, &it, playing_ ? at : 0.0, 0.0, 0, 0.0});
-          taken = true;
-        }
-    }
-    return taken;
-  } else {
-    return false;
-  }
-  if (want == songTempo) return false;
-  takenTempo_ = want;  // takes effect from the event's sample on
-  return true;
 }
 
 void CTracks::ProcessStretch(int s, int m) noexcept {
@@ -730,7 +730,9 @@ void CTracks::Render(int s, int m) noexcept {
       // performance event, or the stretch.
       int piece = left;
       enum { kNone, kWrap, kEnd } what = kNone;
-      const bool ownLoop = !a.driven && a.loopActive && a.right - a.left >= tps && !performance_;
+      // Started by a live trigger, an arrangement loops on its own like the
+      // active one of Single mode; a timeline event's arrangement never does.
+      const bool ownLoop = !a.driven && a.loopActive && a.right - a.left >= tps;
       if (ownLoop) {
         const int64_t r = std::max<int64_t>(0, a.walker.SampleOf(a.right));
         if (r < piece) piece = static_cast<int>(r), what = kWrap;
@@ -788,6 +790,7 @@ void CTracks::Render(int s, int m) noexcept {
   }
 
   RunModules(s, m);
+  RenderClick(s, m);
   if (playing_) samplePos_ += m;
 }
 

@@ -16,6 +16,7 @@
 
 #include "graph/Container.h"
 #include "graph/MidiQueue.h"
+#include "sequencer/Metronome.h"
 #include "sequencer/Song.h"
 
 namespace qr {
@@ -149,6 +150,21 @@ class CTracks final : public CPartComp {
   CArrQ& Queue() noexcept { return queue_; }
   CMIDIQ& ThruQueue() noexcept { return thru_; }
 
+  // ---- Live input: step recording, live triggers, the metronome ----
+  // Live trigger modes of play groups, items and sub-items, as the editor
+  // names them.
+  enum TriggerMode : int32_t { kTrigger = 0, kToggle = 1, kHold = 2, kKnob = 3, kSlider = 4 };
+  // (ui) Step recording into `part` (a CMIDIPart of the song), advancing by
+  // *step_length ticks; a null part ends it.
+  void StartStepRecord(void* part, int32_t* step_length) override;
+  bool IsStepRecording() const override;
+  // (ui) Moves the notes step recording captured into the target part.
+  void MoveRecorded() override;
+  void Idle() override;
+  // Samples of count-in still to come before recording starts playback.
+  int32_t CountInLeft() const noexcept { return countInLeft_; }
+  CClicker clicker;
+
  private:
   // Loading.
   void ResetSong();
@@ -194,6 +210,7 @@ class CTracks final : public CPartComp {
   std::atomic<bool> switchRequest_{false};
   std::atomic<bool> startRequest_{false};
   std::atomic<bool> stopRequest_{false};
+  std::atomic<bool> recordRequest_{false};
   CMIDIQ incoming_;
   CMIDIQ thru_;
   CMIDIQ direct_;
@@ -209,6 +226,28 @@ class CTracks final : public CPartComp {
   std::vector<std::unique_ptr<CCoreJob>> jobs_;
   std::vector<CComp*> jobList_;
   IWorkerPool* workers_ = nullptr;
+
+  // Live input (LiveInput.cpp).
+  bool TakeStep(uint32_t msg) noexcept;
+  bool TakeTrigger(uint32_t msg) noexcept;
+  // Ticks from now to where a trigger quantised to `q` beats takes effect.
+  double QuantisedDelay(int32_t q) const noexcept;
+  void QueueItem(CPlayItem& item, double at) noexcept;
+  // The metronome's share of a stretch: clicks while the song plays or counts in.
+  void RenderClick(int s, int m) noexcept;
+  void PhaseClick() noexcept;
+  struct StepNote {
+    int32_t tick;
+    uint32_t msg;
+  };
+  static constexpr int kStepCapacity = 256;  // notes step-recorded between two idle passes
+  CMIDIPart* stepTarget_ = nullptr;
+  int32_t* stepLength_ = nullptr;
+  std::atomic<bool> stepRecording_{false};
+  int32_t stepHeld_ = 0;
+  std::array<StepNote, kStepCapacity> stepNotes_{};
+  int stepCount_ = 0;
+  std::atomic<bool> haveSteps_{false};
 };
 
 }  // namespace qr

@@ -898,6 +898,7 @@ void CTracks::Load(CStream& s, int) {
   ResolveReferences();
   if (s.Failed()) ShowNotice("Sequencer: error reading song");
   tempo = songTempo;
+  clicker.LoadSample(clickWav);
   Rebuild();
 }
 

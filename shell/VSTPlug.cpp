@@ -228,6 +228,13 @@ int32_t TVSTPlug::getChunk(void** data, bool) {
 }
 
 int32_t TVSTPlug::setChunk(void* data, int32_t size, bool) {
+  // A chunk that does not load whole is refused with the loader's message
+  // before anything is torn down: the song that plays goes on playing.
+  {
+    const auto* p = static_cast<const uint8_t*>(data);
+    const std::vector<uint8_t> bytes(p, p + (data && size > 0 ? size : 0));
+    if (!ProjectLoadsWhole(bytes, project_.hooks)) return 0;
+  }
   // The host's song wins over any open still waiting: it is what the musician
   // saved, and the host will store whatever we hold at its next save.
   pendingProgram_.store(-1, std::memory_order_relaxed);
