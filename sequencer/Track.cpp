@@ -103,6 +103,8 @@ CTrackVari* CTrack::CurrentVari(const CArr& arr) const {
 void CTrack::ReleaseAll(int at) noexcept {
   pending_.Clear();
   lastValue_ = -1;  // the next controller value is sent whatever it is
+  if (player_) player_->StopAll();
+  audioJoin_ = true;
   held_.ReleaseAll(
       [&](uint32_t msg) { out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at)); });
 }

@@ -127,12 +127,17 @@ CComp* CTracks::AddSend(std::unique_ptr<CComp> module) {
 
 void CTracks::Rebuild() {
   allTracks_.clear();
+  audioTracks_.clear();
   for (auto& a : arrs)
     for (auto& t : a->tracks) {
       t->blockSize = blockSize;
       t->sampleRate = sampleRate;
+      t->SetUpAudio();
       allTracks_.push_back(t.get());
+      if (t->Kind() == TrackKind::kAudio) audioTracks_.push_back(t.get());
     }
+  poolView_.clear();
+  for (auto& p : samplePool) poolView_.push_back(p.sample.get());
   phase1_.clear();
   phase2_.clear();
   jobs_.clear();
@@ -707,6 +712,10 @@ void CTracks::Render(int s, int m) noexcept {
     if (c.module->tempo != tempo) c.module->SetTempo(tempo);
   for (auto& sd : sends)
     if (sd->tempo != tempo) sd->SetTempo(tempo);
+  // Audio tracks write their clips into this stretch of their outputs.
+  for (CTrack* t : audioTracks_)
+    if (m <= t->blockSize) t->ZeroOutputs(m);
+  const std::span<CSample* const> pool(poolView_);
   bool arrSolo = false;
   for (const auto& x : arrs) arrSolo = arrSolo || x->solo;
   for (auto& ap : arrs) {
@@ -750,7 +759,10 @@ void CTracks::Render(int s, int m) noexcept {
       for (auto& tp : a.tracks) {
         CTrack& t = *tp;
         CTrackVari* v = t.varis.empty() ? nullptr : t.CurrentVari(a);
-        t.Play(a, v, from, to, s + at, std::min(span, m - at), Sounding(a, t, v, arrSolo, trackSolo));
+        const bool sounding = Sounding(a, t, v, arrSolo, trackSolo);
+        t.Play(a, v, from, to, s + at, std::min(span, m - at), sounding);
+        if (sounding && t.Kind() == TrackKind::kAudio && at + piece <= t.blockSize)
+          t.PlayAudio(a, v, pool, from, to, at, piece);
       }
       a.walker.Advance(piece);
       a.reached = to;
@@ -792,6 +804,24 @@ void CTracks::Render(int s, int m) noexcept {
 }
 
 void CTracks::RunModules(int s, int m) noexcept {
+  // Audio tracks play into the song's outputs through their strips' volume,
+  // pan and mute, beside the comps of the first phase.
+  float* songOut[2] = {outCh[0] ? outCh[0] + s : nullptr, outCh[1] ? outCh[1] + s : nullptr};
+  for (CTrack* t : audioTracks_) {
+    if (!songOut[0] || !songOut[1] || !t->HasBuffers() || m > t->blockSize) break;
+    for (const auto& pp : t->audioOuts) {
+      const CAudioOut& p = *pp;
+      if (p.mute || !p.ch[0]) continue;
+      const float half = p.channels > 1 ? 1.0f : 0.5f;  // one channel feeds both sides at half
+      const float gl = p.volume * p.panLeft * half, gr = p.volume * p.panRight * half;
+      const float* l = p.ch[0];
+      const float* r = p.channels > 1 ? p.ch[1] : p.ch[0];
+      for (int i = 0; i < m; ++i) {
+        songOut[0][i] += l[i] * gl;
+        songOut[1][i] += r[i] * gr;
+      }
+    }
+  }
   if (phase1_.empty() && phase2_.empty()) return;
   for (CTrack* t : allTracks_) t->TakeStretch(s, m);
   for (auto& c : comps) c.module->ResetForBlock(m);

@@ -33,6 +33,9 @@ struct PoolSample {
   std::string name;             // disk sample: the file (name alone when style is 1)
   std::vector<uint8_t> memory;  // memory sample: its nested block, kept whole
   bool inMemory = false;
+  // What the clips play: opened from the file or read from the block when the
+  // song loads; none when neither gives a sample.
+  std::unique_ptr<CSample> sample;
 };
 
 // A module the tracks play into, with what the song stores beside it.
@@ -209,6 +212,10 @@ class CTracks final : public CPartComp {
   std::vector<std::unique_ptr<CCoreJob>> jobs_;
   std::vector<CComp*> jobList_;
   IWorkerPool* workers_ = nullptr;
+  std::vector<CSample*> poolView_;  // the pool's samples by index, for the tracks
+  std::vector<CTrack*> audioTracks_;
+  // Opens what the pool's records name.
+  void ResolvePool();
 };
 
 }  // namespace qr
