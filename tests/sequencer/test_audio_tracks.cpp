@@ -180,3 +180,110 @@ INSTANTIATE_TEST_SUITE_P(Blocks, AudioTrackExact,
                          });
 
 }  // namespace
+
+namespace {
+
+// A song of audio parts (one a ghost copy), a sample kept in the song and one
+// on disk found by its name in the song's sample folder.
+TEST(AudioTrackSong, ClipsPoolAndGhostsSurviveSaveLoadSaveAndPlay) {
+  TempDir dir;
+  const std::vector<uint8_t> pcm = Pcm16(2000, 1, 7);
+  WriteFile(dir / "loop.wav", WavBuilder().Fmt(1, 1, 44100, 16).Chunk("data", pcm).Bytes());
+  int16_t firstFrame = 0;
+  std::memcpy(&firstFrame, pcm.data(), 2);
+
+  SongRig rig(64, 44100.0f);
+  CTracks& seq = *rig.seq;
+  seq.sampleFolder = dir.Path();
+  CArr& arr = rig.Arr();
+  arr.loop = 0;
+  CTrack& t = seq.AddTrack(arr, TrackKind::kAudio);
+  PoolSample& mem = seq.samplePool.emplace_back();
+  mem.inMemory = true;
+  mem.sample = FloatSample(5000, 2, [](int i, int c) { return FrameValue(i + c); });
+  seq.samplePool.push_back({1, "loop.wav", {}, false, nullptr});
+
+  CSongAudioPart& own = AddAudioPart(t, {0, 960, 0, {{0, 1, 4000, 0.75f}}});
+  CAudioClip& c = *own.ClipHead();
+  c.pan = -0.25f, c.coarse = 2, c.fine = -0.5f, c.style = 4, c.fadeIn = 3, c.fadeOut = 9;
+  c.AddRampPoint(0.0f, 1.0f);
+  c.AddRampPoint(480.0f, 0.5f);
+  own.Lanes()[0]->strip = {0.9f, 0.1f, 0, 1};
+  own.Lanes()[0]->bus = 0;
+
+  GhostEntry& g = arr.ghosts.emplace_back();
+  g.kind = GhostEntry::kAudio;
+  auto src = std::make_unique<CSongAudioPart>();
+  src->AddLane();
+  src->AppendClip(0).sample = 1;
+  src->ClipHead()->last = 2000;
+  auto ghost = std::make_unique<CSongAudioPart>();
+  ghost->start = 3840;
+  ghost->ghostSource = src.get();
+  ghost->link = src.get();
+  g.part = std::move(src);
+  t.varis[0]->parts.push_back(std::move(ghost));
+
+  const std::vector<uint8_t> first = SaveBlock(seq);
+  SongRig back(64, 44100.0f);
+  LoadBlock(*back.seq, first);
+  EXPECT_EQ(SaveBlock(*back.seq), first);
+
+  CTracks& loaded = *back.seq;
+  ASSERT_EQ(loaded.samplePool.size(), 2u);
+  ASSERT_TRUE(loaded.samplePool[0].sample);
+  EXPECT_EQ(loaded.samplePool[0].sample->frames, 5000);
+  ASSERT_TRUE(loaded.samplePool[1].sample) << "the name alone is found in the sample folder";
+  EXPECT_EQ(loaded.samplePool[1].sample->frames, 2000);
+  const CTrack& lt = *loaded.arrs[0]->tracks[1];
+  ASSERT_EQ(lt.varis[0]->parts.size(), 2u);
+  const auto& lp = static_cast<const CSongAudioPart&>(*lt.varis[0]->parts[0]);
+  const CAudioClip& lc = *lp.ClipHead();
+  EXPECT_EQ(lc.coarse, 2);
+  EXPECT_EQ(lc.fine, -0.5f);
+  EXPECT_EQ(lc.ramp.size(), 2u);
+  EXPECT_EQ(lp.Lanes()[0]->strip.volume, 0.9f);
+
+  // The ghost copy plays its source's clip (the disk sample) from its own start.
+  const int64_t at = 88200;  // tick 3840 at 120 beats a minute and 44100 Hz
+  loaded.arrs[0]->tracks[1]->varis[0]->parts[0]->style = 2;  // only the ghost sounds
+  loaded.Start();
+  std::vector<float> out;
+  while (back.now < at + 64) {
+    back.Block(64);
+    out.insert(out.end(), loaded.outCh[0], loaded.outCh[0] + 64);
+  }
+  EXPECT_EQ(out[static_cast<size_t>(at - 1)], 0.0f);
+  EXPECT_EQ(out[static_cast<size_t>(at)], static_cast<float>(firstFrame) * kScale16);
+}
+
+// Records another writer may leave short or hostile: the clip keeps what it
+// had, a float that is no number does not reach the output.
+TEST(AudioTrackSong, OddClipRecordsLeaveFieldsPlayable) {
+  CSongAudioPart p;
+  CMemStream s;
+  s.WriteKeyMarker("AuEvDt");  // before any clip: ignored
+  s.WriteKeyMarker("AuEv");
+  s.WriteKey("AuEvSm", 2);  // a short value
+  s.WriteShort(5);
+  s.WriteKeyFloat("AuEvVol", std::nanf(""));
+  s.WriteKeyFloat("AuEvRmpTim", 5.0f);  // a ramp value before its marker
+  s.WriteKeyMarker("AuEvRmp");
+  s.WriteKeyFloat("AuEvRmpTim", -3.0f);
+  CMemStream in(s.Data());
+  std::string key;
+  int32_t size = 0;
+  while (in.NextRecord(key, size)) {
+    const int64_t end = in.Position() + size;
+    EXPECT_TRUE(p.LoadContent(in, key, size));
+    in.Seek(end);
+  }
+  ASSERT_NE(p.ClipHead(), nullptr);
+  const CAudioClip& c = *p.ClipHead();
+  EXPECT_EQ(c.sample, 0);
+  EXPECT_EQ(c.volume, 1.0f);
+  ASSERT_EQ(c.ramp.size(), 1u);
+  EXPECT_EQ(c.ramp[0].position, 0.0f);
+}
+
+}  // namespace
