@@ -227,6 +227,12 @@ class CTrack final : public CComp {
   void PlayAudio(const CArr& arr, CTrackVari* vari, std::span<CSample* const> pool, double from, double to,
                  int at, int frames) noexcept;
   const CClipPlayer* Player() const noexcept { return player_.get(); }
+  // (ui) The MIDI insert modules get the track's rate, block size and tempo,
+  // and the queue their stretch is rebuilt in.
+  void SetUpInserts();
+  // (audio) Runs the stretch's events through the MIDI insert modules in
+  // order; what the last one sends replaces them, in the track's queue too.
+  void RunMidiInserts(int s, int m) noexcept;
 
  private:
   void Emit(double tick, uint32_t msg, double from, int at, int frames, const TickWalker& w) noexcept;
@@ -248,6 +254,7 @@ class CTrack final : public CComp {
   double audioReached_ = -1.0;
   bool audioJoin_ = true;
   int audioBlock_ = 0;  // the block size the outputs were sized for
+  std::unique_ptr<CMIDIQ> insertScratch_;  // tracks with MIDI inserts
 
   friend class CTracks;
 };

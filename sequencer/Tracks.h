@@ -216,6 +216,13 @@ class CTracks final : public CPartComp {
   std::vector<CTrack*> audioTracks_;
   // Opens what the pool's records name.
   void ResolvePool();
+  // (ui) Gives a strip's insert modules the song's rate, block size and tempo.
+  void SetUpStrip(StripOut& o);
+  // (audio) Runs a strip's inserts over `m` samples of its output channels.
+  void RunStripInserts(StripOut& o, float* const* ch, int channels, int m) noexcept;
+  // (audio) Feeds send `k` for `m` samples from every strip's send level and
+  // its own cables, then runs it.
+  void RunSend(size_t k, int m) noexcept;
 };
 
 }  // namespace qr
