@@ -15,6 +15,25 @@
 
 namespace qr {
 
+// An audio input's channel selector names the first of the sequencer's input
+// channels it takes: that channel and the next make a stereo input, and where
+// there is no next one the single channel feeds both sides.
+void CTracks::MonitorInput(CTrack& t, int s, int m) noexcept {
+  if (!t.monitor || t.audioIn < 0 || static_cast<size_t>(t.audioIn) >= audioInStrips.size()) return;
+  if (t.audioOuts.empty() || !t.audioOuts[0]->ch[0]) return;
+  const AudioInStrip& in = audioInStrips[static_cast<size_t>(t.audioIn)];
+  const int total = TotalInputChannels();
+  if (in.channels < 0 || in.channels >= total) return;
+  const float* l = inCh[static_cast<size_t>(in.channels)];
+  const float* r = in.channels + 1 < total ? inCh[static_cast<size_t>(in.channels + 1)] : l;
+  const float g = in.volume * (1.0f - static_cast<float>(in.mute != 0));
+  if (!l || !r || g == 0.0f || !std::isfinite(g)) return;
+  const CAudioOut& p = *t.audioOuts[0];
+  float* dst[2] = {p.ch[0], p.ch[1]};
+  const float* src[2] = {l + s, r + s};
+  MixChannels(dst, p.channels, src, 2, g, m);
+}
+
 void CTracks::SetUpStrip(StripOut& o) {
   for (auto& slot : o.inserts) {
     CComp& m = *slot.module;

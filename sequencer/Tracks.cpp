@@ -717,9 +717,13 @@ void CTracks::Render(int s, int m) noexcept {
   for (auto& sd : sends)
     if (sd->tempo != tempo) sd->SetTempo(tempo);
   for (CTrack* t : allTracks_) t->tempo = tempo;
-  // Audio tracks write their clips into this stretch of their outputs.
+  // Audio tracks write their clips into this stretch of their outputs, and a
+  // monitored track hears its audio input there too.
   for (CTrack* t : audioTracks_)
-    if (m <= t->blockSize) t->ZeroOutputs(m);
+    if (m <= t->blockSize) {
+      t->ZeroOutputs(m);
+      MonitorInput(*t, s, m);
+    }
   const std::span<CSample* const> pool(poolView_);
   bool arrSolo = false;
   for (const auto& x : arrs) arrSolo = arrSolo || x->solo;

@@ -223,6 +223,8 @@ class CTracks final : public CPartComp {
   // (audio) Feeds send `k` for `m` samples from every strip's send level and
   // its own cables, then runs it.
   void RunSend(size_t k, int m) noexcept;
+  // (audio) Adds a monitored audio track's input into its output.
+  void MonitorInput(CTrack& t, int s, int m) noexcept;
 };
 
 }  // namespace qr

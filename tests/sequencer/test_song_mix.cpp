@@ -127,3 +127,26 @@ TEST_P(Mix, MidiInsertsChangeWhatTheTrackSendsAndItsReleases) {
 INSTANTIATE_TEST_SUITE_P(Blocks, Mix, ::testing::Values(1, 7, 64, 4096));
 
 }  // namespace
+
+namespace {
+
+TEST(Monitor, AMonitoredAudioTrackPlaysItsInputAtItsVolume) {
+  SongRig rig(64);
+  CTracks& seq = *rig.seq;
+  auto* source = Add<StubSource>(*rig.root, std::vector<int>{2}, 1.0f);  // 1 | 2
+  seq.ConnectAudio(source, 0, 0);
+  seq.audioInStrips.push_back({0, 0.5f, 0});
+  CTrack& t = seq.AddTrack(rig.Arr(), TrackKind::kAudio);
+  t.audioIn = 0;
+  rig.Block(64);
+  EXPECT_EQ(seq.outCh[0][10], 0.0f) << "not monitored: the input is not heard";
+  t.monitor = 1;
+  rig.Block(64);
+  EXPECT_EQ(seq.outCh[0][10], 0.5f);
+  EXPECT_EQ(seq.outCh[1][63], 1.0f);
+  seq.audioInStrips[0].mute = 1;
+  rig.Block(64);
+  EXPECT_EQ(seq.outCh[1][0], 0.0f);
+}
+
+}  // namespace
