@@ -34,6 +34,26 @@ void CTracks::MonitorInput(CTrack& t, int s, int m) noexcept {
   MixChannels(dst, p.channels, src, 2, g, m);
 }
 
+// The song's outputs: each runs its strip's inserts, then its volume, pan
+// (the pan law every output strip here uses: 1 - pan left, 1 + pan right)
+// and mute.
+void CTracks::SongStrips(int s, int m) noexcept {
+  for (size_t i = 0; i < audioOutStrips.size() && i < audioOuts.size(); ++i) {
+    StripOut& o = audioOutStrips[i];
+    const CAudioOut& p = *audioOuts[i];
+    if (!p.ch[0]) continue;
+    float* ch[2] = {p.ch[0] + s, p.ch[1] + s};
+    if (!o.inserts.empty()) RunStripInserts(o, ch, p.channels, m);
+    const float v = std::isfinite(o.volume) ? std::max(o.volume, 0.0f) : 1.0f;
+    const float pan = std::isfinite(o.pan) ? std::clamp(o.pan, -1.0f, 1.0f) : 0.0f;
+    const float g[2] = {o.mute ? 0.0f : v * (p.channels > 1 ? 1.0f - pan : 1.0f),
+                        o.mute ? 0.0f : v * (1.0f + pan)};
+    if (g[0] == 1.0f && g[1] == 1.0f) continue;
+    for (int c = 0; c < p.channels && c < 2; ++c)
+      for (int k = 0; k < m; ++k) ch[c][k] *= g[c];
+  }
+}
+
 void CTracks::SetUpStrip(StripOut& o) {
   for (auto& slot : o.inserts) {
     CComp& m = *slot.module;

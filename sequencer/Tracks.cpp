@@ -165,6 +165,7 @@ void CTracks::Rebuild() {
     }
   }
   for (auto& s : sends) phase2_.push_back(s.get());
+  for (auto& o : audioOutStrips) SetUpStrip(o);
 }
 
 void CTracks::SetBlockSize(int frames) {
@@ -841,7 +842,12 @@ void CTracks::RunModules(int s, int m) noexcept {
       }
     }
   }
-  if (!modules) return;
+  if (modules) RunPhases(s, m, songOut);
+  SongStrips(s, m);
+}
+
+void CTracks::RunPhases(int s, int m, float* const* songOut) noexcept {
+  (void)s;
   for (auto& c : comps) c.module->ResetForBlock(m);
   for (auto& sd : sends) sd->ResetForBlock(m);
   for (auto& j : jobs_) j->ResetForBlock(m);

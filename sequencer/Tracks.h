@@ -225,6 +225,10 @@ class CTracks final : public CPartComp {
   void RunSend(size_t k, int m) noexcept;
   // (audio) Adds a monitored audio track's input into its output.
   void MonitorInput(CTrack& t, int s, int m) noexcept;
+  // (audio) The comps and the sends of a stretch, mixed into `songOut`.
+  void RunPhases(int s, int m, float* const* songOut) noexcept;
+  // (audio) The song's own output strips over the mixed stretch.
+  void SongStrips(int s, int m) noexcept;
 };
 
 }  // namespace qr

@@ -150,3 +150,25 @@ TEST(Monitor, AMonitoredAudioTrackPlaysItsInputAtItsVolume) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SongStrip, TheSongsOutputRunsItsInsertsVolumePanAndMute) {
+  SongRig rig(64);
+  CTracks& seq = *rig.seq;
+  seq.AddComp(std::make_unique<StubSource>(&seq, std::vector<int>{2}, 1.0f));  // 1 | 2
+  StripOut& o = seq.audioOutStrips.emplace_back();
+  o.volume = 0.5f;
+  o.pan = 0.5f;
+  o.inserts.push_back({std::make_unique<Triple>(&seq), 1.0f});
+  seq.Rebuild();
+  rig.Block(64);
+  EXPECT_EQ(seq.outCh[0][5], 3.0f * 0.5f * 0.5f);
+  EXPECT_EQ(seq.outCh[1][5], 6.0f * 0.5f * 1.5f);
+  o.mute = 1;
+  rig.Block(64);
+  EXPECT_EQ(seq.outCh[0][5], 0.0f);
+  EXPECT_EQ(seq.outCh[1][63], 0.0f);
+}
+
+}  // namespace
