@@ -223,54 +223,45 @@ void CTrack::PlayAudio(const CArr& arr, CTrackVari* vari, std::span<CSample* con
   const double shift = delayUnit == 1 ? static_cast<double>(delay)
                                       : static_cast<double>(delay) * TickWalker::TicksPerSecond(w.Tempo()) /
                                             std::max(1.0, w.SampleRate());
-  auto partOf = [](const std::unique_ptr<CPart>& pp) -> const CSongAudioPart* {
-    if ((pp->style & 2) || pp->length <= 0) return nullptr;
-    return dynamic_cast<const CSongAudioPart*>(pp.get());
-  };
-
-  if (vari && to > from) {
-    for (const auto& pp : vari->parts) {
-      const CSongAudioPart* part = partOf(pp);
-      if (!part) continue;
-      const double partStart = static_cast<double>(part->start) + shift;
-      const double partEnd = partStart + part->length;
-      if (partEnd <= from || partStart >= to) continue;
-      const double base = partStart - part->offset;  // song tick of the content's tick 0
-      int64_t clipTick = 0;
-      for (const CAudioClip* c = part->ClipHead(); c; c = c->next.get()) {
-        clipTick += c->delta;
-        const double t = base + static_cast<double>(clipTick);
-        if (t >= to || t >= partEnd) continue;
-        double begin = std::max(t, partStart);
-        if (join)
-          begin = std::max(begin, from);
-        else if (begin < from)
-          continue;  // started in an earlier stretch
-        if (begin >= to) continue;
-        if (c->sample < 0 || static_cast<size_t>(c->sample) >= pool.size()) continue;
-        // The frames a joined clip has played by its first sample here.
-        const int64_t offset = std::clamp<int64_t>(w.SampleOf(begin), 0, INT_MAX);
-        const int64_t skip = begin > t ? offset - w.SampleOf(t) : 0;
-        player_->Start(*part, *c, pool[static_cast<size_t>(c->sample)], static_cast<int>(offset), skip);
-      }
-    }
-  }
-
   // Every sounding clip stops where its part ends, worked out again each
-  // stretch so a tempo change moves the end with the ticks. A clip whose part
-  // left the variation (or muted) stops now.
+  // stretch so a tempo change moves the end with the ticks. A clip sounds
+  // only inside its part, so only the parts under the stretch are looked at;
+  // a clip whose part is not among them (ended, muted, gone from the
+  // variation) stops now.
   constexpr int64_t kUnplaced = -2;
   for (int i = 0; i < CClipPlayer::kSlots; ++i)
     if (AudioPlaySlot& s = player_->Slot(i); s.active) s.stopAt = kUnplaced;
-  if (vari)
-    for (const auto& pp : vari->parts) {
-      const CSongAudioPart* part = partOf(pp);
-      if (!part) continue;
-      const double partEnd = static_cast<double>(part->start) + shift + part->length;
-      const int64_t end = std::max<int64_t>(0, w.SampleOf(partEnd));
-      for (int i = 0; i < CClipPlayer::kSlots; ++i)
-        if (AudioPlaySlot& s = player_->Slot(i); s.active && s.part == part) s.stopAt = end;
+
+  static const std::vector<std::unique_ptr<CPart>> kNoParts;
+  for (const auto& pp : vari ? vari->parts : kNoParts) {
+    if ((pp->style & 2) || pp->length <= 0) continue;
+    const double partStart = static_cast<double>(pp->start) + shift;
+    const double partEnd = partStart + pp->length;
+    if (partEnd <= from || partStart >= std::max(to, from)) continue;  // most parts, most of the time
+    const auto* part = dynamic_cast<const CSongAudioPart*>(pp.get());
+    if (!part) continue;
+    const double base = partStart - part->offset;  // song tick of the content's tick 0
+    int64_t clipTick = 0;
+    for (const CAudioClip* c = to > from ? part->ClipHead() : nullptr; c; c = c->next.get()) {
+      clipTick += c->delta;
+      const double t = base + static_cast<double>(clipTick);
+      if (t >= to || t >= partEnd) continue;
+      double begin = std::max(t, partStart);
+      if (join)
+        begin = std::max(begin, from);
+      else if (begin < from)
+        continue;  // started in an earlier stretch
+      if (begin >= to) continue;
+      if (c->sample < 0 || static_cast<size_t>(c->sample) >= pool.size()) continue;
+      // The frames a joined clip has played by its first sample here.
+      const int64_t offset = std::clamp<int64_t>(w.SampleOf(begin), 0, INT_MAX);
+      const int64_t skip = begin > t ? offset - w.SampleOf(t) : 0;
+      player_->Start(*part, *c, pool[static_cast<size_t>(c->sample)], static_cast<int>(offset), skip);
     }
+    const int64_t end = std::max<int64_t>(0, w.SampleOf(partEnd));
+    for (int i = 0; i < CClipPlayer::kSlots; ++i)
+      if (AudioPlaySlot& s = player_->Slot(i); s.active && s.part == part) s.stopAt = end;
+  }
   for (int i = 0; i < CClipPlayer::kSlots; ++i)
     if (AudioPlaySlot& s = player_->Slot(i); s.active && s.stopAt == kUnplaced) s.active = 0;
 
