@@ -56,6 +56,7 @@ void CClipPlayer::Free(const CAudioPart3* part) noexcept {
 
 void CClipPlayer::StopAll() noexcept {
   for (AudioPlaySlot& s : slots_) s.active = 0;
+  span_ = 0;
 }
 
 bool CClipPlayer::Start(const CAudioPart3& p, const CAudioClip& c, CSample* smp, int offset,
@@ -73,6 +74,7 @@ bool CClipPlayer::Start(const CAudioPart3& p, const CAudioClip& c, CSample* smp,
   auto it = std::find_if(slots_.begin(), slots_.end(), [](const AudioPlaySlot& s) { return !s.active; });
   if (it == slots_.end()) return false;  // every slot sounds: this clip stays silent
   AudioPlaySlot& s = *it;
+  span_ = std::max(span_, static_cast<int>(it - slots_.begin()) + 1);
   const CLane& lane = *lanes[static_cast<size_t>(c.channel)];
   s = AudioPlaySlot{};
   s.active = 1;
@@ -108,8 +110,9 @@ bool CClipPlayer::Start(const CAudioPart3& p, const CAudioClip& c, CSample* smp,
 
 void CClipPlayer::Render(int from, int n, std::span<const ClipBus> buses) noexcept {
   if (n <= 0) return;
-  for (AudioPlaySlot& s : slots_)
-    if (s.active && s.offset >= 0) RenderSlot(s, from, n, buses);
+  for (int i = 0; i < span_; ++i)
+    if (AudioPlaySlot& s = slots_[static_cast<size_t>(i)]; s.active && s.offset >= 0) RenderSlot(s, from, n, buses);
+  while (span_ > 0 && !slots_[static_cast<size_t>(span_ - 1)].active) --span_;
 }
 
 void CClipPlayer::RenderSlot(AudioPlaySlot& s, int from, int n, std::span<const ClipBus> buses) noexcept {

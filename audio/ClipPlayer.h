@@ -74,6 +74,9 @@ class CClipPlayer {
   void StopAll() noexcept;
 
   int Active() const noexcept;
+  // One past the highest slot that may sound: slots are taken from the
+  // lowest free one, so walks over the sounding slots stop here.
+  int Span() const noexcept { return span_; }
   AudioPlaySlot& Slot(int i) noexcept { return slots_[static_cast<size_t>(i)]; }
   const AudioPlaySlot& Slot(int i) const noexcept { return slots_[static_cast<size_t>(i)]; }
 
@@ -84,6 +87,7 @@ class CClipPlayer {
   std::vector<float> tmpL_, tmpR_;
   double invOutRate_ = 1.0 / 44100.0;
   std::vector<uint8_t> scratch_;  // streaming window for disk samples
+  int span_ = 0;
 };
 
 }  // namespace qr

@@ -229,7 +229,7 @@ void CTrack::PlayAudio(const CArr& arr, CTrackVari* vari, std::span<CSample* con
   // a clip whose part is not among them (ended, muted, gone from the
   // variation) stops now.
   constexpr int64_t kUnplaced = -2;
-  for (int i = 0; i < CClipPlayer::kSlots; ++i)
+  for (int i = 0; i < player_->Span(); ++i)
     if (AudioPlaySlot& s = player_->Slot(i); s.active) s.stopAt = kUnplaced;
 
   static const std::vector<std::unique_ptr<CPart>> kNoParts;
@@ -259,10 +259,10 @@ void CTrack::PlayAudio(const CArr& arr, CTrackVari* vari, std::span<CSample* con
       player_->Start(*part, *c, pool[static_cast<size_t>(c->sample)], static_cast<int>(offset), skip);
     }
     const int64_t end = std::max<int64_t>(0, w.SampleOf(partEnd));
-    for (int i = 0; i < CClipPlayer::kSlots; ++i)
+    for (int i = 0; i < player_->Span(); ++i)
       if (AudioPlaySlot& s = player_->Slot(i); s.active && s.part == part) s.stopAt = end;
   }
-  for (int i = 0; i < CClipPlayer::kSlots; ++i)
+  for (int i = 0; i < player_->Span(); ++i)
     if (AudioPlaySlot& s = player_->Slot(i); s.active && s.stopAt == kUnplaced) s.active = 0;
 
   std::array<ClipBus, limits::kMaxChannels / 2> buses{};
