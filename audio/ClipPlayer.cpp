@@ -111,7 +111,8 @@ bool CClipPlayer::Start(const CAudioPart3& p, const CAudioClip& c, CSample* smp,
 void CClipPlayer::Render(int from, int n, std::span<const ClipBus> buses) noexcept {
   if (n <= 0) return;
   for (int i = 0; i < span_; ++i)
-    if (AudioPlaySlot& s = slots_[static_cast<size_t>(i)]; s.active && s.offset >= 0) RenderSlot(s, from, n, buses);
+    if (AudioPlaySlot& s = slots_[static_cast<size_t>(i)]; s.active && s.offset >= 0)
+      RenderSlot(s, from, n, buses);
   while (span_ > 0 && !slots_[static_cast<size_t>(span_ - 1)].active) --span_;
 }
 

@@ -246,14 +246,14 @@ class CTrack final : public CComp {
   CTickQueue pending_;
   std::array<const CGroove*, 16> grooveView_{};
   int grooveCount_ = 0;
-  int32_t lastValue_ = -1;  // envelope tracks: the controller value last sent
+  int32_t lastValue_ = -1;               // envelope tracks: the controller value last sent
   std::unique_ptr<CClipPlayer> player_;  // audio tracks
   // Audio tracks: the tick the last stretch played up to; a stretch that does
   // not begin there (a start, a wrap, a jump, an unmute) joins the clips that
   // sound at its start in their middle.
   double audioReached_ = -1.0;
   bool audioJoin_ = true;
-  int audioBlock_ = 0;  // the block size the outputs were sized for
+  int audioBlock_ = 0;                     // the block size the outputs were sized for
   std::unique_ptr<CMIDIQ> insertScratch_;  // tracks with MIDI inserts
 
   friend class CTracks;

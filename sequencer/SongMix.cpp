@@ -121,7 +121,8 @@ void CTracks::RunSend(size_t k, int m) noexcept {
     for (auto& c : comps) {
       const CComp& mod = *c.module;
       if (!mod.enabled || !mod.HasBuffers()) continue;
-      for (size_t i = 0; i < c.outs.size() && i < mod.audioOuts.size(); ++i) feed(*mod.audioOuts[i], c.outs[i], 1.0f);
+      for (size_t i = 0; i < c.outs.size() && i < mod.audioOuts.size(); ++i)
+        feed(*mod.audioOuts[i], c.outs[i], 1.0f);
     }
     for (const CTrack* t : audioTracks_) {
       if (!t->HasBuffers() || m > t->blockSize) continue;

@@ -133,8 +133,10 @@ void CTrack::RunMidiInserts(int s, int m) noexcept {
   CMIDIQ& keep = *insertScratch_;
   keep.Clear();
   for (const MidiEvent& e : out_)
-    if (e.time < static_cast<float>(s) || e.time >= static_cast<float>(s + m)) keep.Push(e.msg, e.kind, e.value, e.time);
-  for (const MidiEvent& e : stretch_) keep.InsertSorted(e.msg, e.kind, e.value, e.time + static_cast<float>(s));
+    if (e.time < static_cast<float>(s) || e.time >= static_cast<float>(s + m))
+      keep.Push(e.msg, e.kind, e.value, e.time);
+  for (const MidiEvent& e : stretch_)
+    keep.InsertSorted(e.msg, e.kind, e.value, e.time + static_cast<float>(s));
   out_.Clear();
   for (const MidiEvent& e : keep) out_.Push(e.msg, e.kind, e.value, e.time);
 }

@@ -82,7 +82,8 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
   CTrack& t = rig.seq->AddTrack(arr, TrackKind::kAudio);
   PoolSample& pool = rig.seq->samplePool.emplace_back();
   pool.inMemory = true;
-  pool.sample = FloatSample(60000, 1, [](int i, int) { return FrameValue(i); }, rate);
+  pool.sample = FloatSample(
+      60000, 1, [](int i, int) { return FrameValue(i); }, rate);
   // A clip on tick 1, one that outlives its part's end, one still sounding
   // at the loop's left locator (joined there in its middle after each wrap),
   // one cut by the right locator.
@@ -245,7 +246,7 @@ TEST(AudioTrackSong, ClipsPoolAndGhostsSurviveSaveLoadSaveAndPlay) {
   EXPECT_EQ(lp.Lanes()[0]->strip.volume, 0.9f);
 
   // The ghost copy plays its source's clip (the disk sample) from its own start.
-  const int64_t at = 88200;  // tick 3840 at 120 beats a minute and 44100 Hz
+  const int64_t at = 88200;                                  // tick 3840 at 120 beats a minute and 44100 Hz
   loaded.arrs[0]->tracks[1]->varis[0]->parts[0]->style = 2;  // only the ghost sounds
   loaded.Start();
   std::vector<float> out;

@@ -22,7 +22,8 @@ class Triple final : public CComp {
   void Process(int frames) noexcept override {
     if (!BeginProcess(frames, false)) return;
     for (int c = 0; c < 2; ++c)
-      for (int i = 0; i < frames; ++i) outCh[static_cast<size_t>(c)][i] = 3.0f * inCh[static_cast<size_t>(c)][i];
+      for (int i = 0; i < frames; ++i)
+        outCh[static_cast<size_t>(c)][i] = 3.0f * inCh[static_cast<size_t>(c)][i];
     EndProcess(frames);
   }
 };
@@ -35,7 +36,8 @@ class Octave final : public CComp {
     if (!BeginProcess(frames, true)) return;
     q_.Clear();
     for (const MidiEvent& e : midiQueue)
-      q_.Push(midi::Make(midi::Status(e.msg), midi::Data1(e.msg) + 12, midi::Data2(e.msg)), e.kind, e.value, e.time);
+      q_.Push(midi::Make(midi::Status(e.msg), midi::Data1(e.msg) + 12, midi::Data2(e.msg)), e.kind, e.value,
+              e.time);
     EndProcess(frames);
   }
   CMIDIQ* MidiOutput(int, int frames) noexcept override {
@@ -91,7 +93,8 @@ TEST_P(Mix, EachSendHearsEveryStripAtItsLevel) {
   song.track->strips[0].sends = {{1.0f, -1, 0}, {1.0f, -1, 1}};
   // comp 1 | 2, track 0.25 x 0.5 on both sides, send 0: comp x 0.5 + track
   // after volume, send 1: comp x 0.25 + track before volume.
-  song.Expect(1.0f + 0.125f + (0.5f + 0.125f) + (0.25f + 0.25f), 2.0f + 0.125f + (1.0f + 0.125f) + (0.5f + 0.25f));
+  song.Expect(1.0f + 0.125f + (0.5f + 0.125f) + (0.25f + 0.25f),
+              2.0f + 0.125f + (1.0f + 0.125f) + (0.5f + 0.25f));
 }
 
 TEST_P(Mix, StripInsertsRunBeforeTheSongAndTheSendsHearThem) {
@@ -116,10 +119,8 @@ TEST_P(Mix, MidiInsertsChangeWhatTheTrackSendsAndItsReleases) {
   rig.seq->Stop();
   rig.Run(2 * block, block);
   std::sort(rig.sent.begin(), rig.sent.end());
-  const std::vector<SentEvent> want = {{0, NoteOn(84)},
-                                       {11025, midi::Make(0x80, 84, 0)},
-                                       {22050, NoteOn(86)},
-                                       {30000, NoteOn(86, 0)}};
+  const std::vector<SentEvent> want = {
+      {0, NoteOn(84)}, {11025, midi::Make(0x80, 84, 0)}, {22050, NoteOn(86)}, {30000, NoteOn(86, 0)}};
   EXPECT_EQ(rig.sent, want);
   EXPECT_TRUE(rig.Balanced());
 }
