@@ -20,23 +20,23 @@ namespace {
 // Exact in float, so sums of overlapping clips do not depend on their order.
 float FrameValue(int i) { return static_cast<float>((i * 7) % 509 + 1) / 1024.0f; }
 
-struct ClipSpec {
+struct ClipPlan {
   int32_t tick;  // in the part's content
   int32_t first, last;
   float volume;
 };
-struct PartSpec {
+struct PartPlan {
   int32_t start, length, offset;
-  std::vector<ClipSpec> clips;
+  std::vector<ClipPlan> clips;
 };
 
-CSongAudioPart& AddAudioPart(CTrack& t, const PartSpec& spec) {
+CSongAudioPart& AddAudioPart(CTrack& t, const PartPlan& plan) {
   auto p = std::make_unique<CSongAudioPart>();
-  p->start = spec.start;
-  p->length = spec.length;
-  p->offset = spec.offset;
+  p->start = plan.start;
+  p->length = plan.length;
+  p->offset = plan.offset;
   p->AddLane();
-  for (const ClipSpec& c : spec.clips) {
+  for (const ClipPlan& c : plan.clips) {
     CAudioClip& clip = p->AppendClip(c.tick);
     clip.first = c.first;
     clip.last = c.last;
@@ -87,12 +87,12 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
   // A clip on tick 1, one that outlives its part's end, one still sounding
   // at the loop's left locator (joined there in its middle after each wrap),
   // one cut by the right locator.
-  const std::vector<PartSpec> parts = {
+  const std::vector<PartPlan> parts = {
       {0, kRight, 0, {{1, 1, 3000, 1.0f}, {100, 5, 45000, 0.5f}, {3800, 1, 9000, 1.0f}}},
       // Starts inside its first clip (the offset passes the clip's start).
       {1920, 1500, 100, {{50, 1, 50000, 1.0f}, {777, 200, 300, 0.5f}}},
   };
-  for (const PartSpec& p : parts) AddAudioPart(t, p);
+  for (const PartPlan& p : parts) AddAudioPart(t, p);
   rig.seq->Rebuild();
 
   const double a = 16.0 * kTempo / rate;
@@ -124,9 +124,9 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
     const int64_t k0 = passes[p][0].k0;
     const int64_t kEnd = p + 1 < passes.size() ? passes[p + 1][0].k0 : N;
     const double from = p == 0 ? 0.0 : kLeft;
-    for (const PartSpec& part : parts) {
+    for (const PartPlan& part : parts) {
       const double partEnd = part.start + part.length;
-      for (const ClipSpec& c : part.clips) {
+      for (const ClipPlan& c : part.clips) {
         const double T = part.start - part.offset + c.tick;
         const double begin = std::max({T, static_cast<double>(part.start), from});
         if (T >= partEnd || begin >= partEnd) continue;
