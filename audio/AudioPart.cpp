@@ -309,23 +309,20 @@ std::unique_ptr<CPart> CLiveAudioPart::NewInstance() const {
 CAudioPart2::CAudioPart2(CContainer* parent_container) : CPartComp(parent_container) {
   id = "Audio Part";
   AddAudioOut(2);
-  invOutRate_ = sampleRate > 0.0f ? 1.0 / sampleRate : 0.0;
-  tmpL_.assign(static_cast<size_t>(std::max(blockSize, 0)), 0.0f);
-  tmpR_.assign(tmpL_.size(), 0.0f);
-  scratch_.assign(kStreamScratchBytes, 0);
+  player_.SetOutputRate(sampleRate);
+  player_.SetBlockSize(blockSize);
 }
 
 CAudioPart2::~CAudioPart2() = default;
 
 void CAudioPart2::SetBlockSize(int frames) {
   CPartComp::SetBlockSize(frames);
-  tmpL_.assign(static_cast<size_t>(std::max(frames, 0)), 0.0f);
-  tmpR_.assign(tmpL_.size(), 0.0f);
+  player_.SetBlockSize(frames);
 }
 
 void CAudioPart2::SetSampleRate(float rate) {
   CPartComp::SetSampleRate(rate);
-  invOutRate_ = rate > 0.0f ? 1.0 / rate : 0.0;
+  player_.SetOutputRate(rate);
 }
 
 std::string CAudioPart2::PartName(int index) const {
@@ -371,7 +368,7 @@ bool CAudioPart2::IsPlaying(void* part) const {
 
 void CAudioPart2::StopAll() {
   for (auto& p : parts) p->playing = p->running = 0;
-  for (AudioPlaySlot& s : slots_) s.active = 0;
+  player_.StopAll();
 }
 
 int32_t CAudioPart2::PartLength(void* part) const {
@@ -419,12 +416,6 @@ CSample* CAudioPart2::InsertSample(const std::string& path) {
   return samples.back().get();
 }
 
-int CAudioPart2::ActiveSlots() const noexcept {
-  int n = 0;
-  for (const AudioPlaySlot& s : slots_) n += s.active ? 1 : 0;
-  return n;
-}
-
 // ---- playing
 
 void CAudioPart2::StartPart(CLiveAudioPart& p, int32_t key) noexcept {
@@ -438,10 +429,7 @@ void CAudioPart2::StartPart(CLiveAudioPart& p, int32_t key) noexcept {
   p.playing = 1;
 }
 
-void CAudioPart2::FreeSlotsOf(const CLiveAudioPart* p) noexcept {
-  for (AudioPlaySlot& s : slots_)
-    if (s.part == p) s.active = 0;
-}
+void CAudioPart2::FreeSlotsOf(const CLiveAudioPart* p) noexcept { player_.Free(p); }
 
 void CAudioPart2::StopKey(int32_t key) noexcept {
   for (auto& p : parts)
@@ -519,133 +507,23 @@ void CAudioPart2::AdvanceParts(int n) noexcept {
   }
 }
 
-namespace {
-
-// Moves a slot's ramp to point k: its value, and the slope and length of the
-// segment to the next point; past the last point the value holds.
-void EnterRampPoint(AudioPlaySlot& s, size_t k) noexcept {
-  const auto& r = s.clip->ramp;
-  for (; k < r.size(); ++k) {
-    s.rampValue = r[k].value;
-    s.rampPos = 0;
-    if (k + 1 >= r.size()) break;
-    const long len = std::lround(static_cast<double>(r[k + 1].position) - r[k].position);
-    if (len > 0) {
-      s.rampPoint = static_cast<int32_t>(k);
-      s.rampLength = static_cast<int32_t>(std::min<long>(len, INT32_MAX));
-      s.rampSlope = (r[k + 1].value - r[k].value) / static_cast<float>(s.rampLength);
-      return;
-    }
-  }
-  s.rampPoint = -1;
-  s.rampLength = 0;
-  s.rampSlope = 0.0f;
-}
-
-}  // namespace
-
 void CAudioPart2::StartClip(CLiveAudioPart& p, const CAudioClip& c, int offset) noexcept {
-  if (c.style & CAudioClip::kStyleSilent) return;
   if (c.sample < 0 || c.sample >= static_cast<int>(samples.size())) return;
-  const auto& lanes = p.Lanes();
-  if (c.channel < 0 || c.channel >= static_cast<int>(lanes.size())) return;
-  CSample* smp = samples[static_cast<size_t>(c.sample)].get();
-  if (!smp || !smp->open) return;
-  const double step = static_cast<double>(smp->rate) * invOutRate_ *
-                      std::exp((c.coarse + static_cast<double>(c.fine)) / 12.0 * std::log(2.0));
-  if (!(step > 0.0) || !std::isfinite(step)) return;
-  auto it = std::find_if(slots_.begin(), slots_.end(), [](const AudioPlaySlot& s) { return !s.active; });
-  if (it == slots_.end()) return;  // every slot sounds: this clip stays silent
-  AudioPlaySlot& s = *it;
-  const CLane& lane = *lanes[static_cast<size_t>(c.channel)];
-  s = AudioPlaySlot{};
-  s.active = 1;
-  s.offset = std::max(offset, 0);
-  s.phase = c.first;
-  s.step = step;
-  s.sample = smp;
-  s.channels = smp->channels;
-  s.bits = smp->bits;
-  s.first = c.first;
-  // A clip plays to its own last frame: the sample's end marks where its loop
-  // turns back, which is the sampler's business, not the clip's. Only the real
-  // frames bound it.
-  s.last = std::min(c.last, smp->frames);
-  s.part = &p;
-  s.bus = lane.bus;
-  s.clipVolume = c.volume;
-  s.clipPan = c.pan;
-  s.lane = &lane;
-  s.clip = &c;
-  s.framesLeft = c.last - c.first + 1;
-  if (c.ramp.size() >= 2) EnterRampPoint(s, 0);
+  player_.Start(p, c, samples[static_cast<size_t>(c.sample)].get(), offset);
 }
 
 void CAudioPart2::RenderSlots(int from, int n) noexcept {
-  for (AudioPlaySlot& s : slots_)
-    if (s.active && s.offset >= 0) RenderSlot(s, from, n);
-}
-
-void CAudioPart2::RenderSlot(AudioPlaySlot& s, int from, int n) noexcept {
-  if (audioOuts.empty()) return;
-  const size_t bus =
-      s.bus >= 0 && s.bus < static_cast<int>(audioOuts.size()) ? static_cast<size_t>(s.bus) : 0;
-  const CAudioOut& port = *audioOuts[bus];
-  float* dst[2] = {outCh[static_cast<size_t>(port.firstChannel)],
-                   outCh[static_cast<size_t>(port.firstChannel + (port.channels > 1 ? 1 : 0))]};
-  int begin = from + s.offset;
-  int count = n - s.offset;
-  s.offset = 0;
-  if (count <= 0 || !dst[0]) return;
-
-  // The clip ends within this span: play the frames up to `last`, then free the slot.
-  bool ends = false;
-  if (static_cast<double>(count) * s.step + s.phase >= static_cast<double>(s.last) + 1.0) {
-    const double reach = s.phase > s.last ? 0.0 : std::floor((s.last - s.phase) / s.step) + 1.0;
-    count = static_cast<int>(std::min<double>(count, reach));
-    ends = true;
+  std::array<ClipBus, limits::kMaxChannels> buses{};
+  size_t count = 0;
+  for (const auto& pp : audioOuts) {
+    const CAudioOut& port = *pp;
+    ClipBus& b = buses[count++];
+    b.ch[0] = outCh[static_cast<size_t>(port.firstChannel)];
+    b.ch[1] = outCh[static_cast<size_t>(port.firstChannel + (port.channels > 1 ? 1 : 0))];
+    b.channels = port.channels;
+    if (count == buses.size()) break;
   }
-
-  const CChannelStrip& strip = s.lane->strip;
-  float mute = strip.mute ? 0.0f : 1.0f;
-  if (mute != 0.0f && !strip.solo)
-    for (const auto& l : s.part->Lanes())
-      if (l->strip.solo) {
-        mute = 0.0f;
-        break;
-      }
-  const float pan = std::clamp(s.clipPan + strip.pan, -1.0f, 1.0f);
-  const float gain = strip.volume * s.clipVolume * mute;
-  const int room = static_cast<int>(tmpL_.size());
-  float* tl = tmpL_.data();
-  float* tr = tmpR_.data();
-
-  while (count > 0 && room > 0) {
-    int chunk = std::min(count, room);
-    if (s.rampLength > 0) chunk = std::min(chunk, s.rampLength - s.rampPos);
-    if (gain != 0.0f) {
-      s.sample->ReadFrames(chunk, tl, scratch_.data(), 0.0f, 1.0f, s.step, s.phase, tr);
-      const float base = s.rampValue, slope = s.rampSlope, pos0 = static_cast<float>(s.rampPos);
-      for (int j = 0; j < chunk; ++j) {
-        const float g = gain * ((pos0 + static_cast<float>(j)) * slope + base);
-        const float g2 = g * g;
-        tl[j] = (tl[j] - tl[j] * pan) * g2;
-        tr[j] = (tr[j] * pan + tr[j]) * g2;
-      }
-      float* d[2] = {dst[0] + begin, dst[1] + begin};
-      const float* src[2] = {tl, tr};
-      MixChannels(d, port.channels, src, 2, 1.0f, chunk);
-    }
-    if (s.rampLength > 0) {
-      s.rampPos += chunk;
-      if (s.rampPos >= s.rampLength) EnterRampPoint(s, static_cast<size_t>(s.rampPoint) + 1);
-    }
-    s.phase += static_cast<double>(chunk) * s.step;
-    s.framesLeft -= chunk;
-    begin += chunk;
-    count -= chunk;
-  }
-  if (ends) s.active = 0;
+  player_.Render(from, n, std::span<const ClipBus>(buses.data(), count));
 }
 
 // ---- records
@@ -683,7 +561,6 @@ void LoadOldFormFrames(CSample& smp, CStream& s, int32_t size, int32_t channels)
 
 void CAudioPart2::Load(CStream& s, int) {
   StopAll();
-  for (AudioPlaySlot& slot : slots_) slot = AudioPlaySlot{};
   parts.clear();
   samples.clear();
   OutputStripReader strips;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/ClipPlayer.h"
 #include "audio/Sample.h"
 #include "graph/Container.h"
 #include "graph/Part.h"
@@ -134,34 +135,9 @@ class CLiveAudioPart final : public CAudioPart3 {
   int64_t clipStart = 0;  // start of the current clip's predecessor, ticks
 };
 
-// One clip sounding in the module.
-struct AudioPlaySlot {
-  int32_t active = 0;
-  int32_t offset = 0;  // frames into the span where the clip begins
-  double phase = 0.0;  // sample frame index
-  double step = 0.0;
-  CSample* sample = nullptr;
-  int32_t channels = 0;
-  int32_t bits = 0;
-  int32_t first = 0;
-  int32_t last = 0;
-  CLiveAudioPart* part = nullptr;
-  int32_t bus = 0;
-  float clipVolume = 1.0f;
-  float clipPan = 0.0f;
-  const CLane* lane = nullptr;
-  const CAudioClip* clip = nullptr;  // for its ramp points
-  int32_t rampPoint = -1;            // current ramp point; -1 when no ramp runs
-  float rampSlope = 0.0f;            // per frame
-  float rampValue = 1.0f;
-  int32_t framesLeft = 0;
-  int32_t rampPos = 0;     // frames into the segment
-  int32_t rampLength = 0;  // frames of the segment
-};
-
 class CAudioPart2 : public CPartComp {
  public:
-  static constexpr int kPlaySlots = 128;
+  static constexpr int kPlaySlots = CClipPlayer::kSlots;
   static constexpr int kFirstKey = 36;  // starts the first part
 
   explicit CAudioPart2(CContainer* parent);
@@ -195,8 +171,8 @@ class CAudioPart2 : public CPartComp {
   CSample* InsertSample(const std::string& path);
   CLiveAudioPart& NewPart();
 
-  const AudioPlaySlot& Slot(int i) const noexcept { return slots_[static_cast<size_t>(i)]; }
-  int ActiveSlots() const noexcept;
+  const AudioPlaySlot& Slot(int i) const noexcept { return player_.Slot(i); }
+  int ActiveSlots() const noexcept { return player_.Active(); }
 
   std::vector<std::unique_ptr<CSample>> samples;
   std::vector<std::unique_ptr<CLiveAudioPart>> parts;
@@ -209,12 +185,8 @@ class CAudioPart2 : public CPartComp {
   void AdvanceParts(int n) noexcept;
   void StartClip(CLiveAudioPart& p, const CAudioClip& c, int offset) noexcept;
   void RenderSlots(int from, int n) noexcept;
-  void RenderSlot(AudioPlaySlot& s, int from, int n) noexcept;
 
-  std::array<AudioPlaySlot, kPlaySlots> slots_{};
-  std::vector<float> tmpL_, tmpR_;
-  double invOutRate_ = 1.0 / 44100.0;
-  std::vector<uint8_t> scratch_;  // streaming window for disk samples
+  CClipPlayer player_;
 };
 
 }  // namespace qr

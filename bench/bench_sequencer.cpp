@@ -6,6 +6,7 @@
 // in time per megabyte.
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <memory>
 
 #include "graph/Container.h"
@@ -99,6 +100,107 @@ void BM_Load64x200(benchmark::State& state) {
   state.counters["MB"] = static_cast<double>(bytes.size()) / 1e6;
 }
 BENCHMARK(BM_Load64x200)->Unit(benchmark::kMillisecond);
+
+// 16 audio tracks, each with a part every two beats holding four overlapping
+// clips of half a second from one RAM sample, so about eight clips sound on
+// every track at once. Beside it the same song stopped, and the least any
+// player of that much audio costs: adding 16 x 8 stereo clip buffers into an
+// output, read straight from the sample.
+constexpr int kAudioTracks = 16;
+constexpr int kSampleFrames = 44100;
+
+std::unique_ptr<CSample> RamSample() {
+  auto smp = std::make_unique<CSample>();
+  smp->Allocate(kSampleFrames, 32, 1);
+  smp->formatTag = 3;
+  smp->rate = 44100.0f;
+  for (int i = 1; i <= kSampleFrames; ++i) {
+    const float v = static_cast<float>(i % 101) / 101.0f;
+    std::memcpy(smp->FrameData() + static_cast<size_t>(i) * 4, &v, 4);
+  }
+  smp->start = smp->loopStart = 1;
+  smp->end = kSampleFrames;
+  smp->open = 1;
+  return smp;
+}
+
+struct AudioSong {
+  AudioSong(int frames, bool playing) : root(nullptr) {
+    root.SetSampleRate(44100.0f);
+    root.SetBlockSize(frames);
+    song = static_cast<CTracks*>(root.AddChild(std::make_unique<CTracks>(&root)));
+    song->SetBlockSize(frames);
+    PoolSample& pool = song->samplePool.emplace_back();
+    pool.inMemory = true;
+    pool.sample = RamSample();
+    CArr& a = *song->arrs[0];
+    a.right = 50 * 1920;
+    for (int t = 0; t < kAudioTracks; ++t) {
+      CTrack& tr = song->AddTrack(a, TrackKind::kAudio);
+      for (int p = 0; p < 50; ++p) {
+        auto part = std::make_unique<CSongAudioPart>();
+        part->start = p * 1920;
+        part->length = 1920;
+        part->AddLane();
+        for (int c = 0; c < 4; ++c) {
+          CAudioClip& clip = part->AppendClip(c * 480);
+          clip.first = 1 + c * 100;
+          clip.last = kSampleFrames / 2;
+          clip.volume = 0.5f;
+        }
+        tr.varis[0]->parts.push_back(std::move(part));
+      }
+    }
+    song->Rebuild();
+    if (playing) song->Start();
+  }
+  void Block(int frames) noexcept {
+    song->ResetForBlock(frames);
+    song->Process(frames);
+  }
+  CGroup root;
+  CTracks* song;
+};
+
+void RunAudio(benchmark::State& state, bool playing) {
+  const int frames = static_cast<int>(state.range(0));
+  AudioSong s(frames, playing);
+  for (int i = 0; i < 200; ++i) s.Block(frames);  // into the song, clips sounding
+  for (auto _ : state) {
+    s.Block(frames);
+    benchmark::DoNotOptimize(s.song->outCh[0][0]);
+  }
+  int sounding = 0;
+  for (const auto& t : s.song->arrs[0]->tracks)
+    if (const CClipPlayer* p = t->Player()) sounding += p->Active();
+  state.counters["clips"] = sounding;
+}
+
+void BM_AudioTracksPlaying(benchmark::State& state) { RunAudio(state, true); }
+void BM_AudioTracksStopped(benchmark::State& state) { RunAudio(state, false); }
+
+void BM_AudioMixBaseline(benchmark::State& state) {
+  const int frames = static_cast<int>(state.range(0));
+  const auto smp = RamSample();
+  const float* src = reinterpret_cast<const float*>(smp->FrameData()) + 1;
+  std::vector<float> l(static_cast<size_t>(frames)), r(l.size());
+  int pos = 0;
+  for (auto _ : state) {
+    for (int c = 0; c < kAudioTracks * 8; ++c) {
+      const float* x = src + (pos + c * 97) % (kSampleFrames - frames);
+      for (int i = 0; i < frames; ++i) {
+        l[static_cast<size_t>(i)] += x[i] * 0.25f;
+        r[static_cast<size_t>(i)] += x[i] * 0.25f;
+      }
+    }
+    pos = (pos + frames) % (kSampleFrames - frames);
+    benchmark::DoNotOptimize(l.data());
+    benchmark::DoNotOptimize(r.data());
+  }
+}
+BENCHMARK(BM_AudioMixBaseline)->Arg(64)->Arg(512);
+BENCHMARK(BM_AudioTracksStopped)->Arg(64)->Arg(512);
+BENCHMARK(BM_AudioTracksPlaying)->Arg(64)->Arg(512);
 
 }  // namespace
 

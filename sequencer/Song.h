@@ -9,10 +9,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "audio/AudioPart.h"
+#include "audio/ClipPlayer.h"
 #include "graph/Comp.h"
 #include "graph/HeldNotes.h"
 #include "graph/Part.h"
@@ -69,14 +71,22 @@ class CMarkerPart final : public CPart {
   std::unique_ptr<CPart> NewInstance() const override { return std::make_unique<CMarkerPart>(); }
 };
 
-// An audio part on a track. Its clips and channels travel as the records they
-// were read from until audio tracks play; the part frame is the shared one.
+// An audio part on a track: the audio part's clips and channels in the
+// song's own records ("AuEv", "AuCh"). A ghost copy links to its source, so
+// every clip and channel lookup reads the source's.
 class CSongAudioPart final : public CAudioPart3 {
  public:
   CSongAudioPart() { length = 7680; }
   std::unique_ptr<CPart> Copy() const override;
   std::unique_ptr<CPart> NewInstance() const override { return std::make_unique<CSongAudioPart>(); }
-  std::vector<RawRecord> content;
+  // The clip and channel groups, in the order they were read.
+  void SaveContent(CStream& s) const;
+  // One "AuEv..." or "AuCh..." record into the newest clip or channel; false
+  // for any other key.
+  bool LoadContent(CStream& s, const std::string& key, int32_t size);
+
+ private:
+  CAudioClip* loadClip_ = nullptr;  // the clip the next clip records fill
 };
 
 // The colour a part shows: a ghost copy shows its source's.
@@ -208,6 +218,22 @@ class CTrack final : public CComp {
   std::vector<std::unique_ptr<CTrackVari>> varis;
   uint8_t wasSounding = 0;
 
+  // (ui) An audio track gets its outputs, one per stored strip and at least
+  // one, and its clip player; other kinds give theirs back.
+  void SetUpAudio();
+  // (audio) Starts the clips of `vari` due in the ticks [from, to) and renders
+  // `frames` samples of every sounding clip into the track's outputs from
+  // sample `at` (stretch time). The arrangement's walker stands at `at`.
+  void PlayAudio(const CArr& arr, CTrackVari* vari, std::span<CSample* const> pool, double from, double to,
+                 int at, int frames) noexcept;
+  const CClipPlayer* Player() const noexcept { return player_.get(); }
+  // (ui) The MIDI insert modules get the track's rate, block size and tempo,
+  // and the queue their stretch is rebuilt in.
+  void SetUpInserts();
+  // (audio) Runs the stretch's events through the MIDI insert modules in
+  // order; what the last one sends replaces them, in the track's queue too.
+  void RunMidiInserts(int s, int m) noexcept;
+
  private:
   void Emit(double tick, uint32_t msg, double from, int at, int frames, const TickWalker& w) noexcept;
   void FlushPending(double to, double from, int at, int frames, const TickWalker& w) noexcept;
@@ -220,7 +246,15 @@ class CTrack final : public CComp {
   CTickQueue pending_;
   std::array<const CGroove*, 16> grooveView_{};
   int grooveCount_ = 0;
-  int32_t lastValue_ = -1;  // envelope tracks: the controller value last sent
+  int32_t lastValue_ = -1;               // envelope tracks: the controller value last sent
+  std::unique_ptr<CClipPlayer> player_;  // audio tracks
+  // Audio tracks: the tick the last stretch played up to; a stretch that does
+  // not begin there (a start, a wrap, a jump, an unmute) joins the clips that
+  // sound at its start in their middle.
+  double audioReached_ = -1.0;
+  bool audioJoin_ = true;
+  int audioBlock_ = 0;                     // the block size the outputs were sized for
+  std::unique_ptr<CMIDIQ> insertScratch_;  // tracks with MIDI inserts
 
   friend class CTracks;
 };

@@ -84,6 +84,61 @@ void CTrack::TakeStretch(int s, int m) noexcept {
   for (const MidiEvent& e : out_)
     if (e.time >= static_cast<float>(s) && e.time < static_cast<float>(s + m))
       stretch_.Push(e.msg, e.kind, e.value, e.time - static_cast<float>(s));
+  RunMidiInserts(s, m);
+}
+
+void CTrack::SetUpInserts() {
+  if (midiInserts.empty()) {
+    insertScratch_.reset();
+    return;
+  }
+  if (!insertScratch_) insertScratch_ = std::make_unique<CMIDIQ>();
+  for (auto& m : midiInserts) {
+    m->parent = parent;
+    m->SetSampleRate(sampleRate);
+    if (m->blockSize != blockSize || !m->HasBuffers()) {
+      m->SetBlockSize(blockSize);
+      m->blockSize = blockSize;
+      m->AllocBuffers();
+    }
+    m->SetTempo(tempo);
+  }
+}
+
+void CTrack::RunMidiInserts(int s, int m) noexcept {
+  if (midiInserts.empty() || !insertScratch_ || m <= 0) return;
+  bool ran = false;
+  for (auto& ip : midiInserts) {
+    CComp& ins = *ip;
+    if (!ins.enabled || m > ins.blockSize) continue;
+    if (ins.tempo != tempo) ins.SetTempo(tempo);
+    ins.ResetForBlock(m);
+    ins.midiQueue.Clear();
+    for (const MidiEvent& e : stretch_) ins.midiQueue.Push(e.msg, e.kind, e.value, e.time);
+    // The insert's input was filled here; its own gathering must not clear it.
+    const uint8_t mi = ins.midiInEnabled, ai = ins.audioInEnabled;
+    ins.midiInEnabled = 0;
+    ins.audioInEnabled = 0;
+    ins.Process(m);
+    const CMIDIQ* q = ins.MidiOutput(0, m);
+    ins.midiInEnabled = mi;
+    ins.audioInEnabled = ai;
+    stretch_.Clear();
+    if (q)
+      for (const MidiEvent& e : *q) stretch_.InsertSorted(e.msg, e.kind, e.value, e.time);
+    ran = true;
+  }
+  if (!ran) return;
+  // The track sends what its inserts made of the stretch.
+  CMIDIQ& keep = *insertScratch_;
+  keep.Clear();
+  for (const MidiEvent& e : out_)
+    if (e.time < static_cast<float>(s) || e.time >= static_cast<float>(s + m))
+      keep.Push(e.msg, e.kind, e.value, e.time);
+  for (const MidiEvent& e : stretch_)
+    keep.InsertSorted(e.msg, e.kind, e.value, e.time + static_cast<float>(s));
+  out_.Clear();
+  for (const MidiEvent& e : keep) out_.Push(e.msg, e.kind, e.value, e.time);
 }
 
 // The sequencer plays its tracks itself; a pull along a cable only reads the
@@ -103,6 +158,8 @@ CTrackVari* CTrack::CurrentVari(const CArr& arr) const {
 void CTrack::ReleaseAll(int at) noexcept {
   pending_.Clear();
   lastValue_ = -1;  // the next controller value is sent whatever it is
+  if (player_) player_->StopAll();
+  audioJoin_ = true;
   held_.ReleaseAll(
       [&](uint32_t msg) { out_.InsertSorted(msg, kMidiKindMessage, 0, static_cast<float>(at)); });
 }

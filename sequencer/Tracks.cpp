@@ -135,17 +135,26 @@ CComp* CTracks::AddSend(std::unique_ptr<CComp> module) {
 
 void CTracks::Rebuild() {
   allTracks_.clear();
+  audioTracks_.clear();
   for (auto& a : arrs)
     for (auto& t : a->tracks) {
       t->blockSize = blockSize;
       t->sampleRate = sampleRate;
+      t->tempo = tempo;
+      t->SetUpAudio();
+      t->SetUpInserts();
+      for (auto& o : t->strips) SetUpStrip(o);
       allTracks_.push_back(t.get());
+      if (t->Kind() == TrackKind::kAudio) audioTracks_.push_back(t.get());
     }
+  poolView_.clear();
+  for (auto& p : samplePool) poolView_.push_back(p.sample.get());
   phase1_.clear();
   phase2_.clear();
   jobs_.clear();
   jobList_.clear();
   for (auto& c : comps) {
+    for (auto& o : c.outs) SetUpStrip(o);
     CComp* m = c.module.get();
     if (auto* mp = dynamic_cast<CMIDIPart2*>(m)) mp->transport = &transport;
     // A hosted plug-in asks for the time: inside the song it is the song's.
@@ -164,6 +173,7 @@ void CTracks::Rebuild() {
     }
   }
   for (auto& s : sends) phase2_.push_back(s.get());
+  for (auto& o : audioOutStrips) SetUpStrip(o);
 }
 
 void CTracks::SetBlockSize(int frames) {
@@ -707,6 +717,15 @@ void CTracks::Render(int s, int m) noexcept {
     if (c.module->tempo != tempo) c.module->SetTempo(tempo);
   for (auto& sd : sends)
     if (sd->tempo != tempo) sd->SetTempo(tempo);
+  for (CTrack* t : allTracks_) t->tempo = tempo;
+  // Audio tracks write their clips into this stretch of their outputs, and a
+  // monitored track hears its audio input there too.
+  for (CTrack* t : audioTracks_)
+    if (m <= t->blockSize) {
+      t->ZeroOutputs(m);
+      MonitorInput(*t, s, m);
+    }
+  const std::span<CSample* const> pool(poolView_);
   bool arrSolo = false;
   for (const auto& x : arrs) arrSolo = arrSolo || x->solo;
   for (auto& ap : arrs) {
@@ -752,7 +771,10 @@ void CTracks::Render(int s, int m) noexcept {
       for (auto& tp : a.tracks) {
         CTrack& t = *tp;
         CTrackVari* v = t.varis.empty() ? nullptr : t.CurrentVari(a);
-        t.Play(a, v, from, to, s + at, std::min(span, m - at), Sounding(a, t, v, arrSolo, trackSolo));
+        const bool sounding = Sounding(a, t, v, arrSolo, trackSolo);
+        t.Play(a, v, from, to, s + at, std::min(span, m - at), sounding);
+        if (sounding && t.Kind() == TrackKind::kAudio && at + piece <= t.blockSize)
+          t.PlayAudio(a, v, pool, from, to, at, piece);
       }
       a.walker.Advance(piece);
       a.reached = to;
@@ -795,8 +817,40 @@ void CTracks::Render(int s, int m) noexcept {
 }
 
 void CTracks::RunModules(int s, int m) noexcept {
-  if (phase1_.empty() && phase2_.empty()) return;
-  for (CTrack* t : allTracks_) t->TakeStretch(s, m);
+  const bool modules = !phase1_.empty() || !phase2_.empty();
+  // What a track sends leaves through its MIDI inserts, whether or not a
+  // module inside listens.
+  for (CTrack* t : allTracks_)
+    if (modules || !t->midiInserts.empty()) t->TakeStretch(s, m);
+  // Audio tracks play into the song's outputs through their strips' inserts,
+  // volume, pan and mute, beside the comps of the first phase.
+  float* songOut[2] = {outCh[0] ? outCh[0] + s : nullptr, outCh[1] ? outCh[1] + s : nullptr};
+  for (CTrack* t : audioTracks_) {
+    if (!songOut[0] || !songOut[1] || !t->HasBuffers() || m > t->blockSize) break;
+    for (size_t i = 0; i < t->audioOuts.size(); ++i) {
+      const CAudioOut& p = *t->audioOuts[i];
+      if (!p.ch[0]) continue;
+      if (i < t->strips.size() && !t->strips[i].inserts.empty()) {
+        float* ch[2] = {p.ch[0], p.channels > 1 ? p.ch[1] : p.ch[0]};
+        RunStripInserts(t->strips[i], ch, p.channels, m);
+      }
+      if (p.mute) continue;
+      const float half = p.channels > 1 ? 1.0f : 0.5f;  // one channel feeds both sides at half
+      const float gl = p.volume * p.panLeft * half, gr = p.volume * p.panRight * half;
+      const float* l = p.ch[0];
+      const float* r = p.channels > 1 ? p.ch[1] : p.ch[0];
+      for (int i2 = 0; i2 < m; ++i2) {
+        songOut[0][i2] += l[i2] * gl;
+        songOut[1][i2] += r[i2] * gr;
+      }
+    }
+  }
+  if (modules) RunPhases(s, m, songOut);
+  SongStrips(s, m);
+}
+
+void CTracks::RunPhases(int s, int m, float* const* songOut) noexcept {
+  (void)s;
   for (auto& c : comps) c.module->ResetForBlock(m);
   for (auto& sd : sends) sd->ResetForBlock(m);
   for (auto& j : jobs_) j->ResetForBlock(m);
@@ -816,18 +870,25 @@ void CTracks::RunModules(int s, int m) noexcept {
   auto mixOut = [&](CComp* c) {
     for (auto& p : c->audioOuts) {
       if (!p->ch[0]) continue;
-      float* dst[2] = {outCh[0] ? outCh[0] + s : nullptr, outCh[1] ? outCh[1] + s : nullptr};
-      if (!dst[0] || !dst[1]) return;
-      MixChannels(dst, 2, p->ch.data(), p->channels, 1.0f, m);
+      if (!songOut[0] || !songOut[1]) return;
+      MixChannels(songOut, 2, p->ch.data(), p->channels, 1.0f, m);
     }
   };
+  // A comp's output strip runs its inserts on what the comp made; the sends
+  // and the song's outputs hear the result.
+  for (auto& c : comps) {
+    CComp* mod = c.module.get();
+    if (!mod->enabled || !mod->HasBuffers()) continue;
+    for (size_t i = 0; i < c.outs.size() && i < mod->audioOuts.size(); ++i) {
+      if (c.outs[i].inserts.empty()) continue;
+      const CAudioOut& p = *mod->audioOuts[i];
+      float* ch[2] = {p.ch[0], p.ch[1]};
+      if (ch[0]) RunStripInserts(c.outs[i], ch, p.channels, m);
+    }
+  }
   for (CComp* c : phase1_)
     if (c->enabled) mixOut(c);
-  for (CComp* c : phase2_)
-    if (c->enabled && c->TryTakeBusy()) {
-      c->Process(m);
-      c->ReleaseBusy();
-    }
+  for (size_t k = 0; k < sends.size(); ++k) RunSend(k, m);
   for (CComp* c : phase2_)
     if (c->enabled) mixOut(c);
 }

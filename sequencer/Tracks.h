@@ -34,6 +34,9 @@ struct PoolSample {
   std::string name;             // disk sample: the file (name alone when style is 1)
   std::vector<uint8_t> memory;  // memory sample: its nested block, kept whole
   bool inMemory = false;
+  // What the clips play: opened from the file or read from the block when the
+  // song loads; none when neither gives a sample.
+  std::unique_ptr<CSample> sample;
 };
 
 // A module the tracks play into, with what the song stores beside it.
@@ -248,6 +251,24 @@ class CTracks final : public CPartComp {
   std::array<StepNote, kStepCapacity> stepNotes_{};
   int stepCount_ = 0;
   std::atomic<bool> haveSteps_{false};
+
+  std::vector<CSample*> poolView_;  // the pool's samples by index, for the tracks
+  std::vector<CTrack*> audioTracks_;
+  // Opens what the pool's records name.
+  void ResolvePool();
+  // (ui) Gives a strip's insert modules the song's rate, block size and tempo.
+  void SetUpStrip(StripOut& o);
+  // (audio) Runs a strip's inserts over `m` samples of its output channels.
+  void RunStripInserts(StripOut& o, float* const* ch, int channels, int m) noexcept;
+  // (audio) Feeds send `k` for `m` samples from every strip's send level and
+  // its own cables, then runs it.
+  void RunSend(size_t k, int m) noexcept;
+  // (audio) Adds a monitored audio track's input into its output.
+  void MonitorInput(CTrack& t, int s, int m) noexcept;
+  // (audio) The comps and the sends of a stretch, mixed into `songOut`.
+  void RunPhases(int s, int m, float* const* songOut) noexcept;
+  // (audio) The song's own output strips over the mixed stretch.
+  void SongStrips(int s, int m) noexcept;
 };
 
 }  // namespace qr

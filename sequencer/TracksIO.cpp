@@ -84,13 +84,6 @@ void SaveEnvelopeContent(CStream& s, const CEnvelopePart& e) {
   }
 }
 
-void SaveRaw(CStream& s, const std::vector<RawRecord>& records) {
-  for (const auto& r : records) {
-    s.WriteKey(r.key, static_cast<int32_t>(r.value.size()) - r.beyond);
-    if (!r.value.empty()) s.WriteBytes(r.value.data(), r.value.size());
-  }
-}
-
 void SaveStrip(CStream& s, const StripOut& o, std::string_view prefix, bool with_freeze) {
   const std::string p(prefix);
   s.WriteKeyMarker(p);
@@ -123,13 +116,6 @@ bool CEnvelopePart::Assign(const CPart& other) {
   if (!o) return false;
   *this = *o;
   return true;
-}
-
-std::unique_ptr<CPart> CSongAudioPart::Copy() const {
-  auto p = std::make_unique<CSongAudioPart>();
-  static_cast<CPart&>(*p) = static_cast<const CPart&>(*this);
-  p->content = content;
-  return p;
 }
 
 // ---------------------------------------------------------------- save
@@ -176,7 +162,12 @@ void CTracks::Save(CStream& s) {
     }
   }
   for (const auto& p : samplePool) {
-    if (p.inMemory) {
+    if (p.inMemory && p.memory.empty() && p.sample) {
+      // A sample made in memory since the load: its block is written fresh.
+      const int64_t at = s.BeginSized("TracksSmpmem");
+      p.sample->SaveRecords(s);
+      s.EndSized(at);
+    } else if (p.inMemory) {
       s.WriteKey("TracksSmpmem", static_cast<int32_t>(p.memory.size()));
       if (!p.memory.empty()) s.WriteBytes(p.memory.data(), p.memory.size());
     } else {
@@ -266,7 +257,7 @@ void CTracks::Save(CStream& s) {
         SaveEnvelopeContent(s, static_cast<const CEnvelopePart&>(*g.part));
       } else {
         s.WriteKeyMarker("GhostAudioPart");
-        SaveRaw(s, static_cast<const CSongAudioPart&>(*g.part).content);
+        static_cast<const CSongAudioPart&>(*g.part).SaveContent(s);
       }
       s.WriteKeyInt("GhostMIDIPartCol", g.part->colour);
     }
@@ -346,7 +337,7 @@ void CTracks::Save(CStream& s) {
             if (ghost >= 0)
               s.WriteKeyInt("PartOriginal", ghost);
             else
-              SaveRaw(s, au->content);
+              au->SaveContent(s);
           }
         }
         // These two have always stated size 0 and carried their int32 after.
@@ -844,7 +835,7 @@ void CTracks::Load(CStream& s, int) {
         }
       }
     } else if (st.part && (key.starts_with("AuEv") || key.starts_with("AuCh"))) {
-      if (auto* au = dynamic_cast<CSongAudioPart*>(st.part)) au->content.push_back({key, s.ReadRaw(size), 0});
+      if (auto* au = dynamic_cast<CSongAudioPart*>(st.part)) au->LoadContent(s, key, size);
     }
 
     // ---- play groups ----
@@ -894,8 +885,10 @@ void CTracks::Load(CStream& s, int) {
     if (typeid(*src) != typeid(*part)) continue;
     part->ghostSource = src;
     if (auto* mp = dynamic_cast<CMIDIPart*>(part)) mp->source = static_cast<CMIDIPart*>(src);
+    if (auto* au = dynamic_cast<CSongAudioPart*>(part)) au->link = static_cast<CSongAudioPart*>(src);
   }
   ResolveReferences();
+  ResolvePool();
   if (s.Failed()) ShowNotice("Sequencer: error reading song");
   tempo = songTempo;
   clicker.LoadSample(clickWav);

@@ -27,7 +27,7 @@ void FillSong(CTracks& t) {
   out.channels = 2;
   out.inserts.push_back({CreateModule("Ceq", &t), 0.25f});
   t.audioOutStrips.push_back(std::move(out));
-  t.samplePool.push_back({1, "kick.wav", {}, false});
+  t.samplePool.push_back({1, "kick.wav", {}, false, nullptr});
   t.ccMap.push_back({74, 3});
   CComp* part = t.AddComp(CreateModule("CMPart", &t));
   part->hasEditorWindow = 1;
@@ -78,8 +78,10 @@ void FillSong(CTracks& t) {
   audio.strips.emplace_back().sends.push_back({0.3f, -1, 0});
   audio.audioCables.push_back({"comps", 0, 0, "", 0, 0});
   auto clip = std::make_unique<CSongAudioPart>();
-  clip->content.push_back({"AuEv", {}, 0});
-  clip->content.push_back({"AuEvDt", {1, 0, 0, 0}, 0});
+  CAudioClip& c = clip->AppendClip(1);
+  c.last = 99;
+  c.AddRampPoint(10.0f, 0.5f);
+  clip->AddLane(1).strip.solo = 1;
   audio.varis[0]->parts.push_back(std::move(clip));
   CTrack& envTrack = t.AddTrack(a, TrackKind::kEnvelope);
   auto ep = std::make_unique<CEnvelopePart>();
