@@ -103,7 +103,7 @@ inline std::unique_ptr<CSample> FloatSample(int frames, int channels,
   return s;
 }
 
-inline MidiEvent NoteOn(int key, float time = 0.0f) { return {time, midi::Make(0x90, key, 100)}; }
+inline MidiEvent KeyDown(int key, float time = 0.0f) { return {time, midi::Make(0x90, key, 100)}; }
 
 // An audio part module fed by a MIDI stub, run block by block under the
 // allocation guard; both outputs of every block are kept.

@@ -143,7 +143,7 @@ TEST(AudioFaults, EmbeddedSamplePeaksOverflow) {
     }
     // And the part plays it (or nothing) without leaving the buffer.
     PartPlayer p(*root, m, 64);
-    p.Run(512, {NoteOn(36)});
+    p.Run(512, {KeyDown(36)});
     EXPECT_TRUE(p.clean) << c.what;
     if (!smp.open) {
       EXPECT_EQ(p.left, std::vector<float>(512, 0.0f)) << c.what;
@@ -270,7 +270,7 @@ TEST_P(ClipCutAtTheSampleLoopEnd, ClipPlaysToItsOwnLastFrame) {
   clip.last = c.last;
 
   PartPlayer p(*root, m, c.block);
-  p.Run(1400, {NoteOn(36)});
+  p.Run(1400, {KeyDown(36)});
   EXPECT_TRUE(p.clean);
 
   // Output frame j reads source position first + j x step while it stays at

@@ -43,11 +43,11 @@ TEST(AudioPart, NotesStartTheirPartsOnly) {
   r.m->samples.push_back(FloatSample(1000, 1, Ramp));
   r.PartWithClip(0);
   r.PartWithClip(0);
-  r.Block({NoteOn(35), NoteOn(38), {0.0f, midi::Make(0xB0, 36, 100)}});
+  r.Block({KeyDown(35), KeyDown(38), {0.0f, midi::Make(0xB0, 36, 100)}});
   EXPECT_EQ(r.m->ActiveSlots(), 0);
   EXPECT_FALSE(r.m->IsPlaying(r.m->PartAt(0)) || r.m->IsPlaying(r.m->PartAt(1)));
 
-  r.Block({NoteOn(37, 10.0f)});
+  r.Block({KeyDown(37, 10.0f)});
   EXPECT_TRUE(r.m->IsPlaying(r.m->PartAt(1)));
   ASSERT_EQ(r.m->ActiveSlots(), 1);
   // The clip sounds from the note's own sample, a mono one on both sides.
@@ -71,7 +71,7 @@ TEST(AudioPart, CoarseTuningAndPanShapeTheClip) {
   c.pan = 1.0f;
   c.volume = 0.5f;
   r.m->parts[0]->Lanes()[0]->strip.volume = 0.8f;
-  r.Block({NoteOn(36)});
+  r.Block({KeyDown(36)});
   const AudioPlaySlot& s = r.m->Slot(0);
   EXPECT_NEAR(s.step, 2.0, 1e-12);
   const float g = 0.8f * 0.5f;
@@ -89,7 +89,7 @@ TEST(AudioPart, SilencedChannelsKeepTheirPhase) {
   r.PartWithClip(0);
   CLane& lane = *r.m->parts[0]->Lanes()[0];
   lane.strip.mute = 1;
-  r.Block({NoteOn(36)});
+  r.Block({KeyDown(36)});
   r.Block();
   EXPECT_EQ(r.left, std::vector<float>(2 * kBlock, 0.0f));
   EXPECT_DOUBLE_EQ(r.m->Slot(0).phase, 1.0 + 2 * kBlock);
@@ -111,7 +111,7 @@ TEST(AudioPart, PartsLoopOverTheirLength) {
   r.m->samples.push_back(FloatSample(10, 1, [](int i, int) { return i == 1 ? 1.0f : 0.0f; }));
   r.PartWithClip(0);
   ASSERT_EQ(r.m->parts[0]->length, 7680);
-  r.Block({NoteOn(36, 3.0f)});
+  r.Block({KeyDown(36, 3.0f)});
   const int blocks = 3 * 176400 / kBlock + 2;
   for (int b = 1; b < blocks; ++b) r.Block();
   std::vector<size_t> clicks;
@@ -127,7 +127,7 @@ TEST(AudioPart, RampsSlotsAndSkippedClips) {
   CAudioClip& c = r.PartWithClip(0);
   c.AddRampPoint(32.0f, 1.0f);
   c.AddRampPoint(-5.0f, 0.0f);  // becomes the first point, at 0
-  r.Block({NoteOn(36)});
+  r.Block({KeyDown(36)});
   for (int j : {0, 8, 16, 31, 32, 50}) {
     const float g = std::min(j, 32) / 32.0f;
     EXPECT_NEAR(r.left[static_cast<size_t>(j)], g * g, 1e-6f) << j;
@@ -144,7 +144,7 @@ TEST(AudioPart, RampsSlotsAndSkippedClips) {
     if (i == 1) k.sample = 5;
     if (i == 2) k.channel = 3;
   }
-  r.Block({NoteOn(37)});
+  r.Block({KeyDown(37)});
   EXPECT_EQ(r.m->ActiveSlots(), CAudioPart2::kPlaySlots);
   EXPECT_TRUE(r.play.clean);
 }
