@@ -105,6 +105,11 @@ void DescribeSong(const CTracks& song, std::ostream& out) {
         if (p->ghostSource) out << ", ghost copy";
         if (const auto* mp = dynamic_cast<const CMIDIPart*>(p.get()))
           out << ", " << mp->PlayEvents().Size() << " event(s)";
+        if (const auto* ap = dynamic_cast<const CAudioPart3*>(p.get())) {
+          int clips = 0;
+          for (const CAudioClip* c = ap->ClipHead(); c; c = c->next.get()) ++clips;
+          out << ", " << clips << " clip(s)";
+        }
         if (p->style & 2) out << ", muted";
         out << "\n";
       }
