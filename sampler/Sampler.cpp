@@ -515,6 +515,33 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
   return e.level;
 }
 
+// Half a step of 16-bit output: a voice that can never reach it changes no
+// sample of a 16-bit render.
+constexpr float kInaudibleLevel = 1.0f / 65536.0f;
+// The Hermite window can overshoot the frames it reads by a quarter at most.
+constexpr float kInterpolationOvershoot = 1.25f;
+
+// Whether a modulator that moves by itself (an envelope, gate, LFO or random
+// value) feeds the clip's volume: such a voice may rise again after falling.
+bool VolumeMovesByItself(const CClip& clip) noexcept {
+  for (const CMod& r : clip.routings)
+    if ((r.dest & 0xFFFF) == kDestVolume && r.amount != 0.0f &&
+        (r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
+         r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd))
+      return true;
+  return false;
+}
+
+// A released voice whose release only falls from here on, at a gain where all
+// its sub-voices together, full-scale frames, overshoot and the louder side of
+// its pan included, stay under half a 16-bit step. Its tail would take as long
+// to play as the rest of the note did and change nothing anyone can hear.
+bool Inaudible(const CSampler::Voice& v, const CClip& clip, float gain, float pan) noexcept {
+  const float side = v.subCount > 1 ? 2.0f : 1.0f + std::min(1.0f, std::fabs(pan));
+  const float loudest = gain * kInterpolationOvershoot * static_cast<float>(std::max(v.subCount, 1)) * side;
+  return loudest < kInaudibleLevel && !VolumeMovesByItself(clip);
+}
+
 struct Targets {
   float gain, pan, cutoff, q, drive, pitch, uTune, uPan;
 };
@@ -934,7 +961,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
     // silent for good: it ends instead of holding a voice to play nothing.
     const bool settled = v.vol.released || v.vol.seg >= 3;
     const bool silent = settled && clip.volume * v.soundVolume * env < kFloorLevel;
-    if (!any || v.vol.done || silent) {
+    if (!any || v.vol.done || silent || (v.vol.released && Inaudible(v, clip, g1, pan1))) {
       v.state = 0;
       return;
     }
