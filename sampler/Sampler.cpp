@@ -1005,48 +1005,79 @@ void CSampler::RunFilterLanes(int len) noexcept {
   int k = 0;
 #if defined(__SSE2__)
   // Four filters side by side, one per lane: the recursion's latency is paid
-  // once for four voices. Same arithmetic as the scalar low-pass, per lane.
-  for (; k + 4 <= laneCount_; k += 4) {
-    FilterLane* q = &lanes_[static_cast<size_t>(k)];
-    __m128 lo = _mm_set_ps(*q[3].low, *q[2].low, *q[1].low, *q[0].low);
-    __m128 bd = _mm_set_ps(*q[3].band, *q[2].band, *q[1].band, *q[0].band);
-    const __m128 f = _mm_set_ps(q[3].f, q[2].f, q[1].f, q[0].f);
-    const __m128 damp = _mm_set_ps(q[3].damp, q[2].damp, q[1].damp, q[0].damp);
-    auto step = [&](__m128 x) {
+  // once for four voices, and two such groups interleaved keep the multiplier
+  // busy while either waits on its own previous frame. Same arithmetic as the
+  // scalar low-pass, per lane.
+  struct Group {
+    FilterLane* q;
+    __m128 lo, bd, f, damp;
+    void Load(FilterLane* lanes) noexcept {
+      q = lanes;
+      lo = _mm_set_ps(*q[3].low, *q[2].low, *q[1].low, *q[0].low);
+      bd = _mm_set_ps(*q[3].band, *q[2].band, *q[1].band, *q[0].band);
+      f = _mm_set_ps(q[3].f, q[2].f, q[1].f, q[0].f);
+      damp = _mm_set_ps(q[3].damp, q[2].damp, q[1].damp, q[0].damp);
+    }
+    __m128 Step(__m128 x) noexcept {
       lo = _mm_add_ps(lo, _mm_mul_ps(f, bd));
       const __m128 high = _mm_sub_ps(_mm_sub_ps(x, lo), _mm_mul_ps(damp, bd));
       bd = _mm_add_ps(bd, _mm_mul_ps(f, high));
       return lo;
-    };
-    int i = 0;
-    // Four frames of the four lanes at a time, turned so that each vector
-    // holds one frame of every lane.
-    for (; i + 4 <= len; i += 4) {
+    }
+    // Four frames of the four lanes, turned so that each vector holds one
+    // frame of every lane.
+    void Four(int i) noexcept {
       __m128 a = _mm_loadu_ps(q[0].buf + i), b = _mm_loadu_ps(q[1].buf + i);
       __m128 c = _mm_loadu_ps(q[2].buf + i), d = _mm_loadu_ps(q[3].buf + i);
       _MM_TRANSPOSE4_PS(a, b, c, d);
-      a = step(a);
-      b = step(b);
-      c = step(c);
-      d = step(d);
+      a = Step(a);
+      b = Step(b);
+      c = Step(c);
+      d = Step(d);
       _MM_TRANSPOSE4_PS(a, b, c, d);
       _mm_storeu_ps(q[0].buf + i, a);
       _mm_storeu_ps(q[1].buf + i, b);
       _mm_storeu_ps(q[2].buf + i, c);
       _mm_storeu_ps(q[3].buf + i, d);
     }
-    for (; i < len; ++i) {
+    void One(int i) noexcept {
       alignas(16) float out[4];
-      _mm_store_ps(out, step(_mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i])));
+      _mm_store_ps(out, Step(_mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i])));
       for (int j = 0; j < 4; ++j) q[j].buf[i] = out[j];
     }
-    alignas(16) float l4[4], b4[4];
-    _mm_store_ps(l4, lo);
-    _mm_store_ps(b4, bd);
-    for (int j = 0; j < 4; ++j) {
-      *q[j].low = std::fabs(l4[j]) < 1e-20f ? 0.0f : l4[j];
-      *q[j].band = std::fabs(b4[j]) < 1e-20f ? 0.0f : b4[j];
+    void Store() noexcept {
+      alignas(16) float l4[4], b4[4];
+      _mm_store_ps(l4, lo);
+      _mm_store_ps(b4, bd);
+      for (int j = 0; j < 4; ++j) {
+        *q[j].low = std::fabs(l4[j]) < 1e-20f ? 0.0f : l4[j];
+        *q[j].band = std::fabs(b4[j]) < 1e-20f ? 0.0f : b4[j];
+      }
     }
+  };
+  for (; k + 8 <= laneCount_; k += 8) {
+    Group g0, g1;
+    g0.Load(&lanes_[static_cast<size_t>(k)]);
+    g1.Load(&lanes_[static_cast<size_t>(k + 4)]);
+    int i = 0;
+    for (; i + 4 <= len; i += 4) {
+      g0.Four(i);
+      g1.Four(i);
+    }
+    for (; i < len; ++i) {
+      g0.One(i);
+      g1.One(i);
+    }
+    g0.Store();
+    g1.Store();
+  }
+  for (; k + 4 <= laneCount_; k += 4) {
+    Group g;
+    g.Load(&lanes_[static_cast<size_t>(k)]);
+    int i = 0;
+    for (; i + 4 <= len; i += 4) g.Four(i);
+    for (; i < len; ++i) g.One(i);
+    g.Store();
   }
 #endif
   for (; k < laneCount_; ++k) {
