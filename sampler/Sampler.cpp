@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "graph/Denormals.h"
+#include "graph/WorkerPool.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -101,8 +102,11 @@ CSampler::CSampler(CContainer* parent_container) : CContainer(parent_container) 
   ResetChannels();
   streamScratch_.assign(kStreamScratchBytes, 0);
   slots_.assign(static_cast<size_t>(kVoices * kUnison * 2 * kControlFrames), 0.0f);
-  pending_.resize(static_cast<size_t>(kVoices * kUnison));
-  lanes_.resize(static_cast<size_t>(kVoices * kUnison * 2));
+  for (Share& sh : shares_) {
+    sh.pending.resize(static_cast<size_t>(kVoices * kUnison));
+    sh.lanes.resize(static_cast<size_t>(kVoices * kUnison * 2));
+  }
+  worker_ = std::make_unique<CVoiceShare>(this);
 }
 
 CSampler::~CSampler() { ReleaseAllVoices(); }
@@ -120,8 +124,11 @@ void CSampler::EndEdit() noexcept {
   ReleaseAllVoices();
   try {
     PrepareSends();
+    PrepareShares();
   } catch (...) {
     sendList_.clear();
+    shadow_.clear();
+    shadowCh_.fill(nullptr);
   }
   editing_.Release();
 }
@@ -763,7 +770,7 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
   return sv.active != 0;
 }
 
-void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
+void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept {
   const CClip& clip = *v.clip;
   if (clip.sample < 0 || clip.sample >= static_cast<int>(samples.size())) {
     v.state = 0;
@@ -787,8 +794,8 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
     return;
   }
   const CAudioOut& port = *audioOuts[static_cast<size_t>(bus)];
-  float* outs[2] = {outCh[static_cast<size_t>(port.firstChannel)],
-                    outCh[static_cast<size_t>(port.firstChannel + (port.channels > 1 ? 1 : 0))]};
+  float* outs[2] = {channels[static_cast<size_t>(port.firstChannel)],
+                    channels[static_cast<size_t>(port.firstChannel + (port.channels > 1 ? 1 : 0))]};
   if (!outs[0] || !outs[1]) return;
   outs[0] += from;
   outs[1] += from;
@@ -924,7 +931,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
       float* R = mono ? L : L + kControlFrames;
       RenderSub(v, sv, clip, smp, L, R, len, step);
       any = any || sv.active;
-      PendingMix& pm = pending_[static_cast<size_t>(pendingCount_++)];
+      PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
       pm = PendingMix{&v,
                       L,
                       R,
@@ -940,7 +947,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
                           v.fdrive == 0.0f && d1 == 0.0f && v.fcut == f1 && v.fres == r1;
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
-          lanes_[static_cast<size_t>(laneCount_++)] =
+          sh.lanes[static_cast<size_t>(sh.laneCount++)] =
               FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, 1.0f - r1};
         continue;
       }
@@ -968,18 +975,96 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
   }
 }
 
-void CSampler::RenderVoices(int from, int to) noexcept {
-  // Stretch by stretch across all voices: every voice meets the same control
-  // boundaries, and the filters of one stretch run together.
+// Runs the second half of a segment's voices on a worker core.
+class CSampler::CVoiceShare final : public CComp {
+ public:
+  explicit CVoiceShare(CSampler* owner) : CComp(owner), owner_(*owner) { buffersAllocated = 1; }
+  void Process(int) noexcept override {}  // the audio thread has nothing to prepare
+  void ProcessOnCore(int) noexcept override { owner_.RenderShare(1, 2, from, to); }
+  int from = 0, to = 0;
+
+ private:
+  CSampler& owner_;
+};
+
+void CSampler::PrepareShares() {
+  int channels = 0;
+  for (const auto& p : audioOuts) channels = std::max(channels, p->firstChannel + p->channels);
+  shadowCh_.fill(nullptr);
+  if (!sendList_.empty() || blockSize <= 0 || channels <= 0 || channels > limits::kMaxChannels) {
+    shadow_.clear();
+    return;
+  }
+  shadow_.assign(static_cast<size_t>(channels) * static_cast<size_t>(blockSize), 0.0f);
+  for (int c = 0; c < channels; ++c)
+    shadowCh_[static_cast<size_t>(c)] = &shadow_[static_cast<size_t>(c * blockSize)];
+}
+
+void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
+  // Stretch by stretch across the share's voices: every voice meets the same
+  // control boundaries, and the filters of one stretch run together.
+  Share& sh = shares_[static_cast<size_t>(half)];
+  float* const* channels = half == 0 ? outCh.data() : shadowCh_.data();
   for (int pos = from; pos < to; pos += kControlFrames) {
     const int len = std::min(kControlFrames, to - pos);
-    pendingCount_ = 0;
-    laneCount_ = 0;
-    for (Voice& v : voices_)
-      if (v.state == 1 && v.clip) RenderVoice(v, pos, len);
-    RunFilterLanes(len);
-    for (int k = 0; k < pendingCount_; ++k) MixPending(pending_[static_cast<size_t>(k)], len);
+    sh.pendingCount = 0;
+    sh.laneCount = 0;
+    for (int i = half; i < kVoices; i += halves) {
+      Voice& v = voices_[static_cast<size_t>(i)];
+      if (v.state == 1 && v.clip) RenderVoice(v, pos, len, sh, channels);
+    }
+    RunFilterLanes(sh, len);
+    for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)], len);
   }
+}
+
+// A worker takes the second half only when the stretch is worth a wake-up and
+// nothing in it draws from the sampler's one random generator, whose values
+// must come in the same order however many cores there are.
+bool CSampler::ShareWithWorker(int from, int to) noexcept {
+  if (core < 1 || !Root() || !Root()->workers || core >= Root()->workers->Count()) return false;
+  int playing = 0;
+  for (const Voice& v : voices_) {
+    if (v.state != 1 || !v.clip) continue;
+    ++playing;
+    for (const auto& m : v.clip->modulators)
+      if (m && m->kind == CModulator::kRandom) return false;
+  }
+  constexpr int kWorthAWakeUp = 2048;  // voice frames
+  return playing * (to - from) >= kWorthAWakeUp;
+}
+
+void CSampler::RenderVoices(int from, int to) noexcept {
+  if (from >= to) return;
+  if (shadow_.empty()) {
+    RenderShare(0, 1, from, to);
+    return;
+  }
+  const int channels = static_cast<int>(shadow_.size()) / std::max(blockSize, 1);
+  for (int c = 0; c < channels; ++c)
+    std::memset(shadowCh_[static_cast<size_t>(c)] + from, 0, sizeof(float) * static_cast<size_t>(to - from));
+  CComp* const job[1] = {worker_.get()};
+  int sent = 0;
+  if (ShareWithWorker(from, to)) {
+    worker_->coreIndex = core;
+    worker_->ResetForBlock(to - from);
+    worker_->from = from;
+    worker_->to = to;
+    sent = Root()->workers->RunPhase(job, to - from);
+  }
+  RenderShare(0, 2, from, to);
+  if (sent)
+    Root()->workers->WaitForPhase(job);
+  else
+    RenderShare(1, 2, from, to);
+  // The second half joins the first in one fixed order whichever thread made it.
+  for (const auto& p : audioOuts)
+    for (int c = p->firstChannel; c < p->firstChannel + p->channels && c < channels; ++c) {
+      float* dst = outCh[static_cast<size_t>(c)];
+      const float* src = shadowCh_[static_cast<size_t>(c)];
+      if (!dst) continue;
+      for (int i = from; i < to; ++i) dst[i] += src[i];
+    }
 }
 
 void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
@@ -1001,7 +1086,7 @@ void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
   }
 }
 
-void CSampler::RunFilterLanes(int len) noexcept {
+void CSampler::RunFilterLanes(Share& sh, int len) noexcept {
   int k = 0;
 #if defined(__SSE2__)
   // Four filters side by side, one per lane: the recursion's latency is paid
@@ -1055,10 +1140,12 @@ void CSampler::RunFilterLanes(int len) noexcept {
       }
     }
   };
-  for (; k + 8 <= laneCount_; k += 8) {
+  const int laneCount = sh.laneCount;
+  FilterLane* lanes = sh.lanes.data();
+  for (; k + 8 <= laneCount; k += 8) {
     Group g0, g1;
-    g0.Load(&lanes_[static_cast<size_t>(k)]);
-    g1.Load(&lanes_[static_cast<size_t>(k + 4)]);
+    g0.Load(lanes + k);
+    g1.Load(lanes + k + 4);
     int i = 0;
     for (; i + 4 <= len; i += 4) {
       g0.Four(i);
@@ -1071,17 +1158,17 @@ void CSampler::RunFilterLanes(int len) noexcept {
     g0.Store();
     g1.Store();
   }
-  for (; k + 4 <= laneCount_; k += 4) {
+  for (; k + 4 <= laneCount; k += 4) {
     Group g;
-    g.Load(&lanes_[static_cast<size_t>(k)]);
+    g.Load(lanes + k);
     int i = 0;
     for (; i + 4 <= len; i += 4) g.Four(i);
     for (; i < len; ++i) g.One(i);
     g.Store();
   }
 #endif
-  for (; k < laneCount_; ++k) {
-    FilterLane& q = lanes_[static_cast<size_t>(k)];
+  for (; k < sh.laneCount; ++k) {
+    FilterLane& q = sh.lanes[static_cast<size_t>(k)];
     SteadyLowPass(q.buf, len, *q.low, *q.band, q.f, 1.0f - q.damp);
   }
 }
