@@ -1166,6 +1166,23 @@ void CSampler::RunFilterLanes(Share& sh, int len) noexcept {
     for (; i < len; ++i) g.One(i);
     g.Store();
   }
+  if (k < laneCount) {
+    // The last one to three lanes fill a group with spare lanes that filter
+    // silence: one group costs less than each lane's recursion run alone.
+    alignas(16) float spare[kControlFrames] = {};
+    float spareState[2] = {};
+    FilterLane quad[4];
+    for (int j = 0; j < 4; ++j)
+      quad[j] =
+          k + j < laneCount ? lanes[k + j] : FilterLane{spare, &spareState[0], &spareState[1], 0.0f, 1.0f};
+    Group g;
+    g.Load(quad);
+    int i = 0;
+    for (; i + 4 <= len; i += 4) g.Four(i);
+    for (; i < len; ++i) g.One(i);
+    g.Store();
+    k = laneCount;
+  }
 #endif
   for (; k < sh.laneCount; ++k) {
     FilterLane& q = sh.lanes[static_cast<size_t>(k)];
