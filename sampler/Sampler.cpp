@@ -693,6 +693,10 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
     // How many frames remain before the position crosses a boundary, counted
     // exactly so that a loop's period is its length whatever the step.
     auto before = [&](double limit) {
+      // Most stretches end far from any boundary: a product settles that
+      // without the division, with a frame to spare for its rounding.
+      const double room = s > 0.0 ? limit - sv.pos : sv.pos - limit;
+      if (room > std::fabs(s) * static_cast<double>(count + 2)) return count + 1;
       const double c = s > 0.0 ? std::ceil((limit - sv.pos) / s) : std::floor((sv.pos - limit) / -s) + 1.0;
       return c <= 0.0 ? 0 : c > count ? count + 1 : static_cast<int>(c);
     };
