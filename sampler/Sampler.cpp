@@ -1026,7 +1026,13 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
 // nothing in it draws from the sampler's one random generator, whose values
 // must come in the same order however many cores there are.
 bool CSampler::ShareWithWorker(int from, int to) noexcept {
-  if (core < 1 || !Root() || !Root()->workers || core >= Root()->workers->Count()) return false;
+  if (core < 1 || blockCore != 0 || !Root() || !Root()->workers || core >= Root()->workers->Count())
+    return false;
+  // A module that runs its own phases on the cores (a song) may have them busy
+  // with its other modules while this block runs: there, and when the sampler
+  // itself was handed to a worker, the voices stay on this thread.
+  for (const CContainer* p = parent; p; p = p->parent)
+    if (!p->isGroup) return false;
   int playing = 0;
   for (const Voice& v : voices_) {
     if (v.state != 1 || !v.clip) continue;
