@@ -23,7 +23,7 @@ struct Options {
   std::vector<std::string> positional;
   std::string output, midi, soundfont;
   double tempo = 0.0, seconds = -1.0, rate = 0.0;
-  int block = 512, bits = 32;
+  int block = 512, bits = 32, cores = 1;
   bool quiet = false;
 };
 
@@ -56,6 +56,8 @@ std::string ParseOptions(std::span<const std::string> args, Options& o, const ch
     } else if (a == "--soundfont" && std::string_view(cmd) == "render") {
       if (!hasValue) return a + " needs a file name";
       o.soundfont = args[++i];
+    } else if (a == "--cores" && std::string_view(cmd) == "render") {
+      e = whole(o.cores, 1, 2);
     } else if (a == "--tempo") {
       e = real(o.tempo, 1.0, 999.0);
     } else if (a == "--seconds") {
@@ -146,7 +148,7 @@ int Run(std::span<const std::string> args, std::ostream& err, bool with_input) {
   std::string e;
   std::function<bool()> sounding;
   if (onBank) {
-    if (!BuildSoundFontProject(host, o.soundfont, sounding, e)) {
+    if (!BuildSoundFontProject(host, o.soundfont, sounding, e, o.cores)) {
       err << "quillrow: " << e << "\n";
       return 1;
     }

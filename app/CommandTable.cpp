@@ -55,7 +55,9 @@ const Command kCommands[] = {
      "                     right locator (or the performance range)\n"
      "  --soundfont BANK.sf2  play the MIDI file SONG.mid on the bank's presets (chosen by\n"
      "                     channel and program change, General MIDI drums on channel 10)\n"
-     "                     until its last note has died away (a minute at most)\n",
+     "                     until its last note has died away (a minute at most)\n"
+     "  --cores N          1 or 2: with 2 the bank's voices are shared with a second core\n"
+     "                     (same output bits either way; default 1)\n",
      &CmdRender},
     {"info", "FILE",
      "usage: quillrow info FILE\n"

@@ -22,7 +22,7 @@ bool IsSoundFontFile(const std::string& path) {
 }
 
 bool BuildSoundFontProject(StandaloneHost& host, const std::string& bank, std::function<bool()>& sounding,
-                           std::string& error) {
+                           std::string& error, int cores) {
   TSF2 sf2;
   if (!sf2.Open(bank)) {
     error = bank + ": " + sf2.error;
@@ -38,6 +38,7 @@ bool BuildSoundFontProject(StandaloneHost& host, const std::string& bank, std::f
   made->SetTempo(root.tempo);
   made->SetBlockSize(root.blockSize);
   made->id = "SoundFont";
+  made->core = cores > 1 ? 1 : 0;
   SF2Importer importer(*made, sf2);
   if (!importer.ImportGeneralMidiBank()) {
     error = bank + ": the bank holds no presets";

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "graph/Denormals.h"
+#include "graph/WorkerPool.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -101,8 +102,11 @@ CSampler::CSampler(CContainer* parent_container) : CContainer(parent_container) 
   ResetChannels();
   streamScratch_.assign(kStreamScratchBytes, 0);
   slots_.assign(static_cast<size_t>(kVoices * kUnison * 2 * kControlFrames), 0.0f);
-  pending_.resize(static_cast<size_t>(kVoices * kUnison));
-  lanes_.resize(static_cast<size_t>(kVoices * kUnison * 2));
+  for (Share& sh : shares_) {
+    sh.pending.resize(static_cast<size_t>(kVoices * kUnison));
+    sh.lanes.resize(static_cast<size_t>(kVoices * kUnison * 2));
+  }
+  worker_ = std::make_unique<CVoiceShare>(this);
 }
 
 CSampler::~CSampler() { ReleaseAllVoices(); }
@@ -120,8 +124,11 @@ void CSampler::EndEdit() noexcept {
   ReleaseAllVoices();
   try {
     PrepareSends();
+    PrepareShares();
   } catch (...) {
     sendList_.clear();
+    shadow_.clear();
+    shadowCh_.fill(nullptr);
   }
   editing_.Release();
 }
@@ -515,6 +522,33 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
   return e.level;
 }
 
+// Half a step of 16-bit output: a voice that can never reach it changes no
+// sample of a 16-bit render.
+constexpr float kInaudibleLevel = 1.0f / 65536.0f;
+// The Hermite window can overshoot the frames it reads by a quarter at most.
+constexpr float kInterpolationOvershoot = 1.25f;
+
+// Whether a modulator that moves by itself (an envelope, gate, LFO or random
+// value) feeds the clip's volume: such a voice may rise again after falling.
+bool VolumeMovesByItself(const CClip& clip) noexcept {
+  for (const CMod& r : clip.routings)
+    if ((r.dest & 0xFFFF) == kDestVolume && r.amount != 0.0f &&
+        (r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
+         r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd))
+      return true;
+  return false;
+}
+
+// A released voice whose release only falls from here on, at a gain where all
+// its sub-voices together, full-scale frames, overshoot and the louder side of
+// its pan included, stay under half a 16-bit step. Its tail would take as long
+// to play as the rest of the note did and change nothing anyone can hear.
+bool Inaudible(const CSampler::Voice& v, const CClip& clip, float gain, float pan) noexcept {
+  const float side = v.subCount > 1 ? 2.0f : 1.0f + std::min(1.0f, std::fabs(pan));
+  const float loudest = gain * kInterpolationOvershoot * static_cast<float>(std::max(v.subCount, 1)) * side;
+  return loudest < kInaudibleLevel && !VolumeMovesByItself(clip);
+}
+
 struct Targets {
   float gain, pan, cutoff, q, drive, pitch, uTune, uPan;
 };
@@ -659,6 +693,10 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
     // How many frames remain before the position crosses a boundary, counted
     // exactly so that a loop's period is its length whatever the step.
     auto before = [&](double limit) {
+      // Most stretches end far from any boundary: a product settles that
+      // without the division, with a frame to spare for its rounding.
+      const double room = s > 0.0 ? limit - sv.pos : sv.pos - limit;
+      if (room > std::fabs(s) * static_cast<double>(count + 2)) return count + 1;
       const double c = s > 0.0 ? std::ceil((limit - sv.pos) / s) : std::floor((sv.pos - limit) / -s) + 1.0;
       return c <= 0.0 ? 0 : c > count ? count + 1 : static_cast<int>(c);
     };
@@ -736,7 +774,7 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
   return sv.active != 0;
 }
 
-void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
+void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept {
   const CClip& clip = *v.clip;
   if (clip.sample < 0 || clip.sample >= static_cast<int>(samples.size())) {
     v.state = 0;
@@ -760,8 +798,8 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
     return;
   }
   const CAudioOut& port = *audioOuts[static_cast<size_t>(bus)];
-  float* outs[2] = {outCh[static_cast<size_t>(port.firstChannel)],
-                    outCh[static_cast<size_t>(port.firstChannel + (port.channels > 1 ? 1 : 0))]};
+  float* outs[2] = {channels[static_cast<size_t>(port.firstChannel)],
+                    channels[static_cast<size_t>(port.firstChannel + (port.channels > 1 ? 1 : 0))]};
   if (!outs[0] || !outs[1]) return;
   outs[0] += from;
   outs[1] += from;
@@ -897,7 +935,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
       float* R = mono ? L : L + kControlFrames;
       RenderSub(v, sv, clip, smp, L, R, len, step);
       any = any || sv.active;
-      PendingMix& pm = pending_[static_cast<size_t>(pendingCount_++)];
+      PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
       pm = PendingMix{&v,
                       L,
                       R,
@@ -913,7 +951,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
                           v.fdrive == 0.0f && d1 == 0.0f && v.fcut == f1 && v.fres == r1;
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
-          lanes_[static_cast<size_t>(laneCount_++)] =
+          sh.lanes[static_cast<size_t>(sh.laneCount++)] =
               FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, 1.0f - r1};
         continue;
       }
@@ -934,25 +972,109 @@ void CSampler::RenderVoice(Voice& v, int from, int n) noexcept {
     // silent for good: it ends instead of holding a voice to play nothing.
     const bool settled = v.vol.released || v.vol.seg >= 3;
     const bool silent = settled && clip.volume * v.soundVolume * env < kFloorLevel;
-    if (!any || v.vol.done || silent) {
+    if (!any || v.vol.done || silent || (v.vol.released && Inaudible(v, clip, g1, pan1))) {
       v.state = 0;
       return;
     }
   }
 }
 
-void CSampler::RenderVoices(int from, int to) noexcept {
-  // Stretch by stretch across all voices: every voice meets the same control
-  // boundaries, and the filters of one stretch run together.
+// Runs the second half of a segment's voices on a worker core.
+class CSampler::CVoiceShare final : public CComp {
+ public:
+  explicit CVoiceShare(CSampler* owner) : CComp(owner), owner_(*owner) { buffersAllocated = 1; }
+  void Process(int) noexcept override {}  // the audio thread has nothing to prepare
+  void ProcessOnCore(int) noexcept override { owner_.RenderShare(1, 2, from, to); }
+  int from = 0, to = 0;
+
+ private:
+  CSampler& owner_;
+};
+
+void CSampler::PrepareShares() {
+  int channels = 0;
+  for (const auto& p : audioOuts) channels = std::max(channels, p->firstChannel + p->channels);
+  shadowCh_.fill(nullptr);
+  if (!sendList_.empty() || blockSize <= 0 || channels <= 0 || channels > limits::kMaxChannels) {
+    shadow_.clear();
+    return;
+  }
+  shadow_.assign(static_cast<size_t>(channels) * static_cast<size_t>(blockSize), 0.0f);
+  for (int c = 0; c < channels; ++c)
+    shadowCh_[static_cast<size_t>(c)] = &shadow_[static_cast<size_t>(c * blockSize)];
+}
+
+void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
+  // Stretch by stretch across the share's voices: every voice meets the same
+  // control boundaries, and the filters of one stretch run together.
+  Share& sh = shares_[static_cast<size_t>(half)];
+  float* const* channels = half == 0 ? outCh.data() : shadowCh_.data();
   for (int pos = from; pos < to; pos += kControlFrames) {
     const int len = std::min(kControlFrames, to - pos);
-    pendingCount_ = 0;
-    laneCount_ = 0;
-    for (Voice& v : voices_)
-      if (v.state == 1 && v.clip) RenderVoice(v, pos, len);
-    RunFilterLanes(len);
-    for (int k = 0; k < pendingCount_; ++k) MixPending(pending_[static_cast<size_t>(k)], len);
+    sh.pendingCount = 0;
+    sh.laneCount = 0;
+    for (int i = half; i < kVoices; i += halves) {
+      Voice& v = voices_[static_cast<size_t>(i)];
+      if (v.state == 1 && v.clip) RenderVoice(v, pos, len, sh, channels);
+    }
+    RunFilterLanes(sh, len);
+    for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)], len);
   }
+}
+
+// A worker takes the second half only when the stretch is worth a wake-up and
+// nothing in it draws from the sampler's one random generator, whose values
+// must come in the same order however many cores there are.
+bool CSampler::ShareWithWorker(int from, int to) noexcept {
+  if (core < 1 || blockCore != 0 || !Root() || !Root()->workers || core >= Root()->workers->Count())
+    return false;
+  // A module that runs its own phases on the cores (a song) may have them busy
+  // with its other modules while this block runs: there, and when the sampler
+  // itself was handed to a worker, the voices stay on this thread.
+  for (const CContainer* p = parent; p; p = p->parent)
+    if (!p->isGroup) return false;
+  int playing = 0;
+  for (const Voice& v : voices_) {
+    if (v.state != 1 || !v.clip) continue;
+    ++playing;
+    for (const auto& m : v.clip->modulators)
+      if (m && m->kind == CModulator::kRandom) return false;
+  }
+  constexpr int kWorthAWakeUp = 2048;  // voice frames
+  return playing * (to - from) >= kWorthAWakeUp;
+}
+
+void CSampler::RenderVoices(int from, int to) noexcept {
+  if (from >= to) return;
+  if (shadow_.empty()) {
+    RenderShare(0, 1, from, to);
+    return;
+  }
+  const int channels = static_cast<int>(shadow_.size()) / std::max(blockSize, 1);
+  for (int c = 0; c < channels; ++c)
+    std::memset(shadowCh_[static_cast<size_t>(c)] + from, 0, sizeof(float) * static_cast<size_t>(to - from));
+  CComp* const job[1] = {worker_.get()};
+  int sent = 0;
+  if (ShareWithWorker(from, to)) {
+    worker_->coreIndex = core;
+    worker_->ResetForBlock(to - from);
+    worker_->from = from;
+    worker_->to = to;
+    sent = Root()->workers->RunPhase(job, to - from);
+  }
+  RenderShare(0, 2, from, to);
+  if (sent)
+    Root()->workers->WaitForPhase(job);
+  else
+    RenderShare(1, 2, from, to);
+  // The second half joins the first in one fixed order whichever thread made it.
+  for (const auto& p : audioOuts)
+    for (int c = p->firstChannel; c < p->firstChannel + p->channels && c < channels; ++c) {
+      float* dst = outCh[static_cast<size_t>(c)];
+      const float* src = shadowCh_[static_cast<size_t>(c)];
+      if (!dst) continue;
+      for (int i = from; i < to; ++i) dst[i] += src[i];
+    }
 }
 
 void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
@@ -974,56 +1096,106 @@ void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
   }
 }
 
-void CSampler::RunFilterLanes(int len) noexcept {
+void CSampler::RunFilterLanes(Share& sh, int len) noexcept {
   int k = 0;
 #if defined(__SSE2__)
   // Four filters side by side, one per lane: the recursion's latency is paid
-  // once for four voices. Same arithmetic as the scalar low-pass, per lane.
-  for (; k + 4 <= laneCount_; k += 4) {
-    FilterLane* q = &lanes_[static_cast<size_t>(k)];
-    __m128 lo = _mm_set_ps(*q[3].low, *q[2].low, *q[1].low, *q[0].low);
-    __m128 bd = _mm_set_ps(*q[3].band, *q[2].band, *q[1].band, *q[0].band);
-    const __m128 f = _mm_set_ps(q[3].f, q[2].f, q[1].f, q[0].f);
-    const __m128 damp = _mm_set_ps(q[3].damp, q[2].damp, q[1].damp, q[0].damp);
-    auto step = [&](__m128 x) {
+  // once for four voices, and two such groups interleaved keep the multiplier
+  // busy while either waits on its own previous frame. Same arithmetic as the
+  // scalar low-pass, per lane.
+  struct Group {
+    FilterLane* q;
+    __m128 lo, bd, f, damp;
+    void Load(FilterLane* lanes) noexcept {
+      q = lanes;
+      lo = _mm_set_ps(*q[3].low, *q[2].low, *q[1].low, *q[0].low);
+      bd = _mm_set_ps(*q[3].band, *q[2].band, *q[1].band, *q[0].band);
+      f = _mm_set_ps(q[3].f, q[2].f, q[1].f, q[0].f);
+      damp = _mm_set_ps(q[3].damp, q[2].damp, q[1].damp, q[0].damp);
+    }
+    __m128 Step(__m128 x) noexcept {
       lo = _mm_add_ps(lo, _mm_mul_ps(f, bd));
       const __m128 high = _mm_sub_ps(_mm_sub_ps(x, lo), _mm_mul_ps(damp, bd));
       bd = _mm_add_ps(bd, _mm_mul_ps(f, high));
       return lo;
-    };
-    int i = 0;
-    // Four frames of the four lanes at a time, turned so that each vector
-    // holds one frame of every lane.
-    for (; i + 4 <= len; i += 4) {
+    }
+    // Four frames of the four lanes, turned so that each vector holds one
+    // frame of every lane.
+    void Four(int i) noexcept {
       __m128 a = _mm_loadu_ps(q[0].buf + i), b = _mm_loadu_ps(q[1].buf + i);
       __m128 c = _mm_loadu_ps(q[2].buf + i), d = _mm_loadu_ps(q[3].buf + i);
       _MM_TRANSPOSE4_PS(a, b, c, d);
-      a = step(a);
-      b = step(b);
-      c = step(c);
-      d = step(d);
+      a = Step(a);
+      b = Step(b);
+      c = Step(c);
+      d = Step(d);
       _MM_TRANSPOSE4_PS(a, b, c, d);
       _mm_storeu_ps(q[0].buf + i, a);
       _mm_storeu_ps(q[1].buf + i, b);
       _mm_storeu_ps(q[2].buf + i, c);
       _mm_storeu_ps(q[3].buf + i, d);
     }
-    for (; i < len; ++i) {
+    void One(int i) noexcept {
       alignas(16) float out[4];
-      _mm_store_ps(out, step(_mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i])));
+      _mm_store_ps(out, Step(_mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i])));
       for (int j = 0; j < 4; ++j) q[j].buf[i] = out[j];
     }
-    alignas(16) float l4[4], b4[4];
-    _mm_store_ps(l4, lo);
-    _mm_store_ps(b4, bd);
-    for (int j = 0; j < 4; ++j) {
-      *q[j].low = std::fabs(l4[j]) < 1e-20f ? 0.0f : l4[j];
-      *q[j].band = std::fabs(b4[j]) < 1e-20f ? 0.0f : b4[j];
+    void Store() noexcept {
+      alignas(16) float l4[4], b4[4];
+      _mm_store_ps(l4, lo);
+      _mm_store_ps(b4, bd);
+      for (int j = 0; j < 4; ++j) {
+        *q[j].low = std::fabs(l4[j]) < 1e-20f ? 0.0f : l4[j];
+        *q[j].band = std::fabs(b4[j]) < 1e-20f ? 0.0f : b4[j];
+      }
     }
+  };
+  const int laneCount = sh.laneCount;
+  FilterLane* lanes = sh.lanes.data();
+  for (; k + 8 <= laneCount; k += 8) {
+    Group g0, g1;
+    g0.Load(lanes + k);
+    g1.Load(lanes + k + 4);
+    int i = 0;
+    for (; i + 4 <= len; i += 4) {
+      g0.Four(i);
+      g1.Four(i);
+    }
+    for (; i < len; ++i) {
+      g0.One(i);
+      g1.One(i);
+    }
+    g0.Store();
+    g1.Store();
+  }
+  for (; k + 4 <= laneCount; k += 4) {
+    Group g;
+    g.Load(lanes + k);
+    int i = 0;
+    for (; i + 4 <= len; i += 4) g.Four(i);
+    for (; i < len; ++i) g.One(i);
+    g.Store();
+  }
+  if (k < laneCount) {
+    // The last one to three lanes fill a group with spare lanes that filter
+    // silence: one group costs less than each lane's recursion run alone.
+    alignas(16) float spare[kControlFrames] = {};
+    float spareState[2] = {};
+    FilterLane quad[4];
+    for (int j = 0; j < 4; ++j)
+      quad[j] =
+          k + j < laneCount ? lanes[k + j] : FilterLane{spare, &spareState[0], &spareState[1], 0.0f, 1.0f};
+    Group g;
+    g.Load(quad);
+    int i = 0;
+    for (; i + 4 <= len; i += 4) g.Four(i);
+    for (; i < len; ++i) g.One(i);
+    g.Store();
+    k = laneCount;
   }
 #endif
-  for (; k < laneCount_; ++k) {
-    FilterLane& q = lanes_[static_cast<size_t>(k)];
+  for (; k < sh.laneCount; ++k) {
+    FilterLane& q = sh.lanes[static_cast<size_t>(k)];
     SteadyLowPass(q.buf, len, *q.low, *q.band, q.f, 1.0f - q.damp);
   }
 }

@@ -20,6 +20,7 @@
 #include "audio/Sample.h"
 #include "graph/BusyFlag.h"
 #include "graph/Container.h"
+#include "graph/Limits.h"
 #include "sampler/Modulators.h"
 
 namespace qr {
@@ -263,10 +264,22 @@ class CSampler final : public CContainer {
     float* band;
     float f, damp;
   };
+  // The voices rendered and mixed by one thread: all of them when the sampler
+  // feeds send effects, otherwise every other voice, so that the two halves
+  // can run on two cores and still add up in the same order on one.
+  struct Share {
+    std::vector<PendingMix> pending;
+    std::vector<FilterLane> lanes;
+    int pendingCount = 0, laneCount = 0;
+  };
+  class CVoiceShare;
   void RenderVoices(int from, int to) noexcept;
-  void RunFilterLanes(int len) noexcept;
+  void RenderShare(int half, int halves, int from, int to) noexcept;
+  bool ShareWithWorker(int from, int to) noexcept;
+  void PrepareShares();
+  void RunFilterLanes(Share& sh, int len) noexcept;
   void MixPending(const PendingMix& pm, int len) noexcept;
-  void RenderVoice(Voice& v, int from, int n) noexcept;
+  void RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept;
   bool RenderSub(Voice& v, SubVoice& sv, const CClip& clip, CSample& smp, float* L, float* R, int n,
                  double step) noexcept;
   void ReleaseVoice(Voice& v) noexcept;
@@ -283,11 +296,14 @@ class CSampler final : public CContainer {
   ModRandom random_;
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
-  std::vector<CComp*> sendList_;
-  std::vector<float> slots_;  // per voice and sub-voice, two channels of one stretch
-  std::vector<PendingMix> pending_;
-  std::vector<FilterLane> lanes_;
-  int pendingCount_ = 0, laneCount_ = 0;  // every send effect of the tree, prepared on the ui side
+  std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side
+  std::vector<float> slots_;      // per voice and sub-voice, two channels of one stretch
+  std::array<Share, 2> shares_;
+  std::unique_ptr<CVoiceShare> worker_;  // hands the second half to a worker core
+  // The second half's own mix of every output channel, added in after both
+  // halves are done; empty while the sampler feeds send effects.
+  std::vector<float> shadow_;
+  std::array<float*, limits::kMaxChannels> shadowCh_{};
 };
 
 }  // namespace qr

@@ -228,7 +228,8 @@ TEST(SamplerFilter, LowPassKeepsTheLowAndDriveBendsTheTop) {
 }
 
 TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
-  // Five voices: four share the side-by-side filter, the fifth runs alone.
+  // Thirteen voices: eight share the interleaved pair of side-by-side groups,
+  // four the single group, the last runs alone.
   auto render = [](std::vector<int> keys) {
     SamplerRig r(64);
     const int smp =
@@ -245,7 +246,7 @@ TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
     r.Render(2000, notes);
     return r.left;
   };
-  const std::vector<int> keys = {60, 62, 64, 67, 69};
+  const std::vector<int> keys = {48, 50, 52, 53, 55, 57, 59, 60, 62, 64, 65, 67, 69};
   const std::vector<float> together = render(keys);
   std::vector<float> sum(together.size(), 0.0f);
   for (int k : keys) {
