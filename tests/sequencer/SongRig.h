@@ -3,6 +3,8 @@
 // with every MIDI event it sends recorded at its sample in the song.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
@@ -22,7 +24,48 @@ struct SentEvent {
   bool operator==(const SentEvent& o) const = default;
 };
 
+// The sequencer's internal tempo message: a 0x10 status whose value carries bpm / 250.
+inline MidiEvent TempoMessage(float bpm, float at) {
+  MidiEvent e;
+  e.time = at;
+  e.msg = midi::Make(0x10, 0, 0);
+  e.kind = 1;
+  const float v = bpm / 250.0f;
+  std::memcpy(&e.value, &v, sizeof v);
+  return e;
+}
 inline uint32_t NoteOn(int key, int vel = 100, int ch = 0) { return midi::Make(0x90u | ch, key, vel); }
+
+// The reference the exactness tests compute from ticks alone: the passes of a
+// loop [left, right) played from tick 0 at `a` ticks per sample, switching to
+// `b` on sample `x`, up to sample `n`. Each pass lists the samples where the
+// slope changes.
+struct LoopReference {
+  struct Seg {
+    int64_t k0;
+    double p0;
+    double slope;  // ticks per sample
+  };
+  std::vector<std::vector<Seg>> passes;
+
+  LoopReference(double a, double b, int64_t x, int64_t n, double left, double right)
+      : passes{{{0, 0.0, a}, {x, static_cast<double>(x) * a, b}}} {
+    for (;;) {
+      const Seg& last = passes.back().back();
+      const int64_t w = last.k0 + static_cast<int64_t>(std::floor((right - last.p0) / last.slope));
+      if (w >= n) break;
+      const double pw = last.p0 + static_cast<double>(w - last.k0) * last.slope;
+      passes.push_back({{w, pw - (right - left), last.slope}});
+    }
+  }
+  // The sample on which `tick` sounds in pass `pass`.
+  int64_t SampleOf(size_t pass, double tick) const {
+    const Seg* s = &passes[pass][0];
+    for (const Seg& g : passes[pass])
+      if (tick >= g.p0) s = &g;
+    return s->k0 + static_cast<int64_t>(std::floor((tick - s->p0) / s->slope));
+  }
+};
 
 struct SongRig {
   std::unique_ptr<CGroup> root;

@@ -47,27 +47,11 @@ CSongAudioPart& AddAudioPart(CTrack& t, const PartPlan& plan) {
   return *raw;
 }
 
-MidiEvent TempoMessage(float bpm, float at) {
-  MidiEvent e;
-  e.time = at;
-  e.msg = midi::Make(0x10, 0, 0);
-  e.kind = 1;
-  const float v = bpm / 250.0f;
-  std::memcpy(&e.value, &v, sizeof v);
-  return e;
-}
-
 struct Case {
   float rate;
   int block;
 };
 class AudioTrackExact : public ::testing::TestWithParam<Case> {};
-
-struct Seg {
-  int64_t k0;
-  double p0;
-  double slope;  // ticks per sample
-};
 
 TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
   const auto [rate, block] = GetParam();
@@ -100,20 +84,9 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
   const double b = 16.0 * static_cast<double>(taken) / rate;
   const int64_t X = static_cast<int64_t>(rate * 0.7);  // the tempo change's sample, before any join
   const int64_t N = static_cast<int64_t>(2.6 * kRight / a);
-  std::vector<std::vector<Seg>> passes{{{0, 0.0, a}, {X, static_cast<double>(X) * a, b}}};
-  for (;;) {
-    const Seg& last = passes.back().back();
-    const int64_t w = last.k0 + static_cast<int64_t>(std::floor((kRight - last.p0) / last.slope));
-    if (w >= N) break;
-    const double pw = last.p0 + static_cast<double>(w - last.k0) * last.slope;
-    passes.push_back({{w, pw - (kRight - kLeft), last.slope}});
-  }
-  auto sampleOf = [&](size_t pass, double tick) {
-    const Seg* s = &passes[pass][0];
-    for (const Seg& g : passes[pass])
-      if (tick >= g.p0) s = &g;
-    return s->k0 + static_cast<int64_t>(std::floor((tick - s->p0) / s->slope));
-  };
+  const LoopReference ref(a, b, X, N, kLeft, kRight);
+  const auto& passes = ref.passes;
+  auto sampleOf = [&](size_t pass, double tick) { return ref.SampleOf(pass, tick); };
   // The sound worked out from the ticks alone: in pass p a clip starting on
   // sample S(T) plays frame first + (k - S(T)) on sample k, from where it
   // begins (its tick, its part's start, or the pass's start) until its last

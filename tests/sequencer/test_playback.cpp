@@ -18,16 +18,6 @@ using namespace qr::test;
 
 namespace {
 
-MidiEvent TempoMessage(float bpm, float at) {
-  MidiEvent e;
-  e.time = at;
-  e.msg = midi::Make(0x10, 0, 0);
-  e.kind = 1;
-  const float v = bpm / 250.0f;
-  std::memcpy(&e.value, &v, sizeof v);
-  return e;
-}
-
 struct Exact {
   float rate;
   float tempo;
@@ -35,13 +25,6 @@ struct Exact {
 };
 
 class SampleExact : public ::testing::TestWithParam<Exact> {};
-
-// One pass of the loop: the samples where the ticks change slope.
-struct Seg {
-  int64_t k0;
-  double p0;
-  double slope;  // ticks per sample
-};
 
 TEST_P(SampleExact, NotesLandOnTheirTicksAcrossWrapAndTempoChange) {
   const auto [rate, bpm, block] = GetParam();
@@ -67,20 +50,9 @@ TEST_P(SampleExact, NotesLandOnTheirTicksAcrossWrapAndTempoChange) {
   const int64_t X = static_cast<int64_t>(rate * 0.7);  // the tempo message's sample
   const int64_t N = static_cast<int64_t>(2.3 * kRight / a);
 
-  std::vector<std::vector<Seg>> passes{{{0, 0.0, a}, {X, static_cast<double>(X) * a, b}}};
-  for (;;) {
-    const Seg& last = passes.back().back();
-    const int64_t w = last.k0 + static_cast<int64_t>(std::floor((kRight - last.p0) / last.slope));
-    if (w >= N) break;
-    const double pw = last.p0 + static_cast<double>(w - last.k0) * last.slope;
-    passes.push_back({{w, pw - kRight, last.slope}});
-  }
-  auto sampleOf = [&](size_t pass, double tick) {
-    const Seg* s = &passes[pass][0];
-    for (const Seg& g : passes[pass])
-      if (tick >= g.p0) s = &g;
-    return s->k0 + static_cast<int64_t>(std::floor((tick - s->p0) / s->slope));
-  };
+  const LoopReference ref(a, b, X, N, 0, kRight);
+  const auto& passes = ref.passes;
+  auto sampleOf = [&](size_t pass, double tick) { return ref.SampleOf(pass, tick); };
   // (song tick, key, end tick) of every note the two parts play.
   const std::vector<std::array<double, 3>> notes = {{0, 60, 240},     {1, 62, 101},     {479, 64, 3840},
                                                     {1000, 65, 1037}, {2399, 67, 2409}, {3839, 69, 3840},
