@@ -3,6 +3,7 @@
 // with every MIDI event it sends recorded at its sample in the song.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -98,6 +99,24 @@ struct SongRig {
     auto* raw = p.get();
     t.varis[static_cast<size_t>(vari)]->parts.push_back(std::move(p));
     return *raw;
+  }
+
+  // Plays from the start to sample `n` in blocks of `block`, with the internal
+  // tempo message for `bpm` on sample `x`; `after(frames)` follows each block.
+  template <class After>
+  void PlayWithTempoChange(int block, int64_t n, int64_t x, float bpm, After after) {
+    seq->Start();
+    bool told = false;
+    while (now < n) {
+      const int frames = static_cast<int>(std::min<int64_t>(block, n - now));
+      std::vector<MidiEvent> in;
+      if (!told && x < now + frames) {
+        in.push_back(TempoMessage(bpm, static_cast<float>(x - now)));
+        told = true;
+      }
+      Block(frames, in);
+      after(frames);
+    }
   }
 
   // One block; `events` reach the sequencer's input at their sample offsets.

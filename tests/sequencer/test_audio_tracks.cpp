@@ -117,19 +117,10 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
   ASSERT_GE(passes.size(), 3u);
 
   std::vector<float> left, right;
-  rig.seq->Start();
-  bool told = false;
-  while (rig.now < N) {
-    const int n = static_cast<int>(std::min<int64_t>(block, N - rig.now));
-    std::vector<MidiEvent> in;
-    if (!told && X < rig.now + n) {
-      in.push_back(TempoMessage(kNewTempo, static_cast<float>(X - rig.now)));
-      told = true;
-    }
-    rig.Block(n, in);
+  rig.PlayWithTempoChange(block, N, X, kNewTempo, [&](int n) {
     left.insert(left.end(), rig.seq->outCh[0], rig.seq->outCh[0] + n);
     right.insert(right.end(), rig.seq->outCh[1], rig.seq->outCh[1] + n);
-  }
+  });
   for (const auto& [first, last] : edges) {
     if (last >= N) continue;
     EXPECT_EQ(left[static_cast<size_t>(first)], want[static_cast<size_t>(first)]) << "clip start " << first;

@@ -72,17 +72,7 @@ TEST_P(SampleExact, NotesLandOnTheirTicksAcrossWrapAndTempoChange) {
   std::erase_if(want, [&](const SentEvent& e) { return e.sample >= N; });
   std::sort(want.begin(), want.end());
 
-  rig.seq->Start();
-  bool told = false;
-  while (rig.now < N) {
-    const int n = static_cast<int>(std::min<int64_t>(block, N - rig.now));
-    std::vector<MidiEvent> in;
-    if (!told && X < rig.now + n) {
-      in.push_back(TempoMessage(kNewTempo, static_cast<float>(X - rig.now)));
-      told = true;
-    }
-    rig.Block(n, in);
-  }
+  rig.PlayWithTempoChange(block, N, X, kNewTempo, [](int) {});
   std::sort(rig.sent.begin(), rig.sent.end());
   ASSERT_EQ(rig.sent.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i)
