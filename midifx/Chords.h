@@ -83,6 +83,7 @@ class CChords final : public CComp {
   std::span<const ControlDesc> Controls() const override;  // ChordsControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
+  void ReleaseNotes(NoteOffSink& sink) noexcept override;
 
   // (ui) Adds a chord triggered by `key`.
   CChord& AddChord(int32_t key);

@@ -563,6 +563,24 @@ void CMIDIPart2::StopOne(PlaySlot& s, int offset) noexcept {
   }
 }
 
+void CMIDIPart2::ReleaseNotes(NoteOffSink& sink) noexcept {
+  busy_.Take();
+  for (const MidiEvent& e : orphanOffs_) sink.NoteOff(static_cast<int>(midi::Port(e.msg)), e.msg);
+  orphanOffs_.Clear();
+  for (PlaySlot& s : *slots_) {
+    if (s.state == PlaySlot::kFree) continue;
+    for (int i = 0; i < s.pending.Count(); ++i) {
+      uint32_t m = s.pending[i].msg;
+      if (!midi::IsNoteOff(m)) continue;
+      if (s.channel >= 0) m = (m & ~0x0Fu) | static_cast<uint32_t>(s.channel);
+      sink.NoteOff(s.port & (kPorts - 1), m);
+    }
+    s.pending.Filter([](uint32_t m) { return !midi::IsNoteOff(m); });
+  }
+  heldThru_.ReleaseAll([&](uint32_t off) { sink.NoteOff(thruPort & (kPorts - 1), off); });
+  busy_.Release();
+}
+
 void CMIDIPart2::SendNoteOffs(PlaySlot& s, int offset) noexcept {
   for (int i = 0; i < s.pending.Count(); ++i)
     if (midi::IsNoteOff(s.pending[i].msg)) Emit(s.port, s.channel, s.pending[i].msg, offset);
@@ -747,6 +765,9 @@ void CMIDIPart2::Save(CStream& s) {
 void CMIDIPart2::Load(CStream& s, int) {
   LockEvents();
   for (auto& p : parts_) ForgetPart(p.get());
+  // The loaded state may not pass input through at all: what went through ends now.
+  heldThru_.ReleaseAll(
+      [&](uint32_t off) { orphanOffs_.Push(midi::WithPort(off, static_cast<uint32_t>(thruPort))); });
   parts_.clear();
   std::vector<std::pair<CLiveMIDIPart*, std::vector<uint8_t>>> packed;
   bool sawEventRecord = false;

@@ -104,6 +104,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   void Load(CStream& s, int flag) override;
   void* EditedPart() override { return selected_; }
   void DirectMidiInput(uint32_t msg) override;
+  void ReleaseNotes(NoteOffSink& sink) noexcept override;
 
   // CPartComp (parts are CLiveMIDIPart objects behind the void pointers)
   int PartCount() const override { return static_cast<int>(parts_.size()); }
