@@ -11,6 +11,7 @@
 
 #include "graph/BusyFlag.h"
 #include "graph/Comp.h"
+#include "graph/EventRoom.h"
 #include "graph/HeldNotes.h"
 #include "graph/TickWalker.h"
 #include "midipart/EventList.h"
@@ -72,7 +73,7 @@ class CChords final : public CComp {
     int32_t arpMode = 0;
     int32_t arpIndex = 0;
     int32_t arpDir = 1;
-    std::array<Pending, kPending> pending{};
+    HeapRoom<Pending, kPending> pending;  // the first pendingCount are in use
     int32_t pendingCount = 0;
   };
 
