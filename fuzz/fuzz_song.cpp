@@ -30,7 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qr::CGroup root(nullptr);
   root.SetSampleRate(44100.0f);
   root.SetBlockSize(256);
-  auto* song = static_cast<qr::CTracks*>(root.AddChild(std::make_unique<qr::CTracks>(&root)));
+  // The song module (above 128 KB) is built in room kept from the last input;
+  // it stands under the root as a child would, without the root owning it.
+  static qr::fuzz::Reused<qr::CTracks> room;
+  struct Done {
+    ~Done() { room.Drop(); }
+  } const done;
+  qr::CTracks* song = &room.Make(&root);
   {
     qr::CMemStream s(data, size);
     std::string key;

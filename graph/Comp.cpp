@@ -135,6 +135,7 @@ void CComp::EditorRect(int& l, int& t, int& w, int& h) const {
   l = editLeft, t = editTop, w = editWidth, h = editHeight;
 }
 void CComp::Process(int) noexcept {}
+void CComp::ReleaseNotes(NoteOffSink&) noexcept {}
 void CComp::ProcessOnCore(int) noexcept {}
 intptr_t CComp::PluginDispatch(int32_t, int32_t, intptr_t, void*, float, int32_t, int32_t) { return 0; }
 
@@ -561,6 +562,10 @@ void CComp::PullAudio(int frames, int offset) noexcept {
 void CComp::GatherMidi(int frames) noexcept {
   if (!midiInEnabled) return;
   midiQueue.Clear();
+  if (farewellDue) {
+    farewellDue = 0;
+    if (CGroup* r = Root()) r->DeliverFarewell(*this);
+  }
   for (auto& cable : midiIn) {
     CMIDIQ* q = cable->Source()->MidiOutput(cable->sourcePort, frames);
     if (!q) continue;

@@ -30,6 +30,16 @@ class CEditorWin;  // a module's editor window; the user interface defines it
 // Post-process hook: (module, frames), installed by the root for delay compensation.
 using PostProcessHook = Callback<void(CComp&, int)>;
 
+// Takes the note-offs a module hands over as it leaves the graph: the MIDI
+// output port they would have left by (-1: every port) and the message.
+class NoteOffSink {
+ public:
+  virtual void NoteOff(int port, uint32_t msg) noexcept = 0;
+
+ protected:
+  ~NoteOffSink() = default;
+};
+
 class CComp {
  public:
   // Slot 1.
@@ -129,6 +139,11 @@ class CComp {
   // The controls the module offers the user (graph/Controls.h), after the fixed
   // slots. Each module's table lives in a file of its own beside the module.
   virtual std::span<const ControlDesc> Controls() const;
+  // (ui, processing held off) Hands `sink` one note-off for every note the
+  // module still holds and forgets them. Its container calls this before the
+  // module is unplugged, so whatever its MIDI cables lead to hears the notes
+  // end. Modules that send no notes keep the empty base.
+  virtual void ReleaseNotes(NoteOffSink& sink) noexcept;
 
   // ---- Non-virtual operations ----
 
@@ -218,6 +233,9 @@ class CComp {
   int32_t* midiLearnTarget = nullptr;
   int32_t fromParent = 0;
   int32_t selected = 0;  // set by the group's select operation
+  // Note-offs of a module deleted or replaced upstream wait in the root group
+  // for this module's next gather (CGroup::ChildRemoved).
+  uint8_t farewellDue = 0;
   std::vector<std::unique_ptr<CComp>> ownedObjects;
   // Editor window placement that travels with the project: whether the module has
   // an editor window, the page it is docked on and whether it is maximised.

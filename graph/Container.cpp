@@ -179,6 +179,9 @@ void CGroup::Clear() {
   clickState = 0;
   click_.Stop();
   while (!audioInCables.empty()) DisconnectAudio(audioInCables.back().get());
+  // Only what reaches the group's own MIDI output outlives the children.
+  for (auto& c : children) ChildRemoved(c.get());
+  std::erase_if(farewell_, [this](const Farewell& f) { return f.dest != this; });
   while (!midiIn.empty()) DisconnectMidi(midiIn.back().get());
   children.clear();
   masterIn = nullptr;
@@ -191,6 +194,7 @@ void CGroup::ReplaceModule(CComp* old_module, std::unique_ptr<CComp> new_module)
   if (!old_module || !new_module) return;
   CComp* nm = new_module.get();
   nm->parent = old_module->parent;
+  ChildRemoved(old_module);
   // Move every cable of the old module to the new one.
   while (!old_module->audioInCables.empty()) {
     CAudioCable* c = old_module->audioInCables.front().get();
@@ -240,6 +244,55 @@ void CGroup::ReplaceModule(CComp* old_module, std::unique_ptr<CComp> new_module)
 }
 
 void CGroup::ReleasePending() { pendingRelease_.clear(); }
+
+namespace {
+
+// More than a destination's queue could take in one block is of no use.
+constexpr size_t kMaxFarewells = 4 * static_cast<size_t>(limits::kQueueEvents);
+
+}  // namespace
+
+void CGroup::ChildRemoved(CComp* child) {
+  if (!child) return;
+  struct ToCables final : NoteOffSink {
+    CComp& from;
+    std::vector<Farewell>& list;
+    ToCables(CComp& f, std::vector<Farewell>& l) : from(f), list(l) {}
+    void NoteOff(int port, uint32_t msg) noexcept override {
+      for (CMidiCable* c : from.midiOut) {
+        if ((port >= 0 && c->sourcePort != port) || c->Dest() == &from) continue;
+        if (list.size() >= kMaxFarewells) return;
+        list.push_back({c->Dest(), msg & 0x00FFFFFFu});  // within the reserve: cannot throw
+        c->Dest()->farewellDue = 1;
+      }
+    }
+  };
+  ForgetFarewellsTo(*child);
+  if (child->midiOut.empty()) return;
+  try {
+    farewell_.reserve(kMaxFarewells);
+  } catch (...) {
+    return;  // the notes hang rather than the edit failing halfway
+  }
+  ToCables sink(*child, farewell_);
+  child->ReleaseNotes(sink);
+}
+
+void CGroup::ForgetFarewellsTo(const CComp& gone) noexcept {
+  const auto goes = [&](const Farewell& f) {
+    if (f.dest == &gone) return true;
+    for (const auto& port : gone.audioOuts)
+      for (const auto& ins : port->inserts)
+        if (f.dest == ins.get()) return true;
+    return false;
+  };
+  std::erase_if(farewell_, goes);
+}
+
+void CGroup::DeliverFarewell(CComp& dest) noexcept {
+  for (const Farewell& f : farewell_)
+    if (f.dest == &dest) dest.midiQueue.InsertSorted(f.msg, kMidiKindMessage, 0, 0.0f);
+}
 
 void CGroup::SelectModule(CComp* module) {
   if (loading) return;
@@ -352,6 +405,8 @@ void CGroup::Process(int frames) noexcept {
   if (masterIn && midiHook)
     for (const MidiEvent& e : masterIn->Merged()) midiHook(e);
   PullAudio(frames);
+  // Every module had its gather by now; what is left had nowhere to go.
+  farewell_.clear();
   RunClick(frames);
   RunRecorder(frames);
   groupDone = 0;

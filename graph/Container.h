@@ -136,6 +136,13 @@ class CGroup : public CContainer {
   void ReplaceModule(CComp* old_module, std::unique_ptr<CComp> new_module) override;
   void SelectModule(CComp* module) override;
   void RecomputeDelayCompensation() override;
+  // (ui, processing held off) A child is about to leave, its cables still in
+  // place: the notes it holds end at the start of the next block in every
+  // module its MIDI cables lead to, and nothing waits for it any more.
+  void ChildRemoved(CComp* child) override;
+  // (audio) From a module's gather: the note-offs addressed to it.
+  void DeliverFarewell(CComp& dest) noexcept;
+  int PendingFarewells() const noexcept { return static_cast<int>(farewell_.size()); }
 
   // Destroys every child and cable, stops the click, clears the modified flag.
   void Clear();
@@ -198,6 +205,15 @@ class CGroup : public CContainer {
   std::vector<float> recL_, recR_;
   int32_t recFrames_ = 0;
   std::vector<std::unique_ptr<CComp>> pendingRelease_;
+  // Note-offs of departed children and the module each goes to. Filled on the
+  // user-interface side while processing is held off, read and emptied by the
+  // next block; never grown on the audio thread.
+  struct Farewell {
+    CComp* dest;
+    uint32_t msg;
+  };
+  std::vector<Farewell> farewell_;
+  void ForgetFarewellsTo(const CComp& gone) noexcept;
 };
 
 class CMasterIn final : public CComp {

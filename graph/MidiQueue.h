@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "graph/EventRoom.h"
 #include "graph/Limits.h"
 
 namespace qr {
@@ -48,9 +49,10 @@ class CMIDIQ {
  public:
   static constexpr int kCapacity = limits::kQueueEvents;
 
+  CMIDIQ() noexcept {}
+
   // Appends; a full queue drops the event.
-  bool Push(uint32_t msg, uint8_t kind = kMidiKindMessage, uint32_t value = 0,
-            float time = 0.0f) noexcept;
+  bool Push(uint32_t msg, uint8_t kind = kMidiKindMessage, uint32_t value = 0, float time = 0.0f) noexcept;
   // Places the event after every event whose time is lower or equal, so events
   // of equal time keep their arrival order.
   bool InsertSorted(uint32_t msg, uint8_t kind = kMidiKindMessage, uint32_t value = 0,
@@ -73,7 +75,7 @@ class CMIDIQ {
  private:
   // The list order is the array order: insertion shifts the later events up,
   // which keeps iteration a plain walk over memory.
-  std::array<MidiEvent, kCapacity> events_{};
+  EventRoom<MidiEvent, kCapacity> events_;
   int count_ = 0;
 };
 

@@ -94,6 +94,13 @@ void CArp::StartRecording() noexcept {
 
 // ---------------------------------------------------------------- block
 
+void CArp::ReleaseNotes(NoteOffSink& sink) noexcept {
+  for (ArpVoice& v : voices) {
+    v.notes.ReleaseAll([&](uint32_t off) { sink.NoteOff(0, off); });
+    v.release = 0;
+  }
+}
+
 CMIDIQ* CArp::MidiOutput(int port, int frames) noexcept {
   if (port != 0) return nullptr;
   if (done[0]) return &out_;

@@ -115,6 +115,7 @@ class CArp final : public CComp {
   std::span<const ControlDesc> Controls() const override;  // ArpControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
+  void ReleaseNotes(NoteOffSink& sink) noexcept override;
 
   // (ui) A pattern by index; out of range tells the user and yields none.
   CArpPattern* Pattern(int index);

@@ -49,6 +49,10 @@ CChord* CChords::Current() noexcept {
 
 // ---------------------------------------------------------------- block
 
+void CChords::ReleaseNotes(NoteOffSink& sink) noexcept {
+  for (Slot& s : slots) s.notes.ReleaseAll([&](uint32_t off) { sink.NoteOff(0, off); });
+}
+
 CMIDIQ* CChords::MidiOutput(int port, int frames) noexcept {
   if (port != 0) return nullptr;
   if (done[0]) return &out_;

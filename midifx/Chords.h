@@ -11,6 +11,7 @@
 
 #include "graph/BusyFlag.h"
 #include "graph/Comp.h"
+#include "graph/EventRoom.h"
 #include "graph/HeldNotes.h"
 #include "graph/TickWalker.h"
 #include "midipart/EventList.h"
@@ -72,7 +73,7 @@ class CChords final : public CComp {
     int32_t arpMode = 0;
     int32_t arpIndex = 0;
     int32_t arpDir = 1;
-    std::array<Pending, kPending> pending{};
+    HeapRoom<Pending, kPending> pending;  // the first pendingCount are in use
     int32_t pendingCount = 0;
   };
 
@@ -83,6 +84,7 @@ class CChords final : public CComp {
   std::span<const ControlDesc> Controls() const override;  // ChordsControls.cpp
   void Save(CStream& s) override;
   void Load(CStream& s, int flag) override;
+  void ReleaseNotes(NoteOffSink& sink) noexcept override;
 
   // (ui) Adds a chord triggered by `key`.
   CChord& AddChord(int32_t key);

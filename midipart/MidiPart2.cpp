@@ -55,6 +55,7 @@ void CPendingQueue::Consume(int n) noexcept {
 
 CMIDIPart2::CMIDIPart2(CContainer* parent_container)
     : CPartComp(parent_container), slots_(std::make_unique<std::array<PlaySlot, kSlots>>()) {
+  for (auto& q : out_) q = std::make_unique<CMIDIQ>();
   id = "MIDI Part";
   tempoInUse_ = pendingTempo_ = tempo;
   if (auto* g = dynamic_cast<CGroup*>(parent_container)) transport = &g->transport;
@@ -248,7 +249,7 @@ void CMIDIPart2::Idle() {
 CMIDIQ* CMIDIPart2::MidiOutput(int port, int frames) noexcept {
   if (!done[0]) RunBlock(frames);
   if (port < 0 || port >= kPorts) return nullptr;
-  return &out_[static_cast<size_t>(port)];
+  return out_[static_cast<size_t>(port)].get();
 }
 
 CMIDIQ* CMIDIPart2::ProcessMidiBlock(int frames, int port) noexcept { return MidiOutput(port, frames); }
@@ -269,7 +270,7 @@ void CMIDIPart2::RunBlock(int frames) noexcept {
   // A tempo or rate from a damaged project must not turn a block into millions
   // of loop wraps.
   rateOk_ = sampleRate >= 1.0f && sampleRate <= 1.0e6f && tempoInUse_ >= 1.0f && tempoInUse_ <= 2000.0f;
-  for (CMIDIQ& q : out_) q.Clear();
+  for (auto& q : out_) q->Clear();
   // Gathering pulls the modules upstream, which run this block whatever we do.
   GatherMidi(frames);
   if (!busy_.TryTake()) {
@@ -563,6 +564,24 @@ void CMIDIPart2::StopOne(PlaySlot& s, int offset) noexcept {
   }
 }
 
+void CMIDIPart2::ReleaseNotes(NoteOffSink& sink) noexcept {
+  busy_.Take();
+  for (const MidiEvent& e : orphanOffs_) sink.NoteOff(static_cast<int>(midi::Port(e.msg)), e.msg);
+  orphanOffs_.Clear();
+  for (PlaySlot& s : *slots_) {
+    if (s.state == PlaySlot::kFree) continue;
+    for (int i = 0; i < s.pending.Count(); ++i) {
+      uint32_t m = s.pending[i].msg;
+      if (!midi::IsNoteOff(m)) continue;
+      if (s.channel >= 0) m = (m & ~0x0Fu) | static_cast<uint32_t>(s.channel);
+      sink.NoteOff(s.port & (kPorts - 1), m);
+    }
+    s.pending.Filter([](uint32_t m) { return !midi::IsNoteOff(m); });
+  }
+  heldThru_.ReleaseAll([&](uint32_t off) { sink.NoteOff(thruPort & (kPorts - 1), off); });
+  busy_.Release();
+}
+
 void CMIDIPart2::SendNoteOffs(PlaySlot& s, int offset) noexcept {
   for (int i = 0; i < s.pending.Count(); ++i)
     if (midi::IsNoteOff(s.pending[i].msg)) Emit(s.port, s.channel, s.pending[i].msg, offset);
@@ -572,8 +591,8 @@ void CMIDIPart2::SendNoteOffs(PlaySlot& s, int offset) noexcept {
 void CMIDIPart2::Emit(int port, int channel, uint32_t msg, int offset) noexcept {
   uint32_t m = msg & 0x00FFFFFFu;
   if (channel >= 0 && (m & 0xF0) < 0xF0 && (m & 0x80)) m = (m & ~0x0Fu) | static_cast<uint32_t>(channel);
-  out_[static_cast<size_t>(port & (kPorts - 1))].InsertSorted(m, kMidiKindMessage, 0,
-                                                              static_cast<float>(offset));
+  out_[static_cast<size_t>(port & (kPorts - 1))]->InsertSorted(m, kMidiKindMessage, 0,
+                                                               static_cast<float>(offset));
 }
 
 void CMIDIPart2::RenderTo(int until) noexcept {
@@ -747,6 +766,9 @@ void CMIDIPart2::Save(CStream& s) {
 void CMIDIPart2::Load(CStream& s, int) {
   LockEvents();
   for (auto& p : parts_) ForgetPart(p.get());
+  // The loaded state may not pass input through at all: what went through ends now.
+  heldThru_.ReleaseAll(
+      [&](uint32_t off) { orphanOffs_.Push(midi::WithPort(off, static_cast<uint32_t>(thruPort))); });
   parts_.clear();
   std::vector<std::pair<CLiveMIDIPart*, std::vector<uint8_t>>> packed;
   bool sawEventRecord = false;

@@ -19,6 +19,7 @@
 
 #include "graph/BusyFlag.h"
 #include "graph/Container.h"
+#include "graph/EventRoom.h"
 #include "graph/HeldNotes.h"
 #include "graph/TickWalker.h"
 #include "midipart/MidiPart.h"
@@ -53,7 +54,7 @@ class CPendingQueue {
   }
 
  private:
-  std::array<Entry, kCapacity> e_{};
+  HeapRoom<Entry, kCapacity> e_;
   int count_ = 0;
 };
 
@@ -104,6 +105,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   void Load(CStream& s, int flag) override;
   void* EditedPart() override { return selected_; }
   void DirectMidiInput(uint32_t msg) override;
+  void ReleaseNotes(NoteOffSink& sink) noexcept override;
 
   // CPartComp (parts are CLiveMIDIPart objects behind the void pointers)
   int PartCount() const override { return static_cast<int>(parts_.size()); }
@@ -186,7 +188,8 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   void InsertRecorded(CMIDIPart& target, const Recorded& r);
 
   std::vector<std::unique_ptr<CLiveMIDIPart>> parts_;
-  std::array<CMIDIQ, kPorts> out_{};
+  // One block per queue, so the module stays small enough to be recycled.
+  std::array<std::unique_ptr<CMIDIQ>, kPorts> out_;
   CMIDIQ direct_;       // events handed in by the host side, played at time 0
   HeldNotes heldThru_;  // notes passed through, released when the thru part changes
   float tempoInUse_ = 120.0f;
@@ -204,7 +207,7 @@ class CMIDIPart2 : public CPartComp, public IMidiPartOwner {
   bool liveRecording_ = false;
   bool stepRecording_ = false;
   int32_t stepHeld_ = 0;
-  std::array<Recorded, kRecordCapacity> recorded_{};
+  EventRoom<Recorded, kRecordCapacity> recorded_;
   int recordedCount_ = 0;
   // Told to the idle pass without the lock: only with something to move does it
   // take the lock, so an idle editor never costs the audio side a block.

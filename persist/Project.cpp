@@ -246,7 +246,17 @@ void ReportLoadError(const std::string& key, const std::string& type, int32_t si
 
 }  // namespace
 
-std::string DefaultParameterName(int index) { return "param" + std::to_string(index); }
+const std::string& DefaultParameterName(int index) {
+  // Every project load resets all the names and every save compares them, so
+  // the names are built once.
+  static const auto names = [] {
+    std::array<std::string, kHostParameters> n;
+    for (int i = 0; i < kHostParameters; ++i) n[static_cast<size_t>(i)] = "param" + std::to_string(i);
+    return n;
+  }();
+  static const std::string none;
+  return index >= 0 && index < kHostParameters ? names[static_cast<size_t>(index)] : none;
+}
 
 CProject::CProject() {
   ClearPages();

@@ -33,7 +33,7 @@ struct HostParameter {
   uint8_t changed = 0;  // set by the host, cleared when turned into MIDI
 };
 
-std::string DefaultParameterName(int index);
+const std::string& DefaultParameterName(int index);
 
 struct ProjectPage {
   std::string name;

@@ -162,6 +162,7 @@ bool DeleteModule(CGroup& root, CProject& project, CComp* module) {
   if (it == root.children.end() || IsMasterIn(*module) || !module->CanDelete()) return false;
   std::unique_ptr<CComp> gone;
   const bool ok = EditGraph(root, project, [&] {
+    root.ChildRemoved(module);
     gone = std::move(*it);
     root.children.erase(it);
     for (size_t i = 0; i < root.children.size(); ++i) root.children[i]->index = static_cast<int32_t>(i + 1);

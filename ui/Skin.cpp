@@ -189,10 +189,18 @@ XBitmap::XBitmap(int32_t width, int32_t height) {
 
 XGuiMan::XGuiMan() : colors(std::begin(kDefaultPalette), std::end(kDefaultPalette)) { ResetItems(); }
 
+XGuiMan::XGuiMan(NoDefaults) : colors(std::begin(kDefaultPalette), std::end(kDefaultPalette)) {}
+
 void XGuiMan::ResetItems() {
-  items.clear();
-  items.reserve(kSkinItemCount);
-  for (const ItemDefault& d : kItemTable) RegisterItem(d.name, d.category, d.number, d.style);
+  // Every window and every skin load starts from the same defaults; registering
+  // them one by one searches the list each time, so they are made once.
+  static const std::vector<XGuiItem> defaults = [] {
+    XGuiMan first{kNoDefaults};
+    first.items.reserve(kSkinItemCount);
+    for (const ItemDefault& d : kItemTable) first.RegisterItem(d.name, d.category, d.number, d.style);
+    return std::move(first.items);
+  }();
+  items = defaults;
 }
 
 XGuiItem& XGuiMan::RegisterItem(std::string_view name, int32_t category, int32_t number, int32_t style) {

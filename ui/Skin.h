@@ -111,6 +111,12 @@ class XGuiMan {
   // Saves through a temporary file, so a failed save keeps the old skin file.
   bool Save(const std::string& file) const;
   std::vector<uint8_t> SaveToMemory() const;
+
+ private:
+  // An empty table, to build the defaults from.
+  struct NoDefaults {};
+  static constexpr NoDefaults kNoDefaults{};
+  explicit XGuiMan(NoDefaults);
 };
 
 }  // namespace qr
