@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <span>
 
 #include "graph/Denormals.h"
 #include "graph/WorkerPool.h"
@@ -112,6 +113,7 @@ CSampler::CSampler(CContainer* parent_container) : CContainer(parent_container) 
 CSampler::~CSampler() { ReleaseAllVoices(); }
 
 void CSampler::ResetChannels() noexcept {
+  NextControlGen();
   bend_.fill(0.5f);
   for (auto& c : cc_) ResetControllers(c);
   wheel_.fill(0.0f);
@@ -122,6 +124,7 @@ void CSampler::ResetChannels() noexcept {
 void CSampler::EndEdit() noexcept {
   // Nothing in the tree may be referred to by a voice after an edit.
   ReleaseAllVoices();
+  NextControlGen();
   try {
     PrepareSends();
     PrepareShares();
@@ -351,6 +354,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   v.key = key;
   v.velocity = static_cast<float>(velocity) / 127.0f;
   v.sustained = 0;
+  v.targetsAt = 0;
   v.soundVolume = vol;
   v.soundPan = pan;
   v.soundCutoff = cut;
@@ -431,6 +435,7 @@ void CSampler::NoteOff(int channel, int key) noexcept {
 void CSampler::HandleMidi(uint32_t msg) noexcept {
   const uint32_t type = midi::Type(msg);
   if (type < 0x80 || type == 0xF0) return;
+  NextControlGen();
   const int ch = multimode == 1 ? static_cast<int>(midi::Channel(msg)) : 0;
   const uint32_t d1 = midi::Data1(msg) & 127, d2 = midi::Data2(msg) & 127;
   const size_t c = static_cast<size_t>(ch);
@@ -552,6 +557,7 @@ bool Inaudible(const CSampler::Voice& v, const CClip& clip, float gain, float pa
 struct Targets {
   float gain, pan, cutoff, q, drive, pitch, uTune, uPan;
 };
+static_assert(sizeof(Targets) == sizeof(CSampler::Voice::targets));
 
 // Mixes a rendered run into one or two channels, gain and pan straight from
 // their start values to their end values across the run.
@@ -788,6 +794,10 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
   const CSound& sound = *v.sound;
   const size_t ch = static_cast<size_t>(v.channel & 15);
   const float bendSemis = (2.0f * bend_[ch] - 1.0f) * static_cast<float>(clip.bend);
+  bool readsModulator = false;
+  for (const CMod& r : clip.routings)
+    readsModulator = readsModulator || r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
+                     r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd;
   double tempoStep = 1.0;
   if (sound.mode == CSound::kSlicer && sound.bpm > 0.0f && tempo > 0.0f) tempoStep = tempo / sound.bpm;
 
@@ -837,7 +847,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       }
       return 0.0f;
     };
-    for (const CMod& r : clip.routings) {
+    for (const CMod& r : nm > 0 ? std::span<const CMod>{clip.routings} : std::span<const CMod>{}) {
       const int kindOf = r.dest & 0xFFFF, mi = static_cast<int>(static_cast<uint32_t>(r.dest) >> 16);
       if ((kindOf != kDestLevel && kindOf != kDestRate) || mi >= nm) continue;
       const float m = r.amount * (sourceValue(r) - r.centre);
@@ -852,7 +862,9 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       mod.Advance(v.mods[static_cast<size_t>(m)], tpf * len, random_);
     }
     Targets t{1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (const CMod& r : clip.routings) {
+    const bool known = v.targetsAt == controlGen_ && !readsModulator;
+    if (known) std::memcpy(&t, v.targets.data(), sizeof t);
+    for (const CMod& r : known ? std::span<const CMod>{} : std::span<const CMod>{clip.routings}) {
       const int kindOf = r.dest & 0xFFFF;
       if (kindOf == kDestNone || kindOf == kDestLevel || kindOf == kDestRate) continue;
       const float m = r.amount * (sourceValue(r) - r.centre);
@@ -886,6 +898,10 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
         default:
           break;
       }
+    }
+    if (!known) {
+      std::memcpy(v.targets.data(), &t, sizeof t);
+      v.targetsAt = controlGen_;
     }
 
     if (v.fresh) {
