@@ -561,8 +561,9 @@ static_assert(sizeof(Targets) == sizeof(CSampler::Voice::targets));
 
 // Mixes a rendered run into one or two channels, gain and pan straight from
 // their start values to their end values across the run.
-inline void MixRun(float* const* dst, int channels, const float* x, const float* y, int n, float g0, float g1,
-                   float p0, float p1) noexcept {
+__attribute__((always_inline)) inline void MixRunBody(float* const* dst, int channels, const float* x,
+                                                      const float* y, int n, float g0, float g1, float p0,
+                                                      float p1) noexcept {
   const float dg = (g1 - g0) / static_cast<float>(n), dp = (p1 - p0) / static_cast<float>(n);
   if (channels < 2) {
     float* l = dst[0];
@@ -577,6 +578,27 @@ inline void MixRun(float* const* dst, int channels, const float* x, const float*
     r[i] += (y[i] * p + y[i]) * g;
   }
 }
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same loop in 256-bit vectors. No fused multiply-adds are enabled, so
+// each frame gets the very bits of the plain build.
+__attribute__((target("avx2"))) void MixRunWide(float* const* dst, int channels, const float* x,
+                                                const float* y, int n, float g0, float g1, float p0,
+                                                float p1) noexcept {
+  MixRunBody(dst, channels, x, y, n, g0, g1, p0, p1);
+}
+void MixRunPlain(float* const* dst, int channels, const float* x, const float* y, int n, float g0, float g1,
+                 float p0, float p1) noexcept {
+  MixRunBody(dst, channels, x, y, n, g0, g1, p0, p1);
+}
+// Decided once at load, before any audio thread runs.
+const auto MixRun = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? &MixRunWide : &MixRunPlain;
+}();
+#else
+constexpr auto MixRun = &MixRunBody;
+#endif
 
 inline float Drive(float x, float d) noexcept {
   return x / (1.0f + 32.0f * d * d * std::fabs(x)) * (1.0f - d + 6.0f * d * d);
