@@ -527,6 +527,14 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
   return e.level;
 }
 
+// Most stretches find an envelope held at its sustain point or finished:
+// that answer needs no call.
+inline float Envelope(CSampler::EnvState& e, const EnvelopeShape& shape, float dt) noexcept {
+  const int sustain = shape.sustain;
+  if (e.done || (!e.released && sustain >= 0 && sustain < 4 && e.seg > sustain)) return e.level;
+  return AdvanceEnvelope(e, shape, dt);
+}
+
 // Half a step of 16-bit output: a voice that can never reach it changes no
 // sample of a 16-bit render.
 constexpr float kInaudibleLevel = 1.0f / 65536.0f;
@@ -931,8 +939,8 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       // first frame: an instant attack sounds on that frame.
       v.gain = clip.volume * v.soundVolume * AdvanceEnvelope(v.vol, clip.volEnv, 0.0f) * t.gain * unisonNorm;
     }
-    const float env = AdvanceEnvelope(v.vol, clip.volEnv, dt);
-    const float fenv = AdvanceEnvelope(v.filt, clip.filterEnv, dt);
+    const float env = Envelope(v.vol, clip.volEnv, dt);
+    const float fenv = Envelope(v.filt, clip.filterEnv, dt);
     const float g1 = clip.volume * v.soundVolume * env * t.gain * unisonNorm;
     const float pan1 = clip.pan + v.soundPan + t.pan;
     const float c = std::clamp(clip.cutoff * v.soundCutoff * fenv + t.cutoff, 0.0f, 1.0f);
