@@ -11,7 +11,7 @@
 # inflates), the ratio and the peak memory; then how closely the loudness
 # envelope of our render (RMS in 500 ms windows, in dB) follows FluidSynth's,
 # beside the same figure for TiMidity++'s render. Last, our render again with
-# its voices shared over two cores (not pinned): its wall time, and whether its
+# its voices shared over cores 0 and 1: its wall time, and whether its
 # file is the one-core file bit for bit.
 set -euo pipefail
 
@@ -37,7 +37,7 @@ run() {
 }
 
 run quillrow taskset -c 0 "$quillrow" render "$song" --soundfont "$bank" -o "$tmp/quillrow.wav" --quiet --cores 1
-run quillrow2 "$quillrow" render "$song" --soundfont "$bank" -o "$tmp/quillrow2.wav" --quiet --cores 2
+run quillrow2 taskset -c 0,1 "$quillrow" render "$song" --soundfont "$bank" -o "$tmp/quillrow2.wav" --quiet --cores 2
 run fluidsynth taskset -c 0 fluidsynth -ni -R 0 -C 0 -F "$tmp/fluidsynth.wav" -r 44100 "$bank" "$song"
 run timidity taskset -c 0 timidity -Ow -o "$tmp/timidity.wav" "$song"
 

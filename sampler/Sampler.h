@@ -232,6 +232,11 @@ class CSampler final : public CContainer {
     float pan = 0.0f;
     float fcut = 0.0f, fres = 0.0f, fdrive = 0.0f;
     uint8_t fresh = 1;  // the first stretch starts at its own values
+    // What the routings asked for in the last stretch: gain, pan, cutoff, q,
+    // drive, pitch, unison tune and pan. Worked out again only after a MIDI
+    // message or an edit, unless a routing reads a modulator, which moves.
+    std::array<float, 8> targets{};
+    uint32_t targetsAt = 0;  // the control generation they belong to; 0 for none
     std::array<ModState, sampler_limits::kVoiceModulators> mods{};
     std::array<SubVoice, sampler_limits::kUnison> sub{};
   };
@@ -294,6 +299,9 @@ class CSampler final : public CContainer {
   std::array<uint8_t, 16> pedal_{};
   std::array<int32_t, 16> program_{};
   ModRandom random_;
+  // Counts the MIDI messages and edits that may change what a routing reads.
+  uint32_t controlGen_ = 1;
+  void NextControlGen() noexcept { controlGen_ = controlGen_ == UINT32_MAX ? 1 : controlGen_ + 1; }
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
   std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side

@@ -365,3 +365,48 @@ TEST(SamplerTempo, SlicerGuessesBeatsAndTempoFromTheLength) {
   CSampler::GuessTempo(10000.0, beats, bpm);  // far too long: the doubling stops
   EXPECT_FLOAT_EQ(beats, 1024.0f);
 }
+
+// Controller routings of a held note follow each message within one control
+// period, however the blocks fall, and a note started later starts at the
+// controllers' values of that moment.
+class SamplerControllers : public ::testing::TestWithParam<std::tuple<int, float>> {};
+
+TEST_P(SamplerControllers, VolumeAndPanOfAHeldNoteFollowEachMessage) {
+  const auto [block, rate] = GetParam();
+  SamplerRig r(block, rate);
+  const int smp = r.s->AddSample(MakeSample(1000, rate, [](int) { return 0.5; }));
+  CSound* snd = r.s->NewSound("held");
+  r.s->BeginEdit();
+  CClip* c = PlainClip(*r.s, *snd, smp);
+  c->loop = CClip::kLoopForward;
+  c->loopStart = 1;
+  c->routings.push_back(CMod{ModSourceKind::kCC, 7, kDestVolume, 1.0f, 1.0f});
+  c->routings.push_back(CMod{ModSourceKind::kCC, 10, kDestPan, 2.0f, 64.0f / 127.0f});
+  r.s->EndEdit();
+  auto cc = [](int n, int v) { return midi::Make(0xB0u, n, v); };
+  // Frames of the changes, off any block or stretch grid.
+  const int64_t quiet = static_cast<int64_t>(rate / 10) + 3, loud = 2 * quiet + 5, aside = 3 * quiet + 1;
+  r.Render(4 * quiet, {{0, cc(7, 127)},
+                       {0, cc(10, 64)},
+                       {0, On(60)},
+                       {quiet, cc(7, 64)},
+                       {loud, cc(7, 127)},
+                       {aside, cc(10, 127)},
+                       {aside + 100, On(62)}});
+  const float half = (64.0f / 127.0f) * (64.0f / 127.0f);
+  const auto at = [&](int64_t i) { return r.left[static_cast<size_t>(i)]; };
+  EXPECT_FLOAT_EQ(at(quiet - 1), 0.5f);
+  EXPECT_FLOAT_EQ(at(quiet + 32), 0.5f * half);
+  EXPECT_FLOAT_EQ(at(loud - 1), 0.5f * half);
+  EXPECT_FLOAT_EQ(at(loud + 32), 0.5f);
+  EXPECT_FLOAT_EQ(r.right[static_cast<size_t>(aside - 1)], 0.5f);
+  // Panned hard right: the left keeps 1 - 126/127 of the full level.
+  EXPECT_NEAR(at(aside + 32), 0.5f / 127.0f, 1e-6f);
+  // The second note sounds panned from its first frame on.
+  EXPECT_NEAR(at(aside + 100), 1.0f / 127.0f, 1e-6f);
+  EXPECT_NEAR(r.right[static_cast<size_t>(aside + 100)], 2.0f * 0.5f * 253.0f / 127.0f, 1e-5f);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, SamplerControllers,
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(44100.0f, 48000.0f)));
