@@ -40,8 +40,8 @@ struct CAudioClip {
   int32_t coarse = 0;  // semitones
   float fine = 0.0f;   // semitones
   float volume = 1.0f;
-  float pan = 0.0f;                // -1 .. 1
-  std::vector<CRampPoint> ramp;    // volume ramp, sorted by position
+  float pan = 0.0f;              // -1 .. 1
+  std::vector<CRampPoint> ramp;  // volume ramp, sorted by position
 
   // Inserts a ramp point after every point of lower or equal position; a
   // negative position becomes 0.
