@@ -76,6 +76,7 @@ WavScan ScanWav(int fd, int64_t file_size, WavScanMode mode) {
   const int64_t end = mode == WavScanMode::Ram ? int64_t{Field<int32_t>(h + 4)} + 8 : file_size;
   int64_t remaining = file_size;
   int64_t pos = 12;
+  int64_t data_held = 0;
   while (pos < end && pos + 8 <= file_size && remaining > 0) {
     uint8_t c[8];
     if (!ReadAt(fd, pos, c, sizeof c)) break;
@@ -116,11 +117,10 @@ WavScan ScanWav(int fd, int64_t file_size, WavScanMode mode) {
         w.error = "\"data\" chunk before \"fmt \"";
         return w;
       }
-      // A chunk that claims more than the file holds gives the frames present.
-      const int64_t frame_bytes = int64_t{w.bits} / 8 * w.channels;
-      w.frames = static_cast<int32_t>(std::min<int64_t>(held / frame_bytes, INT32_MAX - 3));
+      // A chunk that claims more than the file holds gives the frames present;
+      // they are counted once the scan ends, in the format that stands then.
+      data_held = held;
       w.dataOffset = pos;
-      w.dataBytes = int64_t{w.frames} * frame_bytes;
       w.haveSampler = w.haveLoopRecord = false;  // "data" sets the loop defaults
       w.loopCount = 0;
       if (mode == WavScanMode::Disk) break;
@@ -149,6 +149,12 @@ WavScan ScanWav(int fd, int64_t file_size, WavScanMode mode) {
     w.error = w.haveFormat ? "no \"data\" chunk" : "no \"fmt \" chunk";
     return w;
   }
+  // A "fmt " chunk after "data" (hostile, or a writer that appends one)
+  // restates the layout, so frames and bytes follow the last format read and
+  // the sample's buffer always matches what is read into it.
+  const int64_t frame_bytes = int64_t{w.bits} / 8 * w.channels;
+  w.frames = static_cast<int32_t>(std::min<int64_t>(data_held / frame_bytes, INT32_MAX - 3));
+  w.dataBytes = int64_t{w.frames} * frame_bytes;
   w.ok = true;
   return w;
 }
@@ -175,7 +181,8 @@ std::string DescribeWav(const std::string& path) {
   }
   char rate[32];
   std::snprintf(rate, sizeof rate, "%g", static_cast<double>(w.rate));
-  out += "encoding: " + EncodingName(w.formatTag, w.bits) + (w.extensible ? " (extensible header)" : "") + "\n";
+  out +=
+      "encoding: " + EncodingName(w.formatTag, w.bits) + (w.extensible ? " (extensible header)" : "") + "\n";
   out += std::string("rate: ") + rate + " Hz\n";
   out += "channels: " + std::to_string(w.channels) +
          (w.channels > 2 ? " (only mono and stereo play; this one renders silence)" : "") + "\n";
@@ -189,7 +196,8 @@ std::string DescribeWav(const std::string& path) {
 }
 
 void MakeWavHeader(uint8_t out[44], float rate, int32_t bits, int32_t channels, int64_t frames) noexcept {
-  const int32_t data = static_cast<int32_t>(std::min<int64_t>(int64_t{bits} / 8 * frames * channels, INT32_MAX - 36));
+  const int32_t data =
+      static_cast<int32_t>(std::min<int64_t>(int64_t{bits} / 8 * frames * channels, INT32_MAX - 36));
   const int32_t r = static_cast<int32_t>(std::nearbyint(rate));
   const int16_t tag = (bits == 16 || bits == 24) ? 1 : 3;
   const int16_t ch = static_cast<int16_t>(channels);

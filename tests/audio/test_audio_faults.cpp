@@ -196,6 +196,39 @@ std::vector<uint8_t> ModuleBlock(int size_delta, int key_length) {
   return s.Data();
 }
 
+// A "fmt " chunk after "data" restates the layout: 192 bytes of 16-bit
+// stereo (48 frames) become 64 frames of 24-bit mono. The frames were counted
+// in the first layout and the buffer sized in the second, so reading the data
+// ran 42 bytes past the buffer.
+TEST(AudioFaults, FormatAfterDataOverflowsTheSampleBuffer) {
+  std::vector<uint8_t> b;
+  auto put = [&](const char* id, std::vector<uint8_t> body) {
+    b.insert(b.end(), id, id + 4);
+    const uint32_t n = static_cast<uint32_t>(body.size());
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    b.insert(b.end(), body.begin(), body.end());
+  };
+  auto fmt = [](uint8_t channels, uint8_t bits) {
+    return std::vector<uint8_t>{1, 0, channels, 0, 0x44, 0xAC, 0, 0, 0, 0, 0, 0, 0, 0, bits, 0};
+  };
+  b = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  put("fmt ", fmt(2, 16));
+  put("data", std::vector<uint8_t>(192, 0x11));
+  put("fmt ", fmt(1, 24));
+  const uint32_t riff = static_cast<uint32_t>(b.size() - 8);
+  for (int i = 0; i < 4; ++i) b[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(riff >> (8 * i));
+  TempDir dir;
+  const std::string path = dir / "late-fmt.wav";
+  ASSERT_TRUE(WriteFileAtomically(path, b));
+  CSample s;
+  ASSERT_TRUE(s.OpenFile(path));
+  EXPECT_EQ(s.channels, 1);
+  EXPECT_EQ(s.bits, 24);
+  EXPECT_EQ(s.frames, 64);
+  EXPECT_TRUE(s.HoldsFramesOfHeader());
+  EXPECT_EQ(s.Value(64, 0), s.Value(1, 0));  // the last frame is data, not the guard
+}
+
 // A "data" record that ends exactly at its sample's block is read whole and
 // one that runs a byte past it is not; either way the module's next records are read in
 // step. A key of exactly the longest length is skipped as unknown, one byte
