@@ -103,6 +103,17 @@ CTrack& CTracks::AddTrack(CArr& arr, TrackKind kind) {
   return *arr.tracks.back();
 }
 
+void CTracks::ReleaseNotes(NoteOffSink& sink) noexcept {
+  // Each note leaves by the port the block would have sent it on.
+  const int last = std::clamp(midiOutPorts, 1, 16) - 1;
+  for (const MidiEvent& e : orphanOffs_) sink.NoteOff(0, e.msg & 0x00FFFFFFu);
+  orphanOffs_.Clear();
+  for (CTrack* t : allTracks_) {
+    const int port = std::clamp(t->port, 0, last);
+    t->held_.ReleaseAll([&](uint32_t off) { sink.NoteOff(port, off); });
+  }
+}
+
 void CTracks::DeleteTrack(CArr& arr, int index) {
   if (index < 0 || static_cast<size_t>(index) >= arr.tracks.size()) return;
   BusyLock lock(busy);

@@ -78,6 +78,7 @@ class CTracks final : public CPartComp {
   void SetSampleRate(float rate) override;
   void SetTempo(float bpm) override;
   void DirectMidiInput(uint32_t msg) override;
+  void ReleaseNotes(NoteOffSink& sink) noexcept override;
 
   // ---- Transport (ui or audio: sets state served by the next block) ----
   void Start() noexcept;
