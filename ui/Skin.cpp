@@ -1,5 +1,8 @@
 #include "ui/Skin.h"
 
+#include <unordered_map>
+#include <utility>
+
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "stream/RecordStream.h"
@@ -216,12 +219,21 @@ XGuiItem& XGuiMan::RegisterItem(std::string_view name, int32_t category, int32_t
 }
 
 XGuiItem* XGuiMan::Find(std::string_view name) noexcept {
-  for (XGuiItem& i : items)
-    if (i.name == name) return &i;
-  return nullptr;
+  return const_cast<XGuiItem*>(std::as_const(*this).Find(name));
 }
 
 const XGuiItem* XGuiMan::Find(std::string_view name) const noexcept {
+  // Every drawn element looks its item up by name, many times a frame: an item
+  // of the fixed table sits at its table position unless someone rearranged the
+  // list, so that place is tried before the whole list is searched.
+  static const auto place = [] {
+    std::unordered_map<std::string_view, size_t> m;
+    for (size_t i = 0; i < std::size(kItemTable); ++i) m.emplace(kItemTable[i].name, i);
+    return m;
+  }();
+  if (const auto it = place.find(name);
+      it != place.end() && it->second < items.size() && items[it->second].name == name)
+    return &items[it->second];
   for (const XGuiItem& i : items)
     if (i.name == name) return &i;
   return nullptr;
