@@ -102,11 +102,6 @@ CSampler::CSampler(CContainer* parent_container) : CContainer(parent_container) 
   AddAudioOut(2);
   ResetChannels();
   streamScratch_.assign(kStreamScratchBytes, 0);
-  slots_.assign(static_cast<size_t>(kVoices * kUnison * 2 * kControlFrames), 0.0f);
-  for (Share& sh : shares_) {
-    sh.pending.resize(static_cast<size_t>(kVoices * kUnison));
-    sh.lanes.resize(static_cast<size_t>(kVoices * kUnison * 2));
-  }
   worker_ = std::make_unique<CVoiceShare>(this);
 }
 

@@ -20,6 +20,7 @@
 #include "audio/Sample.h"
 #include "graph/BusyFlag.h"
 #include "graph/Container.h"
+#include "graph/EventRoom.h"
 #include "graph/Limits.h"
 #include "sampler/Modulators.h"
 
@@ -273,8 +274,10 @@ class CSampler final : public CContainer {
   // feeds send effects, otherwise every other voice, so that the two halves
   // can run on two cores and still add up in the same order on one.
   struct Share {
-    std::vector<PendingMix> pending;
-    std::vector<FilterLane> lanes;
+    // Only the counted prefixes are read: left unzeroed, building a sampler
+    // does not pay for them.
+    HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
+    HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
     int pendingCount = 0, laneCount = 0;
   };
   class CVoiceShare;
@@ -305,7 +308,10 @@ class CSampler final : public CContainer {
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
   std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side
-  std::vector<float> slots_;      // per voice and sub-voice, two channels of one stretch
+  // Per voice and sub-voice, two channels of one stretch; a stretch is written
+  // whole before it is read, so the room is never zeroed.
+  HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 2 * sampler_limits::kControlFrames>
+      slots_;
   std::array<Share, 2> shares_;
   std::unique_ptr<CVoiceShare> worker_;  // hands the second half to a worker core
   // The second half's own mix of every output channel, added in after both

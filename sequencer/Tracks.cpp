@@ -31,6 +31,7 @@ constexpr int32_t kOneShotEnd = 1;
 
 CTracks::CTracks(CContainer* parent) : CPartComp(parent) {
   id = "Sequencer";
+  for (auto& q : out_) q = std::make_unique<CMIDIQ>();
   AddAudioIn(2);
   AddAudioOut(2);
   songTempo = tempo;
@@ -101,6 +102,17 @@ CTrack& CTracks::AddTrack(CArr& arr, TrackKind kind) {
   arr.tracks.push_back(std::move(t));
   Rebuild();
   return *arr.tracks.back();
+}
+
+void CTracks::ReleaseNotes(NoteOffSink& sink) noexcept {
+  // Each note leaves by the port the block would have sent it on.
+  const int last = std::clamp(midiOutPorts, 1, 16) - 1;
+  for (const MidiEvent& e : orphanOffs_) sink.NoteOff(0, e.msg & 0x00FFFFFFu);
+  orphanOffs_.Clear();
+  for (CTrack* t : allTracks_) {
+    const int port = std::clamp(t->port, 0, last);
+    t->held_.ReleaseAll([&](uint32_t off) { sink.NoteOff(port, off); });
+  }
 }
 
 void CTracks::DeleteTrack(CArr& arr, int index) {
@@ -432,7 +444,7 @@ void CTracks::ResetForBlock(int frames) noexcept {
 CMIDIQ* CTracks::MidiOutput(int port, int frames) noexcept {
   Process(frames);
   if (port < 0 || port >= static_cast<int>(out_.size())) return nullptr;
-  return &out_[static_cast<size_t>(port)];
+  return out_[static_cast<size_t>(port)].get();
 }
 
 void CTracks::DirectMidiInput(uint32_t msg) { direct_.Push(msg); }
@@ -448,8 +460,8 @@ void CTracks::Process(int frames) noexcept {
   // Read each block: the plug-in closes its cores before its graph.
   CGroup* root = Root();
   workers_ = root ? root->workers : nullptr;
-  for (auto& q : out_) q.Clear();
-  for (const MidiEvent& e : orphanOffs_) out_[0].Push(e.msg & 0x00FFFFFFu);
+  for (auto& q : out_) q->Clear();
+  for (const MidiEvent& e : orphanOffs_) out_[0]->Push(e.msg & 0x00FFFFFFu);
   orphanOffs_.Clear();
   for (CTrack* t : allTracks_) t->BeginBlock();
   ZeroOutputs(frames);
@@ -462,7 +474,7 @@ void CTracks::Process(int frames) noexcept {
   WalkInput(frames);
   for (CTrack* t : allTracks_) {
     const int port = std::clamp(t->port, 0, std::clamp(midiOutPorts, 1, 16) - 1);
-    for (const MidiEvent& e : t->out_) out_[static_cast<size_t>(port)].InsertSorted(e);
+    for (const MidiEvent& e : t->out_) out_[static_cast<size_t>(port)]->InsertSorted(e);
   }
   EndProcess(frames);
 }

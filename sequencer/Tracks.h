@@ -78,6 +78,7 @@ class CTracks final : public CPartComp {
   void SetSampleRate(float rate) override;
   void SetTempo(float bpm) override;
   void DirectMidiInput(uint32_t msg) override;
+  void ReleaseNotes(NoteOffSink& sink) noexcept override;
 
   // ---- Transport (ui or audio: sets state served by the next block) ----
   void Start() noexcept;
@@ -218,7 +219,9 @@ class CTracks final : public CPartComp {
   CMIDIQ thru_;
   CMIDIQ direct_;
   CMIDIQ orphanOffs_;  // releases of deleted tracks
-  std::array<CMIDIQ, 16> out_{};
+  // One block per port queue: together inline they took the module past the
+  // size allocators recycle, and every song was mapped fresh from the system.
+  std::array<std::unique_ptr<CMIDIQ>, 16> out_;
   CArrQ queue_;
   bool processed_ = false;
   float takenTempo_ = 0.0f;  // a tempo the last control event asked for

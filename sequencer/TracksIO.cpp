@@ -459,6 +459,9 @@ void CTracks::Load(CStream& s, int) {
   int32_t size = 0;
   while (s.NextRecord(key, size) && key != "CEnd") {
     const int64_t end = s.Position() + size;
+    // Most of the comparisons below are settled by the length alone as views;
+    // as strings each would compare the text.
+    const std::string_view rec = key;
     // The events of MIDI parts are most of a song's records: they go first.
     if (key.starts_with("MPEv")) {
       if (auto* mp = dynamic_cast<CMIDIPart*>(st.part)) LoadEventRecord(s, key, size, mp->events);
@@ -474,185 +477,185 @@ void CTracks::Load(CStream& s, int) {
     auto F = [&] { return s.ReadFloat(); };
 
     // ---- the module ----
-    if (key == "SampleFolder")
+    if (rec == "SampleFolder")
       sampleFolder = s.ReadString();
-    else if (key == "SubFolder")
+    else if (rec == "SubFolder")
       subFolder = s.ReadString();
-    else if (key == "EditPosAndSize") {
+    else if (rec == "EditPosAndSize") {
       for (auto& v : editRect) v = I();
-    } else if (key == "MidiOutPorts")
+    } else if (rec == "MidiOutPorts")
       midiOutPorts = std::clamp(I(), 1, 16);
-    else if (key == "midiThru")
+    else if (rec == "midiThru")
       midiThru = I();
-    else if (key == "Clock")
+    else if (rec == "Clock")
       clock = I();
-    else if (key == "Tempo") {
+    else if (rec == "Tempo") {
       const float t = F();
       if (std::isfinite(t) && t > 0.0f) songTempo = t;
-    } else if (key == "tempoCC")
+    } else if (rec == "tempoCC")
       tempoCC = I();
-    else if (key == "tempoCCMin")
+    else if (rec == "tempoCCMin")
       tempoCCMin = I();
-    else if (key == "tempoCCMax")
+    else if (rec == "tempoCCMax")
       tempoCCMax = I();
-    else if (key == "CountIn")
+    else if (rec == "CountIn")
       countIn = I();
-    else if (key == "CountInEnabled")
+    else if (rec == "CountInEnabled")
       recordStartMode = I();
-    else if (key == "TimeSig") {
+    else if (rec == "TimeSig") {
       timeSig[0] = I();
       timeSig[1] = I();
-    } else if (key == "clickWav")
+    } else if (rec == "clickWav")
       clickWav = s.ReadRaw(size);
-    else if (key == "clickVol")
+    else if (rec == "clickVol")
       clickVol = F();
-    else if (key == "clickEnabled")
+    else if (rec == "clickEnabled")
       clickEnabled = I();
-    else if (key == "clickCoarse")
+    else if (rec == "clickCoarse")
       clickCoarse = I();
-    else if (key == "XZoom")
+    else if (rec == "XZoom")
       xZoom = F();
-    else if (key == "imouts")
+    else if (rec == "imouts")
       imouts = I();
-    else if (key == "AudioIn")
+    else if (rec == "AudioIn")
       audioInStrips.emplace_back();
-    else if (key == "AudioInChs") {
+    else if (rec == "AudioInChs") {
       if (!audioInStrips.empty()) audioInStrips.back().channels = I();
-    } else if (key == "AudioInVol") {
+    } else if (rec == "AudioInVol") {
       if (!audioInStrips.empty()) audioInStrips.back().volume = F();
-    } else if (key == "AudioInMute") {
+    } else if (rec == "AudioInMute") {
       if (!audioInStrips.empty()) audioInStrips.back().mute = I();
-    } else if (key == "AudioOut")
+    } else if (rec == "AudioOut")
       st.strip = &audioOutStrips.emplace_back();
-    else if (key == "ArrCompAudioOut")
+    else if (rec == "ArrCompAudioOut")
       st.strip = comps.empty() ? nullptr : &comps.back().outs.emplace_back();
-    else if (key == "TrackAudioOut")
+    else if (rec == "TrackAudioOut")
       st.strip = st.track ? &st.track->strips.emplace_back() : nullptr;
-    else if (key == "AudioOutChs" || key == "TrackAudioOutChs") {
+    else if (rec == "AudioOutChs" || rec == "TrackAudioOutChs") {
       if (st.strip) st.strip->channels = I();
-    } else if (key == "AudioOutVol" || key == "TrackAudioOutVol") {
+    } else if (rec == "AudioOutVol" || rec == "TrackAudioOutVol") {
       if (st.strip) st.strip->volume = F();
-    } else if (key == "AudioOutVolCC" || key == "TrackAudioOutVolCC") {
+    } else if (rec == "AudioOutVolCC" || rec == "TrackAudioOutVolCC") {
       if (st.strip) st.strip->volumeCC = I();
-    } else if (key == "AudioOutPan" || key == "TrackAudioOutPan") {
+    } else if (rec == "AudioOutPan" || rec == "TrackAudioOutPan") {
       if (st.strip) st.strip->pan = F();
-    } else if (key == "AudioOutPanCC" || key == "TrackAudioOutPanCC") {
+    } else if (rec == "AudioOutPanCC" || rec == "TrackAudioOutPanCC") {
       if (st.strip) st.strip->panCC = I();
-    } else if (key == "AudioOutMute" || key == "TrackAudioOutMute") {
+    } else if (rec == "AudioOutMute" || rec == "TrackAudioOutMute") {
       if (st.strip) st.strip->mute = I();
-    } else if (key == "AudioOutSolo" || key == "TrackAudioOutSolo") {
+    } else if (rec == "AudioOutSolo" || rec == "TrackAudioOutSolo") {
       if (st.strip) st.strip->solo = I();
-    } else if (key == "TrackAudioOutFzMode") {
+    } else if (rec == "TrackAudioOutFzMode") {
       if (st.strip) st.strip->freezeMode = I();
-    } else if (key == "Insert" || key == "ArrCompInsert" || key == "TrackInsert" || key == "TrackInsertFX" ||
-               key == "ArrComp" || key == "ArrSendComp2") {
+    } else if (rec == "Insert" || rec == "ArrCompInsert" || rec == "TrackInsert" || rec == "TrackInsertFX" ||
+               rec == "ArrComp" || rec == "ArrSendComp2") {
       const std::string type = s.ReadString();
       s.Seek(end);
       std::unique_ptr<CComp> m = newModule(type);
-      if (key == "ArrComp") {
+      if (rec == "ArrComp") {
         SongComp& c = comps.emplace_back();
         c.module = std::move(m);
         st.strip = nullptr;
-      } else if (key == "ArrSendComp2") {
+      } else if (rec == "ArrSendComp2") {
         sends.push_back(std::move(m));
-      } else if (key == "TrackInsertFX") {
+      } else if (rec == "TrackInsertFX") {
         if (st.track) st.track->midiInserts.push_back(std::move(m));
       } else if (st.strip) {
         st.strip->inserts.push_back({std::move(m), 1.0f});
       }
       continue;  // the module read its own records
-    } else if (key == "InsWet" || key == "ArrCompInsWet" || key == "TrackInsWet") {
+    } else if (rec == "InsWet" || rec == "ArrCompInsWet" || rec == "TrackInsWet") {
       if (st.strip && !st.strip->inserts.empty()) st.strip->inserts.back().wet = F();
-    } else if (key == "CompAudioOutSend" || key == "TrackAudioOutSend") {
+    } else if (rec == "CompAudioOutSend" || rec == "TrackAudioOutSend") {
       if (st.strip && st.strip->sends.size() < static_cast<size_t>(kMaxStripSends))
         st.strip->sends.emplace_back();
-    } else if (key == "CompAudioOutSendLevel" || key == "TrackAudioOutSendLevel") {
+    } else if (rec == "CompAudioOutSendLevel" || rec == "TrackAudioOutSendLevel") {
       if (st.strip && !st.strip->sends.empty()) st.strip->sends.back().level = F();
-    } else if (key == "CompAudioOutSendCC" || key == "TrackAudioOutSendCC") {
+    } else if (rec == "CompAudioOutSendCC" || rec == "TrackAudioOutSendCC") {
       if (st.strip && !st.strip->sends.empty()) st.strip->sends.back().cc = I();
-    } else if (key == "CompAudioOutSendPre" || key == "TrackAudioOutSendPre") {
+    } else if (rec == "CompAudioOutSendPre" || rec == "TrackAudioOutSendPre") {
       if (st.strip && !st.strip->sends.empty()) st.strip->sends.back().pre = I();
-    } else if (key == "TracksSample")
+    } else if (rec == "TracksSample")
       samplePool.emplace_back();
-    else if (key == "SampleStyle") {
+    else if (rec == "SampleStyle") {
       if (!samplePool.empty()) samplePool.back().style = I();
-    } else if (key == "SampleName") {
+    } else if (rec == "SampleName") {
       if (!samplePool.empty()) samplePool.back().name = s.ReadString();
-    } else if (key == "TracksSmpmem") {
+    } else if (rec == "TracksSmpmem") {
       PoolSample& p = samplePool.emplace_back();
       p.inMemory = true;
       p.memory = s.ReadRaw(size);
-    } else if (key == "CCMap")
+    } else if (rec == "CCMap")
       ccMap.push_back({0, 0});
-    else if (key == "CCMapCC") {
+    else if (rec == "CCMapCC") {
       if (!ccMap.empty()) ccMap.back()[0] = I();
-    } else if (key == "CCMapParam") {
+    } else if (rec == "CCMapParam") {
       if (!ccMap.empty()) ccMap.back()[1] = I();
-    } else if (key == "ELeft") {
+    } else if (rec == "ELeft") {
       if (!comps.empty()) comps.back().left = I();
-    } else if (key == "ETop") {
+    } else if (rec == "ETop") {
       if (!comps.empty()) comps.back().top = I();
-    } else if (key == "EWith") {
+    } else if (rec == "EWith") {
       if (!comps.empty()) comps.back().width = I();
-    } else if (key == "EHeight") {
+    } else if (rec == "EHeight") {
       if (!comps.empty()) comps.back().height = I();
-    } else if (key == "DockPage") {
+    } else if (rec == "DockPage") {
       if (!comps.empty()) {
         comps.back().module->dockPage = I();
         comps.back().module->hasEditorWindow = 1;
       }
-    } else if (key == "ArrCompForward") {
+    } else if (rec == "ArrCompForward") {
       if (!comps.empty()) comps.back().forward = I();
-    } else if (key == "CompACable2")
+    } else if (rec == "CompACable2")
       compCables.push_back(ReadCable(s, false));
-    else if (key == "CompMCable2")
+    else if (rec == "CompMCable2")
       compMidiCables.push_back(ReadCable(s, false));
-    else if (key == "SendACable")
+    else if (rec == "SendACable")
       sendCables.push_back(ReadCable(s, false));
-    else if (key == "MultiArr")
+    else if (rec == "MultiArr")
       arrMode = std::clamp(I(), 0, 2);
-    else if (key == "MultiLeft")
+    else if (rec == "MultiLeft")
       multiLeft = I();
-    else if (key == "MultiRight")
+    else if (rec == "MultiRight")
       multiRight = I();
-    else if (key == "MultiLoop")
+    else if (rec == "MultiLoop")
       multiLoop = I();
-    else if (key == "MultiPos") {
+    else if (rec == "MultiPos") {
       const float p = F();
       songPos_ = std::isfinite(p) ? p : 0.0;
-    } else if (key == "songBeats")
+    } else if (rec == "songBeats")
       songBeats = std::max(1, I());
-    else if (key == "ActiveArr")
+    else if (rec == "ActiveArr")
       activeArr = I();
 
     // ---- arrangements ----
-    else if (key == "Arr") {
+    else if (rec == "Arr") {
       arrs.push_back(std::make_unique<CArr>());
       st = LoadState{.ghostRefs = std::move(st.ghostRefs)};
       st.arr = arrs.back().get();
       st.arr->variCount = 0;
-    } else if (st.arr && key == "ArrName")
+    } else if (st.arr && rec == "ArrName")
       st.arr->name = s.ReadString();
-    else if (st.arr && key == "ArrMode")
+    else if (st.arr && rec == "ArrMode")
       st.arr->mode = I();
-    else if (st.arr && key == "ArrMute")
+    else if (st.arr && rec == "ArrMute")
       st.arr->mute = I();
-    else if (st.arr && key == "ArrSolo")
+    else if (st.arr && rec == "ArrSolo")
       st.arr->solo = I();
-    else if (st.arr && key == "Left")
+    else if (st.arr && rec == "Left")
       st.arr->left = I();
-    else if (st.arr && key == "Right")
+    else if (st.arr && rec == "Right")
       st.arr->right = I();
-    else if (st.arr && key == "Left2")
+    else if (st.arr && rec == "Left2")
       st.arr->left2 = I();
-    else if (st.arr && key == "Right2")
+    else if (st.arr && rec == "Right2")
       st.arr->right2 = I();
-    else if (st.arr && key == "Loop")
+    else if (st.arr && rec == "Loop")
       st.arr->loop = I();
-    else if (st.arr && key == "ArrPos")
+    else if (st.arr && rec == "ArrPos")
       st.arr->position = I();
-    else if (st.arr && (key == "ArrParts" || key == "ArrParts2")) {
-      const bool second = key == "ArrParts2";
+    else if (st.arr && (rec == "ArrParts" || rec == "ArrParts2")) {
+      const bool second = rec == "ArrParts2";
       if (second || !st.arrParts2) {
         // Each event of the second form is 20 bytes although the size counts
         // 16; the count comes from the size either way.
@@ -676,23 +679,23 @@ void CTracks::Load(CStream& s, int) {
           consumed_beyond = true;
         }
       }
-    } else if (st.arr && key == "ArrActiveVari")
+    } else if (st.arr && rec == "ArrActiveVari")
       st.arr->activeVari = I();
-    else if (st.arr && key == "ArrVari")
+    else if (st.arr && rec == "ArrVari")
       ++st.arr->variCount;
-    else if (st.arr && (key == "GhostMIDIPart" || key == "GhostEnvPart" || key == "GhostAudioPart")) {
+    else if (st.arr && (rec == "GhostMIDIPart" || rec == "GhostEnvPart" || rec == "GhostAudioPart")) {
       GhostEntry& g = st.arr->ghosts.emplace_back();
-      if (key == "GhostMIDIPart")
+      if (rec == "GhostMIDIPart")
         g.kind = GhostEntry::kMidi, g.part = std::make_unique<CMIDIPart>();
-      else if (key == "GhostEnvPart")
+      else if (rec == "GhostEnvPart")
         g.kind = GhostEntry::kEnvelope, g.part = std::make_unique<CEnvelopePart>();
       else
         g.kind = GhostEntry::kAudio, g.part = std::make_unique<CSongAudioPart>();
       st.part = g.part.get();
       st.ghostPME = false;
-    } else if (key == "GhostPME" || key == "GhostPartEvents") {
+    } else if (rec == "GhostPME" || rec == "GhostPartEvents") {
       auto* mp = dynamic_cast<CMIDIPart*>(st.part);
-      const bool pme = key == "GhostPME";
+      const bool pme = rec == "GhostPME";
       if (mp && (pme || !st.ghostPME)) {
         const int per = pme ? 16 : 12;
         mp->events.Clear();
@@ -706,27 +709,27 @@ void CTracks::Load(CStream& s, int) {
         }
         if (pme) st.ghostPME = true;
       }
-    } else if (key == "GhostMIDIPartCol") {
+    } else if (rec == "GhostMIDIPartCol") {
       if (st.arr && !st.arr->ghosts.empty()) st.arr->ghosts.back().part->colour = I();
-    } else if (st.arr && key == "ActiveTrack")
+    } else if (st.arr && rec == "ActiveTrack")
       st.arr->activeTrack = I();
 
     // ---- tracks ----
-    else if (st.arr && key == "Track") {
+    else if (st.arr && rec == "Track") {
       st.track = st.arr->tracks.emplace_back(std::make_unique<CTrack>(this)).get();
       st.vari = nullptr;
       st.part = nullptr;
       st.strip = nullptr;
-    } else if (st.track && key.starts_with("Track") && key != "TrackVari" && key != "TrackGroove" &&
-               !key.starts_with("TrackVari") && key != "TrackACable") {
+    } else if (st.track && key.starts_with("Track") && rec != "TrackVari" && rec != "TrackGroove" &&
+               !key.starts_with("TrackVari") && rec != "TrackACable") {
       CTrack& t = *st.track;
-      if (key == "TrackName")
+      if (rec == "TrackName")
         t.name = s.ReadString();
-      else if (key == "TrackMode")
+      else if (rec == "TrackMode")
         t.mode = std::clamp(I(), 0, 4);
-      else if (key == "TrackRecMode")
+      else if (rec == "TrackRecMode")
         t.recMode = I();
-      else if (key == "TrackFolder")
+      else if (rec == "TrackFolder")
         t.folderIndex = I();
       else {
         static constexpr std::pair<const char*, int32_t CTrack::*> kInts[] = {
@@ -759,78 +762,78 @@ void CTracks::Load(CStream& s, int) {
             break;
           }
       }
-    } else if (st.track && key == "TrackACable")
+    } else if (st.track && rec == "TrackACable")
       st.track->audioCables.push_back(ReadCable(s, true));
-    else if (st.track && key == "MCable2")
+    else if (st.track && rec == "MCable2")
       st.track->midiCables.push_back(ReadCable(s, true));
-    else if (st.track && key == "TrackGroove") {
+    else if (st.track && rec == "TrackGroove") {
       // The groove reads from its own value only, whatever it holds.
       CMemStream inner(s.ReadRaw(size));
       auto g = std::make_unique<CGroove>(this);
       g->LoadSecond(inner);
       st.track->grooves.push_back(std::move(g));
-    } else if (st.track && key == "TrackVari") {
+    } else if (st.track && rec == "TrackVari") {
       st.vari = st.track->varis.emplace_back(std::make_unique<CTrackVari>()).get();
       st.part = nullptr;
       st.freeze = nullptr;
-    } else if (st.vari && key == "TrackVariState")
+    } else if (st.vari && rec == "TrackVariState")
       st.vari->state = I();
-    else if (st.vari && (key == "TrackVariFzStart" || key == "TrackVariFzTicks")) {
+    else if (st.vari && (rec == "TrackVariFzStart" || rec == "TrackVariFzTicks")) {
       // Size 0 on the record, its int32 after it.
-      (key == "TrackVariFzStart" ? st.vari->freezeStart : st.vari->freezeTicks) = I();
+      (rec == "TrackVariFzStart" ? st.vari->freezeStart : st.vari->freezeTicks) = I();
       consumed_beyond = true;
-    } else if (st.vari && key == "TrackVariFz")
+    } else if (st.vari && rec == "TrackVariFz")
       st.freeze = &st.vari->freeze.emplace_back();
-    else if (st.freeze && key == "TrackVariFzName")
+    else if (st.freeze && rec == "TrackVariFzName")
       st.freeze->name = s.ReadString();
-    else if (st.freeze && key == "TrackVariFzComp")
+    else if (st.freeze && rec == "TrackVariFzComp")
       st.freeze->compIndex = I();
-    else if (st.freeze && key == "TrackVariFzTrack")
+    else if (st.freeze && rec == "TrackVariFzTrack")
       st.freeze->trackIndex = I();
-    else if (st.freeze && key == "TrackVariFzCh")
+    else if (st.freeze && rec == "TrackVariFzCh")
       st.freeze->channel = I();
 
     // ---- parts ----
-    else if (st.vari && key == "Part") {
+    else if (st.vari && rec == "Part") {
       CPart* p = NewPartFor(st.track->Kind());
       st.part = p;
       if (p) st.vari->parts.emplace_back(p);
-    } else if (st.part && key == "PartName")
+    } else if (st.part && rec == "PartName")
       st.part->name = s.ReadString();
-    else if (st.part && key == "PartStart")
+    else if (st.part && rec == "PartStart")
       st.part->start = I();
-    else if (st.part && key == "PartTicks")
+    else if (st.part && rec == "PartTicks")
       st.part->length = I();
-    else if (st.part && key == "PartOffset")
+    else if (st.part && rec == "PartOffset")
       st.part->offset = I();
-    else if (st.part && key == "PartCol")
+    else if (st.part && rec == "PartCol")
       st.part->colour = I();
-    else if (st.part && key == "PartStyle")
+    else if (st.part && rec == "PartStyle")
       st.part->style = I();
-    else if (st.part && key == "PartOriginal")
+    else if (st.part && rec == "PartOriginal")
       st.ghostRefs.emplace_back(st.arr, st.part, I());
-    else if (st.part && key == "PartWBeat") {
+    else if (st.part && rec == "PartWBeat") {
       if (auto* mp = dynamic_cast<CMIDIPart*>(st.part)) mp->beatWidth = static_cast<float>(I());
-    } else if (st.part && key == "PartHNote") {
+    } else if (st.part && rec == "PartHNote") {
       if (auto* mp = dynamic_cast<CMIDIPart*>(st.part)) mp->noteHeight = I();
-    } else if (st.part && key == "PartTS") {
+    } else if (st.part && rec == "PartTS") {
       if (auto* ep = dynamic_cast<CEnvelopePart*>(st.part)) {
         ep->tsNumerator = s.ReadShort();
         ep->tsDenominator = s.ReadShort();
       }
     } else if (st.part && key.starts_with("EPEv")) {
       if (auto* ep = dynamic_cast<CEnvelopePart*>(st.part)) {
-        if (key == "EPEv")
+        if (rec == "EPEv")
           ep->points.emplace_back();
         else if (!ep->points.empty()) {
           auto& p = ep->points.back();
-          if (key == "EPEvDt")
+          if (rec == "EPEvDt")
             p.delta = I();
-          else if (key == "EPEvDa")
+          else if (rec == "EPEvDa")
             p.value = F();
-          else if (key == "EPEvCu")
+          else if (rec == "EPEvCu")
             p.curve = F();
-          else if (key == "EPEvMo")
+          else if (rec == "EPEvMo")
             p.mode = I();
         }
       }
@@ -839,14 +842,14 @@ void CTracks::Load(CStream& s, int) {
     }
 
     // ---- play groups ----
-    else if (key == "playgr") {
+    else if (rec == "playgr") {
       st.group = &playGroups.emplace_back();
       st.item = nullptr;
       st.sub = nullptr;
-    } else if (st.group && key == "playgrit") {
+    } else if (st.group && rec == "playgrit") {
       st.item = &st.group->items.emplace_back();
       st.sub = nullptr;
-    } else if (st.item && key == "playgritit")
+    } else if (st.item && rec == "playgritit")
       st.sub = &st.item->subs.emplace_back();
     else if (key.starts_with("playgr")) {
       static constexpr std::pair<const char*, int32_t CPlayGroup::*> kGroup[] = {
@@ -865,7 +868,7 @@ void CTracks::Load(CStream& s, int) {
           {"playgrititex", &CPlaySub::ex},        {"playgrititkey", &CPlaySub::key},
           {"playgrititkey2", &CPlaySub::key2},    {"playgrititplay", &CPlaySub::play},
           {"playgritittr", &CPlaySub::trackIndex}};
-      if (key == "playgrid" && st.group) st.group->name = s.ReadString();
+      if (rec == "playgrid" && st.group) st.group->name = s.ReadString();
       for (const auto& [k, f] : kGroup)
         if (st.group && key == k) st.group->*f = I();
       for (const auto& [k, f] : kItem)

@@ -1,5 +1,8 @@
 #include "ui/Skin.h"
 
+#include <unordered_map>
+#include <utility>
+
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "stream/RecordStream.h"
@@ -216,12 +219,21 @@ XGuiItem& XGuiMan::RegisterItem(std::string_view name, int32_t category, int32_t
 }
 
 XGuiItem* XGuiMan::Find(std::string_view name) noexcept {
-  for (XGuiItem& i : items)
-    if (i.name == name) return &i;
-  return nullptr;
+  return const_cast<XGuiItem*>(std::as_const(*this).Find(name));
 }
 
 const XGuiItem* XGuiMan::Find(std::string_view name) const noexcept {
+  // Every drawn element looks its item up by name, many times a frame: an item
+  // of the fixed table sits at its table position unless someone rearranged the
+  // list, so that place is tried before the whole list is searched.
+  static const auto place = [] {
+    std::unordered_map<std::string_view, size_t> m;
+    for (size_t i = 0; i < std::size(kItemTable); ++i) m.emplace(kItemTable[i].name, i);
+    return m;
+  }();
+  if (const auto it = place.find(name);
+      it != place.end() && it->second < items.size() && items[it->second].name == name)
+    return &items[it->second];
   for (const XGuiItem& i : items)
     if (i.name == name) return &i;
   return nullptr;
@@ -248,7 +260,8 @@ void XGuiMan::LoadFromMemory(const uint8_t* bytes, size_t n) {
   int32_t size = 0;
   while (s.NextRecord(key, size)) {
     const int64_t end = s.Position() + size;
-    if (key == "BmpData") {
+    const std::string_view rec = key;  // compared by length first, not text
+    if (rec == "BmpData") {
       // Width and height come first; the pixels follow them whatever the record
       // size says. A bitmap that the rest of the file cannot hold is refused
       // before anything is allocated, and reading resumes after its record.
@@ -268,17 +281,17 @@ void XGuiMan::LoadFromMemory(const uint8_t* bytes, size_t n) {
       if (s.Position() < end) s.Seek(end);
       continue;
     }
-    if (key == "BmpAlpha") {
+    if (rec == "BmpAlpha") {
       const int32_t v = s.ReadInt();
       if (!bitmaps.empty()) bitmaps.back().alpha = v;
-    } else if (key == "Color") {
+    } else if (rec == "Color") {
       colors.push_back(static_cast<uint32_t>(s.ReadInt()));
-    } else if (key == "Item") {
+    } else if (rec == "Item") {
       current = Find(s.ReadString());
     } else {
       int32_t XGuiState::*field = nullptr;
       bool pushed = false;
-      std::string_view k = key;
+      std::string_view k = rec;
       if (k.size() > 1 && k.back() == '2') {
         pushed = true;
         k.remove_suffix(1);
@@ -317,20 +330,26 @@ std::vector<uint8_t> XGuiMan::SaveToMemory() const {
     s.WriteKeyInt("BmpAlpha", b.alpha);
   }
   for (uint32_t c : colors) s.WriteKeyInt("Color", static_cast<int32_t>(c));
-  auto write_state = [&s](const XGuiState& st, std::string_view suffix) {
-    const std::string sfx(suffix);
-    s.WriteKeyInt("ItemStyle" + sfx, st.style);
+  // The record keys of a state, normal then pushed, spelled out rather than
+  // joined for each of the hundred and more items.
+  struct StateKeys {
+    std::string_view style, bmp, mode, color;
+  };
+  static constexpr StateKeys kNormal{"ItemStyle", "ItemBmp", "ItemMode", "ItemColor"};
+  static constexpr StateKeys kPushed{"ItemStyle2", "ItemBmp2", "ItemMode2", "ItemColor2"};
+  auto write_state = [&s](const XGuiState& st, const StateKeys& k) {
+    s.WriteKeyInt(k.style, st.style);
     if (st.style == kBmp) {
-      s.WriteKeyInt("ItemBmp" + sfx, st.bmp);
-      s.WriteKeyInt("ItemMode" + sfx, st.mode);
+      s.WriteKeyInt(k.bmp, st.bmp);
+      s.WriteKeyInt(k.mode, st.mode);
     } else if (st.style == kCol) {
-      s.WriteKeyInt("ItemColor" + sfx, st.color);
+      s.WriteKeyInt(k.color, st.color);
     }
   };
   for (const XGuiItem& i : items) {
     s.WriteKeyString("Item", i.name);
-    write_state(i.normal, "");
-    write_state(i.pushed, "2");
+    write_state(i.normal, kNormal);
+    write_state(i.pushed, kPushed);
   }
   return std::move(s.Data());
 }

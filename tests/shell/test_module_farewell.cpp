@@ -11,6 +11,7 @@
 #include "midifx/Chords.h"
 #include "midipart/MidiPart2.h"
 #include "persist/Project.h"
+#include "sequencer/Tracks.h"
 #include "stream/RecordStream.h"
 #include "tests/support/AllocGuard.h"
 #include "tests/support/Stubs.h"
@@ -195,6 +196,29 @@ INSTANTIATE_TEST_SUITE_P(ArpAndChords, NoteHolderDeleted,
                                                     auto* a = Add<CArp>(g);
                                                     a->patterns.front()->Cell(0, 0) = 100;
                                                     return a;
+                                                  }},
+                                           // Plays on its own; each of two tracks holds a
+                                           // long note, one of them on the second port.
+                                           Holder{"song",
+                                                  [](CGroup& g) -> CComp* {
+                                                    auto* s = Add<CTracks>(g);
+                                                    s->SetSampleRate(kRate);
+                                                    s->SetBlockSize(kBlock);
+                                                    s->midiThru = 0;
+                                                    s->midiOutPorts = 2;
+                                                    CArr& arr = *s->arrs.front();
+                                                    s->AddTrack(arr, TrackKind::kMidi).port = 1;
+                                                    for (auto& t : arr.tracks) {
+                                                      auto p = std::make_unique<CMIDIPart>();
+                                                      p->length = 7680;
+                                                      p->events.Insert(5 + t->port,
+                                                                       midi::Make(0x90, 50 + t->port, 100),
+                                                                       5000);
+                                                      t->varis.front()->parts.push_back(std::move(p));
+                                                    }
+                                                    g.ConnectMidi(s, 1, 0);
+                                                    s->Start();
+                                                    return s;
                                                   }}),
                          [](const auto& info) { return std::string(info.param.name); });
 
