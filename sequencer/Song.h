@@ -32,6 +32,10 @@ namespace songlimits {
 inline constexpr int kArrQueue = 1024;        // pending arrangement and play-group starts
 inline constexpr int kPendingPerTrack = 512;  // note-offs and late events of one track
 inline constexpr int kMaxSends = 33;          // send levels kept per audio output
+// The tempi a song can hold, from its file or the host. Beyond them a block
+// would walk millions of ticks: a hostile tempo must not stall the audio thread.
+inline constexpr float kLowestTempo = 1.0f;
+inline constexpr float kHighestTempo = 999.0f;
 }  // namespace songlimits
 
 // A record kept as it was read, for content this build stores but does not
@@ -340,13 +344,18 @@ class CArrQ {
   bool Insert(const Entry& e) noexcept;
   void PopFront() noexcept;
   void Subtract(double ticks) noexcept;
-  void Clear() noexcept { count_ = 0; }
+  void Clear() noexcept { head_ = 0, count_ = 0; }
   int Count() const noexcept { return count_; }
-  const Entry& Front() const noexcept { return e_[0]; }
-  const Entry& operator[](int i) const noexcept { return e_[static_cast<size_t>(i)]; }
+  const Entry& Front() const noexcept { return e_[head_]; }
+  const Entry& operator[](int i) const noexcept { return e_[Slot(i)]; }
 
  private:
+  // A ring: a hostile song can keep the queue full and serve thousands of
+  // entries a block, so taking the front must not move the other entries.
+  static_assert((songlimits::kArrQueue & (songlimits::kArrQueue - 1)) == 0, "the ring wraps by masking");
+  size_t Slot(int i) const noexcept { return (head_ + static_cast<size_t>(i)) & (songlimits::kArrQueue - 1); }
   std::array<Entry, songlimits::kArrQueue> e_{};
+  size_t head_ = 0;
   int count_ = 0;
 };
 

@@ -36,23 +36,23 @@ void CTickQueue::PopFront(int n) noexcept {
 bool CArrQ::Insert(const Entry& e) noexcept {
   if (count_ >= static_cast<int>(e_.size())) return false;
   int i = count_;
-  while (i > 0 && e_[static_cast<size_t>(i - 1)].time > e.time) {
-    e_[static_cast<size_t>(i)] = e_[static_cast<size_t>(i - 1)];
+  while (i > 0 && e_[Slot(i - 1)].time > e.time) {
+    e_[Slot(i)] = e_[Slot(i - 1)];
     --i;
   }
-  e_[static_cast<size_t>(i)] = e;
+  e_[Slot(i)] = e;
   ++count_;
   return true;
 }
 
 void CArrQ::PopFront() noexcept {
   if (count_ == 0) return;
-  for (int i = 1; i < count_; ++i) e_[static_cast<size_t>(i - 1)] = e_[static_cast<size_t>(i)];
+  head_ = Slot(1);
   --count_;
 }
 
 void CArrQ::Subtract(double ticks) noexcept {
-  for (int i = 0; i < count_; ++i) e_[static_cast<size_t>(i)].time -= ticks;
+  for (int i = 0; i < count_; ++i) e_[Slot(i)].time -= ticks;
 }
 
 CTrack::CTrack(CContainer* parent, TrackKind kind) : CComp(parent), mode(static_cast<int32_t>(kind)) {

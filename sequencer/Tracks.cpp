@@ -217,8 +217,8 @@ void CTracks::SetTempo(float bpm) {
   // The song's tempo is its own under the internal clock; the host's tempo
   // reaches it only when the clock follows the host.
   if (clock == 1 && std::isfinite(bpm) && bpm > 0.0f) {
-    songTempo = bpm;
-    tempo = bpm;
+    songTempo = std::clamp(bpm, songlimits::kLowestTempo, songlimits::kHighestTempo);
+    tempo = songTempo;
   }
 }
 

@@ -491,7 +491,8 @@ void CTracks::Load(CStream& s, int) {
       clock = I();
     else if (rec == "Tempo") {
       const float t = F();
-      if (std::isfinite(t) && t > 0.0f) songTempo = t;
+      if (std::isfinite(t) && t > 0.0f)
+        songTempo = std::clamp(t, songlimits::kLowestTempo, songlimits::kHighestTempo);
     } else if (rec == "tempoCC")
       tempoCC = I();
     else if (rec == "tempoCCMin")

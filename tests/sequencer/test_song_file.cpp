@@ -206,6 +206,21 @@ TEST(SongFile, UnderTheHostsClockNoTempoIsStoredAndLoadingKeepsTheTempo) {
   EXPECT_FLOAT_EQ(other.tempo, 77.0f);
 }
 
+// A fuzzed song with tempo 3e29 served four million arrangement starts a
+// block; the file's and the host's tempi are held to what a song can play.
+TEST(SongFile, AHostileTempoIsHeldToWhatASongCanPlay) {
+  for (const float bpm : {3e29f, 1e-20f}) {
+    CTracks song(nullptr);
+    song.songTempo = bpm;
+    CTracks loaded(nullptr);
+    LoadBlock(loaded, SaveBlock(song));
+    EXPECT_FLOAT_EQ(loaded.songTempo, bpm > 1.0f ? 999.0f : 1.0f) << bpm;
+    loaded.clock = 1;
+    loaded.SetTempo(bpm);
+    EXPECT_FLOAT_EQ(loaded.tempo, bpm > 1.0f ? 999.0f : 1.0f) << bpm;
+  }
+}
+
 TEST(SongFile, IndicesOutsideTheirListsAreDropped) {
   Writer w;
   w.Int("ActiveArr", 5);
