@@ -61,7 +61,8 @@ class Rig {
       root->Process(kBlock);
       EXPECT_TRUE(g.Clean()) << g.Report();
     }
-    for (const MidiEvent& e : stub->midiQueue) atStub.push_back({blocks, static_cast<int>(e.time), e.msg});
+    if (stub)
+      for (const MidiEvent& e : stub->midiQueue) atStub.push_back({blocks, static_cast<int>(e.time), e.msg});
     for (const MidiEvent& e : root->midiQueue) atOut.push_back({blocks, static_cast<int>(e.time), e.msg});
     ++blocks;
   }
@@ -144,6 +145,7 @@ TEST(ModuleFarewell, DeletedDestinationDropsWhatWasMeantForIt) {
   ASSERT_TRUE(DeleteModule(*rig.root, rig.project, rig.mp));
   EXPECT_EQ(rig.root->PendingFarewells(), 6);
   ASSERT_TRUE(DeleteModule(*rig.root, rig.project, rig.stub));
+  rig.stub = nullptr;
   EXPECT_EQ(rig.root->PendingFarewells(), 3);
   rig.Block();
   EXPECT_TRUE(Sounding(rig.atOut).empty());
