@@ -2,8 +2,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <regex>
 
 #include "graph/ModuleTypes.h"
 #include "persist/TextForm.h"
@@ -103,9 +103,14 @@ TEST(Project, SaveLoadSaveGivesIdenticalBytesAndTheSameGraph) {
   EXPECT_EQ(root.modified, 0);
 
   ASSERT_FALSE(progress.empty());
-  const std::regex shape("Loading [0-9]{3}%");
+  // "Loading " and three digits and "%": no regex, which GCC warns about
+  // inside the library under the sanitizers.
+  const auto shaped = [](const std::string& t) {
+    return t.size() == 12 && t.starts_with("Loading ") && t[11] == '%' &&
+           std::all_of(t.begin() + 8, t.begin() + 11, [](char c) { return c >= '0' && c <= '9'; });
+  };
   for (size_t i = 0; i < progress.size(); ++i) {
-    EXPECT_TRUE(std::regex_match(progress[i], shape)) << progress[i];
+    EXPECT_TRUE(shaped(progress[i])) << progress[i];
     if (i > 0) {
       EXPECT_LT(progress[i - 1], progress[i]);
     }
