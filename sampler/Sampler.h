@@ -142,6 +142,15 @@ struct Preset {
   std::vector<PresetEntry> entries;
 };
 
+// A steady low-pass over one channel of a voice's pending stretch: the
+// filters of many voices run side by side.
+struct SteadyLowPassLane {
+  float* buf;
+  float* low;
+  float* band;
+  float f, damp;
+};
+
 class CSampler final : public CContainer {
  public:
   explicit CSampler(CContainer* parent);
@@ -263,13 +272,7 @@ class CSampler final : public CContainer {
     int pos;
     float g0, g1, p0, p1;
   };
-  // A steady low-pass over one channel of a pending stretch.
-  struct FilterLane {
-    float* buf;
-    float* low;
-    float* band;
-    float f, damp;
-  };
+  using FilterLane = SteadyLowPassLane;
   // The voices rendered and mixed by one thread: all of them when the sampler
   // feeds send effects, otherwise every other voice, so that the two halves
   // can run on two cores and still add up in the same order on one.
