@@ -577,6 +577,12 @@ void CSample::RenderFromMemory(int count, float* left, float* right, float gl, f
   Pick<MemoryRun>(bits, channels)(data.data(), int64_t{frames} + 2, count, phase, step, gl, gr, left, right);
 }
 
+bool CSample::InMemory(MemoryRender& out) const noexcept {
+  if (!HoldsFramesOfHeader() || !Renderable(formatTag, bits, channels)) return false;
+  out = MemoryRender{data.data(), int64_t{frames} + 2, Pick<MemoryRun>(bits, channels)};
+  return true;
+}
+
 void CSample::ReadFrames(int count, float* left, uint8_t*, float, float gain, double step, double phase,
                          float* right) noexcept {
   if (count <= 0) {

@@ -701,8 +701,8 @@ void EdgeFrame(const CSample& smp, const CClip& clip, double p, double loopStart
 
 }  // namespace
 
-bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, float* L, float* R, int n,
-                         double step) noexcept {
+bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L,
+                         float* R, int n, double step) noexcept {
   const double left = std::max(clip.left, 1);
   const double right = std::min(clip.right, smp.frames);
   const double loopStart = std::max(clip.loopStart, 1);
@@ -762,7 +762,10 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
         safe = std::min(count, before(loopStart + 1.0));
       else if (ev == kLoopStart)
         safe = 0;
-      if (safe > 0) smp.ReadFrames(safe, L + done, streamScratch_.data(), 0.0f, 1.0f, s, sv.pos, R + done);
+      if (safe > 0 && ram)
+        ram->Render(safe, L + done, R + done, s, sv.pos);
+      else if (safe > 0)
+        smp.ReadFrames(safe, L + done, streamScratch_.data(), 0.0f, 1.0f, s, sv.pos, R + done);
       for (int i = safe; i < count; ++i)
         EdgeFrame(smp, clip, sv.pos + i * s, loopStart, loopEnd, L[done + i], R[done + i]);
       sv.pos += count * s;
@@ -816,6 +819,8 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
   }
   CSample& smp = *samples[static_cast<size_t>(clip.sample)];
   const bool mono = smp.channels != 2;
+  MemoryRender ram;
+  const bool inMemory = smp.InMemory(ram);
   const int nm = std::min<int>(static_cast<int>(clip.modulators.size()), kVoiceModulators);
   const float rate = sampleRate > 0.0f ? sampleRate : 44100.0f;
   const float unisonNorm = 1.0f / std::sqrt(static_cast<float>(std::max(v.subCount, 1)));
@@ -977,7 +982,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       const size_t slot = static_cast<size_t>((&v - voices_.data()) * kUnison + i) * 2 * kControlFrames;
       float* L = &slots_[slot];
       float* R = mono ? L : L + kControlFrames;
-      RenderSub(v, sv, clip, smp, L, R, len, step);
+      RenderSub(sv, clip, smp, inMemory ? &ram : nullptr, L, R, len, step);
       any = any || sv.active;
       PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
       pm = PendingMix{&v,

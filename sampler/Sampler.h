@@ -291,8 +291,8 @@ class CSampler final : public CContainer {
   void RunFilterLanes(Share& sh, int len) noexcept;
   void MixPending(const PendingMix& pm, int len) noexcept;
   void RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept;
-  bool RenderSub(Voice& v, SubVoice& sv, const CClip& clip, CSample& smp, float* L, float* R, int n,
-                 double step) noexcept;
+  bool RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L, float* R,
+                 int n, double step) noexcept;
   void ReleaseVoice(Voice& v) noexcept;
   void RunSends(int frames) noexcept;
   void PrepareSends();
