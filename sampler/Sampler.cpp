@@ -640,24 +640,31 @@ void FilterRun(float* buf, int n, float& low, float& band, float f0, float f1, f
 }
 
 // The common case of a bank's low-pass: settled coefficients, no blend, no
-// drive. Three multiply-adds a frame.
-void SteadyLowPass(float* buf, int n, float& low, float& band, float f, float r) noexcept {
-  const float damp = 1.0f - r;
+// drive. The recursion
+//   low += f band;  high = x - low - damp band;  band += f high
+// is rearranged so that only two fused multiply-adds stand between one
+// frame's band and the next (band' = keep band + f x - f low', with keep =
+// 1 - f damp), which lets many voices' filters run at the speed of the
+// arithmetic rather than of its latency. Each step rounds once per fused
+// operation, the same in the vector lanes as here.
+void SteadyLowPass(float* buf, int n, float& low, float& band, float f, float keep) noexcept {
   float lo = low, bd = band;
   for (int i = 0; i < n; ++i) {
-    lo += f * bd;
-    const float high = buf[i] - lo - damp * bd;
-    bd += f * high;
+    lo = std::fma(f, bd, lo);
+    bd = std::fma(-f, lo, std::fma(keep, bd, f * buf[i]));
     buf[i] = lo;
   }
   low = std::fabs(lo) < 1e-20f ? 0.0f : lo;
   band = std::fabs(bd) < 1e-20f ? 0.0f : bd;
 }
 
+// How much of a steady low-pass's band survives a frame.
+inline float BandKept(float f, float r) noexcept { return 1.0f - f * (1.0f - r); }
+
 void Filter(int mode, float* buf, int n, float& low, float& band, float f0, float f1, float r0, float r1,
             float d0, float d1, float blend) noexcept {
   if (mode == CClip::kFilterLowBand && blend == 0.0f && d0 == 0.0f && d1 == 0.0f && f0 == f1 && r0 == r1)
-    return SteadyLowPass(buf, n, low, band, f0, r0);
+    return SteadyLowPass(buf, n, low, band, f0, BandKept(f0, r0));
   if (mode == CClip::kFilterLowBand)
     FilterRun<CClip::kFilterLowBand>(buf, n, low, band, f0, f1, r0, r1, d0, d1, blend);
   else if (mode == CClip::kFilterBandHigh)
@@ -1001,7 +1008,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
           sh.lanes[static_cast<size_t>(sh.laneCount++)] =
-              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, 1.0f - r1};
+              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, BandKept(f1, r1)};
         continue;
       }
       Filter(clip.filterMode, L, len, sv.low[0], sv.band[0], v.fcut, f1, v.fres, r1, v.fdrive, d1,
@@ -1151,33 +1158,31 @@ namespace {
 using Lane = SteadyLowPassLane;
 
 // Eight steady low-passes side by side, one per 32-bit lane of a 256-bit
-// vector. The recursion's latency (six dependent operations a frame) bounds the
-// filters, not the arithmetic: two groups in flight fill the wait of either
-// with the other's frame, so sixteen voices cost what four did in 128-bit
-// lanes. Same operations, in the same order and without fused multiply-adds,
-// as the scalar low-pass of each lane.
+// vector, in the fused form of SteadyLowPass(): two dependent fused
+// multiply-adds a frame, and two groups in flight so that either fills the
+// other's wait.
+#define QR_LANES __attribute__((target("avx2,fma"), always_inline)) inline
 struct WideGroup {
   Lane* q;
-  __m256 lo, bd, f, damp;
+  __m256 lo, bd, f, keep;
 
-  __attribute__((target("avx2"))) void Load(Lane* lanes) noexcept {
+  QR_LANES void Load(Lane* lanes) noexcept {
     q = lanes;
-    alignas(32) float l8[8], b8[8], f8[8], d8[8];
-    for (int j = 0; j < 8; ++j) l8[j] = *q[j].low, b8[j] = *q[j].band, f8[j] = q[j].f, d8[j] = q[j].damp;
+    alignas(32) float l8[8], b8[8], f8[8], k8[8];
+    for (int j = 0; j < 8; ++j) l8[j] = *q[j].low, b8[j] = *q[j].band, f8[j] = q[j].f, k8[j] = q[j].keep;
     lo = _mm256_load_ps(l8);
     bd = _mm256_load_ps(b8);
     f = _mm256_load_ps(f8);
-    damp = _mm256_load_ps(d8);
+    keep = _mm256_load_ps(k8);
   }
-  __attribute__((target("avx2"), always_inline)) __m256 Step(__m256 x) noexcept {
-    lo = _mm256_add_ps(lo, _mm256_mul_ps(f, bd));
-    const __m256 high = _mm256_sub_ps(_mm256_sub_ps(x, lo), _mm256_mul_ps(damp, bd));
-    bd = _mm256_add_ps(bd, _mm256_mul_ps(f, high));
+  QR_LANES __m256 Step(__m256 x) noexcept {
+    lo = _mm256_fmadd_ps(f, bd, lo);
+    bd = _mm256_fnmadd_ps(f, lo, _mm256_fmadd_ps(keep, bd, _mm256_mul_ps(f, x)));
     return lo;
   }
   // Eight frames of the eight lanes, turned so that each vector holds one
   // frame of every lane, and back.
-  __attribute__((target("avx2"), always_inline)) static void Transpose(__m256 (&r)[8]) noexcept {
+  QR_LANES static void Transpose(__m256 (&r)[8]) noexcept {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
     const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
     const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
@@ -1199,7 +1204,7 @@ struct WideGroup {
     r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
     r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
   }
-  __attribute__((target("avx2"), always_inline)) void Eight(int i) noexcept {
+  QR_LANES void Eight(int i) noexcept {
     __m256 r[8];
     for (int j = 0; j < 8; ++j) r[j] = _mm256_loadu_ps(q[j].buf + i);
     Transpose(r);
@@ -1207,13 +1212,13 @@ struct WideGroup {
     Transpose(r);
     for (int j = 0; j < 8; ++j) _mm256_storeu_ps(q[j].buf + i, r[j]);
   }
-  __attribute__((target("avx2"), always_inline)) void One(int i) noexcept {
+  QR_LANES void One(int i) noexcept {
     alignas(32) float in[8], out[8];
     for (int j = 0; j < 8; ++j) in[j] = q[j].buf[i];
     _mm256_store_ps(out, Step(_mm256_load_ps(in)));
     for (int j = 0; j < 8; ++j) q[j].buf[i] = out[j];
   }
-  __attribute__((target("avx2"))) void Store() noexcept {
+  QR_LANES void Store() noexcept {
     alignas(32) float l8[8], b8[8];
     _mm256_store_ps(l8, lo);
     _mm256_store_ps(b8, bd);
@@ -1227,7 +1232,7 @@ struct WideGroup {
 // Every lane, in groups of sixteen; the last group is filled up with spare
 // lanes that filter silence (silence in, silence out, so they may share one
 // buffer), which costs less than running the few left over on their own.
-__attribute__((target("avx2"))) void RunFilterLanesWide(Lane* lanes, int laneCount, int len) noexcept {
+__attribute__((target("avx2,fma"))) void RunFilterLanesWide(Lane* lanes, int laneCount, int len) noexcept {
   alignas(32) float spare[kControlFrames] = {};
   float spareState[2] = {};
   for (int k = 0; k < laneCount; k += 16) {
@@ -1235,7 +1240,7 @@ __attribute__((target("avx2"))) void RunFilterLanesWide(Lane* lanes, int laneCou
     const Lane* src = lanes + k;
     const int have = std::min(16, laneCount - k);
     for (int j = 0; j < 16; ++j)
-      quad[j] = j < have ? src[j] : Lane{spare, &spareState[0], &spareState[1], 0.0f, 1.0f};
+      quad[j] = j < have ? src[j] : Lane{spare, &spareState[0], &spareState[1], 0.0f, 1.0f};  // holds silence
     WideGroup g0, g1;
     g0.Load(quad);
     if (have <= 8) {
@@ -1263,119 +1268,23 @@ __attribute__((target("avx2"))) void RunFilterLanesWide(Lane* lanes, int laneCou
 // Decided once at load, before any audio thread runs.
 const bool g_wideLanes = [] {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }();
+#undef QR_LANES
 
 }  // namespace
 #endif
 
 void CSampler::RunFilterLanes(Share& sh, int len) noexcept {
-  int k = 0;
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
   if (g_wideLanes) {
     RunFilterLanesWide(sh.lanes.data(), sh.laneCount, len);
     return;
   }
 #endif
-#if defined(__SSE2__)
-  // Four filters side by side, one per lane: the recursion's latency is paid
-  // once for four voices, and two such groups interleaved keep the multiplier
-  // busy while either waits on its own previous frame. Same arithmetic as the
-  // scalar low-pass, per lane.
-  struct Group {
-    FilterLane* q;
-    __m128 lo, bd, f, damp;
-    void Load(FilterLane* lanes) noexcept {
-      q = lanes;
-      lo = _mm_set_ps(*q[3].low, *q[2].low, *q[1].low, *q[0].low);
-      bd = _mm_set_ps(*q[3].band, *q[2].band, *q[1].band, *q[0].band);
-      f = _mm_set_ps(q[3].f, q[2].f, q[1].f, q[0].f);
-      damp = _mm_set_ps(q[3].damp, q[2].damp, q[1].damp, q[0].damp);
-    }
-    __m128 Step(__m128 x) noexcept {
-      lo = _mm_add_ps(lo, _mm_mul_ps(f, bd));
-      const __m128 high = _mm_sub_ps(_mm_sub_ps(x, lo), _mm_mul_ps(damp, bd));
-      bd = _mm_add_ps(bd, _mm_mul_ps(f, high));
-      return lo;
-    }
-    // Four frames of the four lanes, turned so that each vector holds one
-    // frame of every lane.
-    void Four(int i) noexcept {
-      __m128 a = _mm_loadu_ps(q[0].buf + i), b = _mm_loadu_ps(q[1].buf + i);
-      __m128 c = _mm_loadu_ps(q[2].buf + i), d = _mm_loadu_ps(q[3].buf + i);
-      _MM_TRANSPOSE4_PS(a, b, c, d);
-      a = Step(a);
-      b = Step(b);
-      c = Step(c);
-      d = Step(d);
-      _MM_TRANSPOSE4_PS(a, b, c, d);
-      _mm_storeu_ps(q[0].buf + i, a);
-      _mm_storeu_ps(q[1].buf + i, b);
-      _mm_storeu_ps(q[2].buf + i, c);
-      _mm_storeu_ps(q[3].buf + i, d);
-    }
-    void One(int i) noexcept {
-      alignas(16) float out[4];
-      _mm_store_ps(out, Step(_mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i])));
-      for (int j = 0; j < 4; ++j) q[j].buf[i] = out[j];
-    }
-    void Store() noexcept {
-      alignas(16) float l4[4], b4[4];
-      _mm_store_ps(l4, lo);
-      _mm_store_ps(b4, bd);
-      for (int j = 0; j < 4; ++j) {
-        *q[j].low = std::fabs(l4[j]) < 1e-20f ? 0.0f : l4[j];
-        *q[j].band = std::fabs(b4[j]) < 1e-20f ? 0.0f : b4[j];
-      }
-    }
-  };
-  const int laneCount = sh.laneCount;
-  FilterLane* lanes = sh.lanes.data();
-  for (; k + 8 <= laneCount; k += 8) {
-    Group g0, g1;
-    g0.Load(lanes + k);
-    g1.Load(lanes + k + 4);
-    int i = 0;
-    for (; i + 4 <= len; i += 4) {
-      g0.Four(i);
-      g1.Four(i);
-    }
-    for (; i < len; ++i) {
-      g0.One(i);
-      g1.One(i);
-    }
-    g0.Store();
-    g1.Store();
-  }
-  for (; k + 4 <= laneCount; k += 4) {
-    Group g;
-    g.Load(lanes + k);
-    int i = 0;
-    for (; i + 4 <= len; i += 4) g.Four(i);
-    for (; i < len; ++i) g.One(i);
-    g.Store();
-  }
-  if (k < laneCount) {
-    // The last one to three lanes fill a group with spare lanes that filter
-    // silence: one group costs less than each lane's recursion run alone.
-    alignas(16) float spare[kControlFrames] = {};
-    float spareState[2] = {};
-    FilterLane quad[4];
-    for (int j = 0; j < 4; ++j)
-      quad[j] =
-          k + j < laneCount ? lanes[k + j] : FilterLane{spare, &spareState[0], &spareState[1], 0.0f, 1.0f};
-    Group g;
-    g.Load(quad);
-    int i = 0;
-    for (; i + 4 <= len; i += 4) g.Four(i);
-    for (; i < len; ++i) g.One(i);
-    g.Store();
-    k = laneCount;
-  }
-#endif
-  for (; k < sh.laneCount; ++k) {
+  for (int k = 0; k < sh.laneCount; ++k) {
     FilterLane& q = sh.lanes[static_cast<size_t>(k)];
-    SteadyLowPass(q.buf, len, *q.low, *q.band, q.f, 1.0f - q.damp);
+    SteadyLowPass(q.buf, len, *q.low, *q.band, q.f, q.keep);
   }
 }
 

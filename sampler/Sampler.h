@@ -148,7 +148,7 @@ struct SteadyLowPassLane {
   float* buf;
   float* low;
   float* band;
-  float f, damp;
+  float f, keep;  // keep = 1 - f x damping: the part of the band a frame keeps
 };
 
 class CSampler final : public CContainer {
