@@ -986,9 +986,9 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       step = std::min(step, 64.0);
       // Each sub-voice renders into its own slot, so that the steady low-passes
       // of every voice can run side by side before anything is mixed.
-      const size_t slot = static_cast<size_t>((&v - voices_.data()) * kUnison + i) * 2 * kControlFrames;
-      float* L = &slots_[slot];
+      float* L = sh.slots + sh.slotsUsed;
       float* R = mono ? L : L + kControlFrames;
+      sh.slotsUsed += mono ? kControlFrames : 2 * kControlFrames;
       RenderSub(sv, clip, smp, inMemory ? &ram : nullptr, L, R, len, step);
       any = any || sv.active;
       PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
@@ -1069,6 +1069,10 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
     const int len = std::min(kControlFrames, to - pos);
     sh.pendingCount = 0;
     sh.laneCount = 0;
+    // Half the room each when the halves run at once: either holds at most
+    // half the voices.
+    sh.slots = slots_.data() + static_cast<size_t>(half) * (slots_.size() / 2);
+    sh.slotsUsed = 0;
     for (int i = half; i < kVoices; i += halves) {
       Voice& v = voices_[static_cast<size_t>(i)];
       if (v.state == 1 && v.clip) RenderVoice(v, pos, len, sh, channels);

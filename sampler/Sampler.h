@@ -282,6 +282,11 @@ class CSampler final : public CContainer {
     HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
     HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
     int pendingCount = 0, laneCount = 0;
+    // This stretch's sub-voice buffers are taken one after the other from
+    // `slots`, so they lie together in the cache (a fixed place per voice
+    // spread them two kilobytes apart, onto a few cache sets).
+    float* slots = nullptr;
+    int slotsUsed = 0;
   };
   class CVoiceShare;
   void RenderVoices(int from, int to) noexcept;
@@ -311,8 +316,8 @@ class CSampler final : public CContainer {
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
   std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side
-  // Per voice and sub-voice, two channels of one stretch; a stretch is written
-  // whole before it is read, so the room is never zeroed.
+  // Room for every sub-voice's two channels of one stretch; a stretch is
+  // written whole before it is read, so the room is never zeroed.
   HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 2 * sampler_limits::kControlFrames>
       slots_;
   std::array<Share, 2> shares_;
