@@ -253,6 +253,7 @@ void CSampler::ReleaseAllVoices() noexcept {
     v.state = 0;
     v.sound = nullptr;
     v.clip = nullptr;
+    v.sample = nullptr;
     v.keyCount = 0;
   }
 }
@@ -363,11 +364,18 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   v.vol.level = v.vol.from = 0.0f;
   v.gain = 0.0f;
   v.fresh = 1;
+  v.sample = samples[static_cast<size_t>(clip.sample)].get();
+  if (!v.sample->InMemory(v.ram)) v.ram = MemoryRender{};
+  v.readsModulator = 0;
+  for (const CMod& r : clip.routings)
+    v.readsModulator |= r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
+                        r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd;
   const int nm = std::min<int>(static_cast<int>(clip.modulators.size()), kVoiceModulators);
   for (int m = 0; m < nm; ++m)
     clip.modulators[static_cast<size_t>(m)]->NoteStart(v.mods[static_cast<size_t>(m)], random_);
   const int n = std::clamp(clip.unisonVoices, 1, kUnison);
   v.subCount = n;
+  v.unisonNorm = 1.0f / std::sqrt(static_cast<float>(n));
   const int right = std::min(clip.right, smp.frames);
   const int left = std::max(clip.left, 1);
   for (int i = 0; i < n; ++i) {
@@ -820,24 +828,20 @@ bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const Me
 
 void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept {
   const CClip& clip = *v.clip;
-  if (clip.sample < 0 || clip.sample >= static_cast<int>(samples.size())) {
+  if (!v.sample) {
     v.state = 0;
     return;
   }
-  CSample& smp = *samples[static_cast<size_t>(clip.sample)];
+  CSample& smp = *v.sample;
   const bool mono = smp.channels != 2;
-  MemoryRender ram;
-  const bool inMemory = smp.InMemory(ram);
+  const MemoryRender* ram = v.ram.run ? &v.ram : nullptr;
   const int nm = std::min<int>(static_cast<int>(clip.modulators.size()), kVoiceModulators);
   const float rate = sampleRate > 0.0f ? sampleRate : 44100.0f;
-  const float unisonNorm = 1.0f / std::sqrt(static_cast<float>(std::max(v.subCount, 1)));
+  const float unisonNorm = v.unisonNorm;
   const CSound& sound = *v.sound;
   const size_t ch = static_cast<size_t>(v.channel & 15);
   const float bendSemis = (2.0f * bend_[ch] - 1.0f) * static_cast<float>(clip.bend);
-  bool readsModulator = false;
-  for (const CMod& r : clip.routings)
-    readsModulator = readsModulator || r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
-                     r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd;
+  const bool readsModulator = v.readsModulator;
   double tempoStep = 1.0;
   if (sound.mode == CSound::kSlicer && sound.bpm > 0.0f && tempo > 0.0f) tempoStep = tempo / sound.bpm;
 
@@ -989,7 +993,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       float* L = sh.slots + sh.slotsUsed;
       float* R = mono ? L : L + kControlFrames;
       sh.slotsUsed += mono ? kControlFrames : 2 * kControlFrames;
-      RenderSub(sv, clip, smp, inMemory ? &ram : nullptr, L, R, len, step);
+      RenderSub(sv, clip, smp, ram, L, R, len, step);
       any = any || sv.active;
       PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
       pm = PendingMix{&v,
@@ -1065,6 +1069,14 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
   // control boundaries, and the filters of one stretch run together.
   Share& sh = shares_[static_cast<size_t>(half)];
   float* const* channels = half == 0 ? outCh.data() : shadowCh_.data();
+  // No voice starts before the next MIDI message: the playing ones are
+  // found once, not in every stretch.
+  std::array<Voice*, kVoices> playing;
+  int count = 0;
+  for (int i = half; i < kVoices; i += halves) {
+    Voice& v = voices_[static_cast<size_t>(i)];
+    if (v.state == 1 && v.clip) playing[static_cast<size_t>(count++)] = &v;
+  }
   for (int pos = from; pos < to; pos += kControlFrames) {
     const int len = std::min(kControlFrames, to - pos);
     sh.pendingCount = 0;
@@ -1073,9 +1085,9 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
     // half the voices.
     sh.slots = slots_.data() + static_cast<size_t>(half) * (slots_.size() / 2);
     sh.slotsUsed = 0;
-    for (int i = half; i < kVoices; i += halves) {
-      Voice& v = voices_[static_cast<size_t>(i)];
-      if (v.state == 1 && v.clip) RenderVoice(v, pos, len, sh, channels);
+    for (int i = 0; i < count; ++i) {
+      Voice& v = *playing[static_cast<size_t>(i)];
+      if (v.state == 1) RenderVoice(v, pos, len, sh, channels);
     }
     RunFilterLanes(sh, len);
     for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)], len);

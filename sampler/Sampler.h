@@ -229,7 +229,6 @@ class CSampler final : public CContainer {
     int32_t state = 0;  // 0 free, 1 playing
     int32_t subCount = 0;
     int32_t mode = 0;
-    std::array<uint8_t, 128> keys{};
     int32_t keyCount = 0;
     int32_t channel = 0;
     int32_t key = 0;
@@ -247,8 +246,15 @@ class CSampler final : public CContainer {
     // message or an edit, unless a routing reads a modulator, which moves.
     std::array<float, 8> targets{};
     uint32_t targetsAt = 0;  // the control generation they belong to; 0 for none
-    std::array<ModState, sampler_limits::kVoiceModulators> mods{};
+    // Worked out when the voice starts, so that its stretches need not visit
+    // the sample and the clip's lists again (an edit ends every voice).
+    CSample* sample = nullptr;
+    MemoryRender ram;     // its frames in memory, unless ram.run is null
+    float unisonNorm = 1.0f;
+    uint8_t readsModulator = 0;  // a routing reads a modulator that moves by itself
     std::array<SubVoice, sampler_limits::kUnison> sub{};
+    std::array<ModState, sampler_limits::kVoiceModulators> mods{};
+    std::array<uint8_t, 128> keys{};  // the held keys of a mono voice, oldest first
   };
   const Voice& VoiceAt(int i) const noexcept { return voices_[static_cast<size_t>(i)]; }
 
