@@ -319,7 +319,7 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
       if (g_wideVectors) i = RenderMono16Wide(frame0, last, count, phase, step, gl, gr, L, R);
 #endif
-      i = RenderMono16Simd(frame0, i, count, phase, step, gl, gr, L, R);
+      if (i < count) i = RenderMono16Simd(frame0, i, count, phase, step, gl, gr, L, R);
     }
 #endif
     for (; i < count; ++i) {

@@ -40,6 +40,17 @@ void ResetControllers(std::array<float, 128>& cc) noexcept {
 
 // Semitones from the clip's root to the key (a slicer plays at the sample's
 // own pitch), counted wide so that no stored value overflows.
+// Whether a modulator that moves by itself (an envelope, gate, LFO or random
+// value) feeds the clip's volume: such a voice may rise again after falling.
+bool VolumeMovesByItself(const CClip& clip) noexcept {
+  for (const CMod& r : clip.routings)
+    if ((r.dest & 0xFFFF) == kDestVolume && r.amount != 0.0f &&
+        (r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
+         r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd))
+      return true;
+  return false;
+}
+
 float KeyOffset(bool slicer, int key, const CClip& clip) noexcept {
   const int64_t semis = (slicer ? 0 : int64_t{key} - clip.rootKey) + clip.coarse;
   return static_cast<float>(std::clamp<int64_t>(semis, -1000, 1000)) +
@@ -366,6 +377,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   v.fresh = 1;
   v.sample = samples[static_cast<size_t>(clip.sample)].get();
   if (!v.sample->InMemory(v.ram)) v.ram = MemoryRender{};
+  v.volumeMoves = VolumeMovesByItself(clip);
   v.readsModulator = 0;
   for (const CMod& r : clip.routings)
     v.readsModulator |= r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
@@ -568,25 +580,16 @@ constexpr float kInaudibleLevel = 1.0f / 65536.0f;
 // The Hermite window can overshoot the frames it reads by a quarter at most.
 constexpr float kInterpolationOvershoot = 1.25f;
 
-// Whether a modulator that moves by itself (an envelope, gate, LFO or random
-// value) feeds the clip's volume: such a voice may rise again after falling.
-bool VolumeMovesByItself(const CClip& clip) noexcept {
-  for (const CMod& r : clip.routings)
-    if ((r.dest & 0xFFFF) == kDestVolume && r.amount != 0.0f &&
-        (r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
-         r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd))
-      return true;
-  return false;
-}
 
-// A released voice whose release only falls from here on, at a gain where all
+// A released voice whose release only falls from here on (no modulator that
+// moves by itself feeds its volume), at a gain where all
 // its sub-voices together, full-scale frames, overshoot and the louder side of
 // its pan included, stay under half a 16-bit step. Its tail would take as long
 // to play as the rest of the note did and change nothing anyone can hear.
-bool Inaudible(const CSampler::Voice& v, const CClip& clip, float gain, float pan) noexcept {
+bool Inaudible(const CSampler::Voice& v, float gain, float pan) noexcept {
   const float side = v.subCount > 1 ? 2.0f : 1.0f + std::min(1.0f, std::fabs(pan));
   const float loudest = gain * kInterpolationOvershoot * static_cast<float>(std::max(v.subCount, 1)) * side;
-  return loudest < kInaudibleLevel && !VolumeMovesByItself(clip);
+  return loudest < kInaudibleLevel;
 }
 
 struct Targets {
@@ -1053,7 +1056,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
     // silent for good: it ends instead of holding a voice to play nothing.
     const bool settled = v.vol.released || v.vol.seg >= 3;
     const bool silent = settled && clip.volume * v.soundVolume * env < kFloorLevel;
-    if (!any || v.vol.done || silent || (v.vol.released && Inaudible(v, clip, g1, pan1))) {
+    if (!any || v.vol.done || silent || (v.vol.released && !v.volumeMoves && Inaudible(v, g1, pan1))) {
       v.state = 0;
       return;
     }

@@ -252,6 +252,7 @@ class CSampler final : public CContainer {
     MemoryRender ram;     // its frames in memory, unless ram.run is null
     float unisonNorm = 1.0f;
     uint8_t readsModulator = 0;  // a routing reads a modulator that moves by itself
+    uint8_t volumeMoves = 0;     // and one of them feeds the volume
     std::array<SubVoice, sampler_limits::kUnison> sub{};
     std::array<ModState, sampler_limits::kVoiceModulators> mods{};
     std::array<uint8_t, 128> keys{};  // the held keys of a mono voice, oldest first
