@@ -499,27 +499,6 @@ void CSampler::HandleMidi(uint32_t msg) noexcept {
 
 namespace {
 
-// 2^x to about two parts in ten million, for levels of falling envelope
-// segments: the library's call cost more than the rest of a voice's envelope,
-// and this gives the same bits on every machine. The whole power comes from
-// the exponent bits, the rest from a polynomial on [-1/2, 1/2].
-inline float EnvelopeExp2(float x) noexcept {
-  x = std::clamp(x, -126.0f, 127.0f);
-  const float r = x + 0.5f;
-  int i = static_cast<int>(r);
-  if (static_cast<float>(i) > r) --i;
-  const float f = x - static_cast<float>(i);
-  const float p =
-      1.0f +
-      f * (0.6931471806f +
-           f * (0.2402265070f + f * (0.05550410866f + f * (0.009618129108f + f * (0.001333355815f +
-                                                                                   f * 0.0001540353039f)))));
-  const uint32_t bits = static_cast<uint32_t>(i + 127) << 23;
-  float scale;
-  std::memcpy(&scale, &bits, sizeof scale);
-  return p * scale;
-}
-
 // Advances an envelope by `dt` seconds; returns the level reached. Segment 5
 // is the choke: a few milliseconds down to silence.
 float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float dt) noexcept {
@@ -550,7 +529,7 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
       } else {
         const float db = fromDb + (toDb - fromDb) * x;
         // 10^(dB / 20) as a power of two.
-        e.level = db <= kFloorDb ? 0.0f : EnvelopeExp2(db * 0.16609640474f);
+        e.level = db <= kFloorDb ? 0.0f : std::exp2(db * 0.16609640474f);
       }
       return e.level;
     }
