@@ -21,6 +21,7 @@
 #include "graph/BusyFlag.h"
 #include "graph/Container.h"
 #include "graph/EventRoom.h"
+#include "sampler/LowPassLanes.h"
 #include "graph/Limits.h"
 #include "sampler/Modulators.h"
 
@@ -140,15 +141,6 @@ struct PresetEntry {
 struct Preset {
   std::string name;
   std::vector<PresetEntry> entries;
-};
-
-// A steady low-pass over one channel of a voice's pending stretch: the
-// filters of many voices run side by side.
-struct SteadyLowPassLane {
-  float* buf;
-  float* low;
-  float* band;
-  float f, keep;  // keep = 1 - f x damping: the part of the band a frame keeps
 };
 
 class CSampler final : public CContainer {
