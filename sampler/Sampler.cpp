@@ -525,6 +525,12 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
         const float db = fromDb + (toDb - fromDb) * x;
         // 10^(dB / 20) as a power of two.
         e.level = db <= kFloorDb ? 0.0f : std::exp2(db * 0.16609640474f);
+        // Every further stretch of this length moves the level by one factor.
+        e.ratio = std::exp2((toDb - fromDb) * (dt / length) * 0.16609640474f);
+        e.ratioSeg = e.seg;
+        e.ratioFrom = e.from;
+        e.ratioDt = dt;
+        e.ratioLength = length;
       }
       return e.level;
     }
@@ -545,6 +551,14 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
 inline float Envelope(CSampler::EnvState& e, const EnvelopeShape& shape, float dt) noexcept {
   const int sustain = shape.sustain;
   if (e.done || (!e.released && sustain >= 0 && sustain < 4 && e.seg > sustain)) return e.level;
+  // Most of the rest fall through a decay or a release one stretch after
+  // another: a multiplication instead of a power of two, the segment's
+  // exact level again at its end.
+  if (e.ratioSeg == e.seg && e.ratioFrom == e.from && e.ratioDt == dt && e.level > 0.0f &&
+      e.t + dt < e.ratioLength) {
+    e.t += dt;
+    return e.level *= e.ratio;
+  }
   return AdvanceEnvelope(e, shape, dt);
 }
 

@@ -214,6 +214,10 @@ class CSampler final : public CContainer {
     uint8_t done = 0;
     float dbFrom = -1.0f, fromDb = 0.0f;  // decibels of the last levels converted
     float dbTo = -1.0f, toDb = 0.0f;
+    // The factor a falling segment's level moves by in a stretch of ratioDt
+    // seconds: segment ratioSeg, started at level ratioFrom, ratioLength long.
+    float ratio = 1.0f, ratioFrom = -1.0f, ratioDt = -1.0f, ratioLength = 0.0f;
+    int32_t ratioSeg = -1;
   };
   struct Voice {
     CSound* sound = nullptr;
