@@ -197,9 +197,10 @@ int RenderMono16Simd(const uint8_t* frame0, int from, int count, double phase, d
 // arithmetic is still the scalar Hermite's, term by term, without fused
 // multiply-adds, so either path gives the same bits. Returns count & ~7.
 #define QR_WIDE __attribute__((target("avx2"), always_inline)) inline
-// Four positions split as Split() does.
-QR_WIDE void Split4Wide(__m256d ph, __m256d st, int i, __m128i& whole, __m128& fr) noexcept {
-  const __m256d p = _mm256_add_pd(ph, _mm256_mul_pd(_mm256_set_pd(i + 3, i + 2, i + 1, i), st));
+// Four positions split as Split() does; `at` holds the four frame numbers as
+// doubles (exact, so the products are the scalar path's).
+QR_WIDE void Split4Wide(__m256d ph, __m256d st, __m256d at, __m128i& whole, __m128& fr) noexcept {
+  const __m256d p = _mm256_add_pd(ph, _mm256_mul_pd(at, st));
   whole = _mm256_cvttpd_epi32(p);
   fr = _mm256_cvtpd_ps(_mm256_sub_pd(p, _mm256_cvtepi32_pd(whole)));
 }
@@ -223,11 +224,15 @@ __attribute__((target("avx2"))) int RenderMono16Wide(const uint8_t* frame0, int6
   const __m256d ph = _mm256_set1_pd(phase), st = _mm256_set1_pd(step);
   const __m256i one = _mm256_set1_epi32(1);
   const auto* base = reinterpret_cast<const int*>(frame0);
+  __m256d at0 = _mm256_set_pd(3.0, 2.0, 1.0, 0.0), at1 = _mm256_set_pd(7.0, 6.0, 5.0, 4.0);
+  const __m256d eight = _mm256_set1_pd(8.0);
   for (int i = 0; i < n; i += 8) {
     __m128i w0, w1;
     __m128 f0, f1;
-    Split4Wide(ph, st, i, w0, f0);
-    Split4Wide(ph, st, i + 4, w1, f1);
+    Split4Wide(ph, st, at0, w0, f0);
+    Split4Wide(ph, st, at1, w1, f1);
+    at0 = _mm256_add_pd(at0, eight);
+    at1 = _mm256_add_pd(at1, eight);
     const __m256i idx = _mm256_set_m128i(w1, w0);
     const __m256 f = _mm256_set_m128(f1, f0);
     // lo holds y-1 and y0 of each frame as one 32-bit pair, hi y1 and y2.
@@ -314,7 +319,7 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
       if (g_wideVectors) i = RenderMono16Wide(frame0, last, count, phase, step, gl, gr, L, R);
 #endif
-      i = RenderMono16Simd(frame0, i, count, phase, step, gl, gr, L, R);
+      if (i < count) i = RenderMono16Simd(frame0, i, count, phase, step, gl, gr, L, R);
     }
 #endif
     for (; i < count; ++i) {
@@ -570,6 +575,12 @@ void CSample::RenderFromMemory(int count, float* left, float* right, float gl, f
     return;
   }
   Pick<MemoryRun>(bits, channels)(data.data(), int64_t{frames} + 2, count, phase, step, gl, gr, left, right);
+}
+
+bool CSample::InMemory(MemoryRender& out) const noexcept {
+  if (!HoldsFramesOfHeader() || !Renderable(formatTag, bits, channels)) return false;
+  out = MemoryRender{data.data(), int64_t{frames} + 2, Pick<MemoryRun>(bits, channels)};
+  return true;
 }
 
 void CSample::ReadFrames(int count, float* left, uint8_t*, float, float gain, double step, double phase,

@@ -94,6 +94,22 @@ class CBaseSample {
   uint8_t readOnly = 0;  // the file could only be opened for reading
 };
 
+// A RAM sample's frames with the renderer of their encoding, worked out once
+// so that a voice's many short runs skip the checks ReadFrames repeats for
+// each. Valid while the sample is not edited.
+struct MemoryRender {
+  using Fn = void (*)(const uint8_t* frame0, int64_t last, int count, double phase, double step, float gl,
+                      float gr, float* left, float* right) noexcept;
+  const uint8_t* frame0 = nullptr;
+  int64_t last = 0;
+  Fn run = nullptr;
+  // What ReadFrames renders with unit gain; `step` must be finite.
+  void Render(int count, float* left, float* right, double step, double phase) const noexcept {
+    if (count <= 0) return;
+    run(frame0, last, count, phase >= 0.0 ? phase : 0.0, step, 1.0f, 1.0f, left, right);
+  }
+};
+
 class CSample : public CBaseSample {
  public:
   CSample() = default;
@@ -109,6 +125,9 @@ class CSample : public CBaseSample {
   void BuildPeaks() override;
   bool OpenFile(const std::string& path) override;
   std::unique_ptr<CSample> NewEmpty() const override;
+  // The frames in memory and their renderer; false for a sample whose frames
+  // stream from disk or cannot be rendered.
+  virtual bool InMemory(MemoryRender& out) const noexcept;
 
   bool IsSupportedFormat() const noexcept { return qr::IsSupportedFormat(formatTag, bits); }
   // Releases old data, stores the three values and allocates frames + 3 zeroed
@@ -164,6 +183,7 @@ class CDiskSample final : public CSample {
   void BuildPeaks() override;
   bool OpenFile(const std::string& path) override;
   std::unique_ptr<CSample> NewEmpty() const override;
+  bool InMemory(MemoryRender&) const noexcept override { return false; }
 
   bool HasFile() const noexcept { return handle >= 0; }
   // Exchanges the open file and what was read from its header with `other`;

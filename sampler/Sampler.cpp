@@ -7,10 +7,8 @@
 
 #include "graph/Denormals.h"
 #include "graph/WorkerPool.h"
+#include "sampler/LowPassLanes.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace qr {
 
@@ -37,6 +35,17 @@ void ResetControllers(std::array<float, 128>& cc) noexcept {
 
 // Semitones from the clip's root to the key (a slicer plays at the sample's
 // own pitch), counted wide so that no stored value overflows.
+// Whether a modulator that moves by itself (an envelope, gate, LFO or random
+// value) feeds the clip's volume: such a voice may rise again after falling.
+bool VolumeMovesByItself(const CClip& clip) noexcept {
+  for (const CMod& r : clip.routings)
+    if ((r.dest & 0xFFFF) == kDestVolume && r.amount != 0.0f &&
+        (r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
+         r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd))
+      return true;
+  return false;
+}
+
 float KeyOffset(bool slicer, int key, const CClip& clip) noexcept {
   const int64_t semis = (slicer ? 0 : int64_t{key} - clip.rootKey) + clip.coarse;
   return static_cast<float>(std::clamp<int64_t>(semis, -1000, 1000)) +
@@ -250,6 +259,7 @@ void CSampler::ReleaseAllVoices() noexcept {
     v.state = 0;
     v.sound = nullptr;
     v.clip = nullptr;
+    v.sample = nullptr;
     v.keyCount = 0;
   }
 }
@@ -360,11 +370,19 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   v.vol.level = v.vol.from = 0.0f;
   v.gain = 0.0f;
   v.fresh = 1;
+  v.sample = samples[static_cast<size_t>(clip.sample)].get();
+  if (!v.sample->InMemory(v.ram)) v.ram = MemoryRender{};
+  v.volumeMoves = VolumeMovesByItself(clip);
+  v.readsModulator = 0;
+  for (const CMod& r : clip.routings)
+    v.readsModulator |= r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
+                        r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd;
   const int nm = std::min<int>(static_cast<int>(clip.modulators.size()), kVoiceModulators);
   for (int m = 0; m < nm; ++m)
     clip.modulators[static_cast<size_t>(m)]->NoteStart(v.mods[static_cast<size_t>(m)], random_);
   const int n = std::clamp(clip.unisonVoices, 1, kUnison);
   v.subCount = n;
+  v.unisonNorm = 1.0f / std::sqrt(static_cast<float>(n));
   const int right = std::min(clip.right, smp.frames);
   const int left = std::max(clip.left, 1);
   for (int i = 0; i < n; ++i) {
@@ -507,6 +525,12 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
         const float db = fromDb + (toDb - fromDb) * x;
         // 10^(dB / 20) as a power of two.
         e.level = db <= kFloorDb ? 0.0f : std::exp2(db * 0.16609640474f);
+        // Every further stretch of this length moves the level by one factor.
+        e.ratio = std::exp2((toDb - fromDb) * (dt / length) * 0.16609640474f);
+        e.ratioSeg = e.seg;
+        e.ratioFrom = e.from;
+        e.ratioDt = dt;
+        e.ratioLength = length;
       }
       return e.level;
     }
@@ -527,6 +551,14 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
 inline float Envelope(CSampler::EnvState& e, const EnvelopeShape& shape, float dt) noexcept {
   const int sustain = shape.sustain;
   if (e.done || (!e.released && sustain >= 0 && sustain < 4 && e.seg > sustain)) return e.level;
+  // Most of the rest fall through a decay or a release one stretch after
+  // another: a multiplication instead of a power of two, the segment's
+  // exact level again at its end.
+  if (e.ratioSeg == e.seg && e.ratioFrom == e.from && e.ratioDt == dt && e.level > 0.0f &&
+      e.t + dt < e.ratioLength) {
+    e.t += dt;
+    return e.level *= e.ratio;
+  }
   return AdvanceEnvelope(e, shape, dt);
 }
 
@@ -536,25 +568,16 @@ constexpr float kInaudibleLevel = 1.0f / 65536.0f;
 // The Hermite window can overshoot the frames it reads by a quarter at most.
 constexpr float kInterpolationOvershoot = 1.25f;
 
-// Whether a modulator that moves by itself (an envelope, gate, LFO or random
-// value) feeds the clip's volume: such a voice may rise again after falling.
-bool VolumeMovesByItself(const CClip& clip) noexcept {
-  for (const CMod& r : clip.routings)
-    if ((r.dest & 0xFFFF) == kDestVolume && r.amount != 0.0f &&
-        (r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
-         r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd))
-      return true;
-  return false;
-}
 
-// A released voice whose release only falls from here on, at a gain where all
+// A released voice whose release only falls from here on (no modulator that
+// moves by itself feeds its volume), at a gain where all
 // its sub-voices together, full-scale frames, overshoot and the louder side of
 // its pan included, stay under half a 16-bit step. Its tail would take as long
 // to play as the rest of the note did and change nothing anyone can hear.
-bool Inaudible(const CSampler::Voice& v, const CClip& clip, float gain, float pan) noexcept {
+bool Inaudible(const CSampler::Voice& v, float gain, float pan) noexcept {
   const float side = v.subCount > 1 ? 2.0f : 1.0f + std::min(1.0f, std::fabs(pan));
   const float loudest = gain * kInterpolationOvershoot * static_cast<float>(std::max(v.subCount, 1)) * side;
-  return loudest < kInaudibleLevel && !VolumeMovesByItself(clip);
+  return loudest < kInaudibleLevel;
 }
 
 struct Targets {
@@ -636,25 +659,10 @@ void FilterRun(float* buf, int n, float& low, float& band, float f0, float f1, f
   if (std::fabs(band) < 1e-20f) band = 0.0f;
 }
 
-// The common case of a bank's low-pass: settled coefficients, no blend, no
-// drive. Three multiply-adds a frame.
-void SteadyLowPass(float* buf, int n, float& low, float& band, float f, float r) noexcept {
-  const float damp = 1.0f - r;
-  float lo = low, bd = band;
-  for (int i = 0; i < n; ++i) {
-    lo += f * bd;
-    const float high = buf[i] - lo - damp * bd;
-    bd += f * high;
-    buf[i] = lo;
-  }
-  low = std::fabs(lo) < 1e-20f ? 0.0f : lo;
-  band = std::fabs(bd) < 1e-20f ? 0.0f : bd;
-}
-
 void Filter(int mode, float* buf, int n, float& low, float& band, float f0, float f1, float r0, float r1,
             float d0, float d1, float blend) noexcept {
   if (mode == CClip::kFilterLowBand && blend == 0.0f && d0 == 0.0f && d1 == 0.0f && f0 == f1 && r0 == r1)
-    return SteadyLowPass(buf, n, low, band, f0, r0);
+    return SteadyLowPass(buf, n, low, band, f0, BandKept(f0, r0));
   if (mode == CClip::kFilterLowBand)
     FilterRun<CClip::kFilterLowBand>(buf, n, low, band, f0, f1, r0, r1, d0, d1, blend);
   else if (mode == CClip::kFilterBandHigh)
@@ -698,8 +706,8 @@ void EdgeFrame(const CSample& smp, const CClip& clip, double p, double loopStart
 
 }  // namespace
 
-bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, float* L, float* R, int n,
-                         double step) noexcept {
+bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L,
+                         float* R, int n, double step) noexcept {
   const double left = std::max(clip.left, 1);
   const double right = std::min(clip.right, smp.frames);
   const double loopStart = std::max(clip.loopStart, 1);
@@ -759,7 +767,10 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
         safe = std::min(count, before(loopStart + 1.0));
       else if (ev == kLoopStart)
         safe = 0;
-      if (safe > 0) smp.ReadFrames(safe, L + done, streamScratch_.data(), 0.0f, 1.0f, s, sv.pos, R + done);
+      if (safe > 0 && ram)
+        ram->Render(safe, L + done, R + done, s, sv.pos);
+      else if (safe > 0)
+        smp.ReadFrames(safe, L + done, streamScratch_.data(), 0.0f, 1.0f, s, sv.pos, R + done);
       for (int i = safe; i < count; ++i)
         EdgeFrame(smp, clip, sv.pos + i * s, loopStart, loopEnd, L[done + i], R[done + i]);
       sv.pos += count * s;
@@ -807,22 +818,20 @@ bool CSampler::RenderSub(Voice&, SubVoice& sv, const CClip& clip, CSample& smp, 
 
 void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept {
   const CClip& clip = *v.clip;
-  if (clip.sample < 0 || clip.sample >= static_cast<int>(samples.size())) {
+  if (!v.sample) {
     v.state = 0;
     return;
   }
-  CSample& smp = *samples[static_cast<size_t>(clip.sample)];
+  CSample& smp = *v.sample;
   const bool mono = smp.channels != 2;
+  const MemoryRender* ram = v.ram.run ? &v.ram : nullptr;
   const int nm = std::min<int>(static_cast<int>(clip.modulators.size()), kVoiceModulators);
   const float rate = sampleRate > 0.0f ? sampleRate : 44100.0f;
-  const float unisonNorm = 1.0f / std::sqrt(static_cast<float>(std::max(v.subCount, 1)));
+  const float unisonNorm = v.unisonNorm;
   const CSound& sound = *v.sound;
   const size_t ch = static_cast<size_t>(v.channel & 15);
   const float bendSemis = (2.0f * bend_[ch] - 1.0f) * static_cast<float>(clip.bend);
-  bool readsModulator = false;
-  for (const CMod& r : clip.routings)
-    readsModulator = readsModulator || r.source == ModSourceKind::kEnv || r.source == ModSourceKind::kGate ||
-                     r.source == ModSourceKind::kLFO || r.source == ModSourceKind::kRnd;
+  const bool readsModulator = v.readsModulator;
   double tempoStep = 1.0;
   if (sound.mode == CSound::kSlicer && sound.bpm > 0.0f && tempo > 0.0f) tempoStep = tempo / sound.bpm;
 
@@ -971,10 +980,10 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       step = std::min(step, 64.0);
       // Each sub-voice renders into its own slot, so that the steady low-passes
       // of every voice can run side by side before anything is mixed.
-      const size_t slot = static_cast<size_t>((&v - voices_.data()) * kUnison + i) * 2 * kControlFrames;
-      float* L = &slots_[slot];
+      float* L = sh.slots + sh.slotsUsed;
       float* R = mono ? L : L + kControlFrames;
-      RenderSub(v, sv, clip, smp, L, R, len, step);
+      sh.slotsUsed += mono ? kControlFrames : 2 * kControlFrames;
+      RenderSub(sv, clip, smp, ram, L, R, len, step);
       any = any || sv.active;
       PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
       pm = PendingMix{&v,
@@ -993,7 +1002,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
           sh.lanes[static_cast<size_t>(sh.laneCount++)] =
-              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, 1.0f - r1};
+              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, BandKept(f1, r1)};
         continue;
       }
       Filter(clip.filterMode, L, len, sv.low[0], sv.band[0], v.fcut, f1, v.fres, r1, v.fdrive, d1,
@@ -1013,7 +1022,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
     // silent for good: it ends instead of holding a voice to play nothing.
     const bool settled = v.vol.released || v.vol.seg >= 3;
     const bool silent = settled && clip.volume * v.soundVolume * env < kFloorLevel;
-    if (!any || v.vol.done || silent || (v.vol.released && Inaudible(v, clip, g1, pan1))) {
+    if (!any || v.vol.done || silent || (v.vol.released && !v.volumeMoves && Inaudible(v, g1, pan1))) {
       v.state = 0;
       return;
     }
@@ -1050,13 +1059,25 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
   // control boundaries, and the filters of one stretch run together.
   Share& sh = shares_[static_cast<size_t>(half)];
   float* const* channels = half == 0 ? outCh.data() : shadowCh_.data();
+  // No voice starts before the next MIDI message: the playing ones are
+  // found once, not in every stretch.
+  std::array<Voice*, kVoices> playing;
+  int count = 0;
+  for (int i = half; i < kVoices; i += halves) {
+    Voice& v = voices_[static_cast<size_t>(i)];
+    if (v.state == 1 && v.clip) playing[static_cast<size_t>(count++)] = &v;
+  }
   for (int pos = from; pos < to; pos += kControlFrames) {
     const int len = std::min(kControlFrames, to - pos);
     sh.pendingCount = 0;
     sh.laneCount = 0;
-    for (int i = half; i < kVoices; i += halves) {
-      Voice& v = voices_[static_cast<size_t>(i)];
-      if (v.state == 1 && v.clip) RenderVoice(v, pos, len, sh, channels);
+    // Half the room each when the halves run at once: either holds at most
+    // half the voices.
+    sh.slots = slots_.data() + static_cast<size_t>(half) * (slots_.size() / 2);
+    sh.slotsUsed = 0;
+    for (int i = 0; i < count; ++i) {
+      Voice& v = *playing[static_cast<size_t>(i)];
+      if (v.state == 1) RenderVoice(v, pos, len, sh, channels);
     }
     RunFilterLanes(sh, len);
     for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)], len);
@@ -1138,107 +1159,7 @@ void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
 }
 
 void CSampler::RunFilterLanes(Share& sh, int len) noexcept {
-  int k = 0;
-#if defined(__SSE2__)
-  // Four filters side by side, one per lane: the recursion's latency is paid
-  // once for four voices, and two such groups interleaved keep the multiplier
-  // busy while either waits on its own previous frame. Same arithmetic as the
-  // scalar low-pass, per lane.
-  struct Group {
-    FilterLane* q;
-    __m128 lo, bd, f, damp;
-    void Load(FilterLane* lanes) noexcept {
-      q = lanes;
-      lo = _mm_set_ps(*q[3].low, *q[2].low, *q[1].low, *q[0].low);
-      bd = _mm_set_ps(*q[3].band, *q[2].band, *q[1].band, *q[0].band);
-      f = _mm_set_ps(q[3].f, q[2].f, q[1].f, q[0].f);
-      damp = _mm_set_ps(q[3].damp, q[2].damp, q[1].damp, q[0].damp);
-    }
-    __m128 Step(__m128 x) noexcept {
-      lo = _mm_add_ps(lo, _mm_mul_ps(f, bd));
-      const __m128 high = _mm_sub_ps(_mm_sub_ps(x, lo), _mm_mul_ps(damp, bd));
-      bd = _mm_add_ps(bd, _mm_mul_ps(f, high));
-      return lo;
-    }
-    // Four frames of the four lanes, turned so that each vector holds one
-    // frame of every lane.
-    void Four(int i) noexcept {
-      __m128 a = _mm_loadu_ps(q[0].buf + i), b = _mm_loadu_ps(q[1].buf + i);
-      __m128 c = _mm_loadu_ps(q[2].buf + i), d = _mm_loadu_ps(q[3].buf + i);
-      _MM_TRANSPOSE4_PS(a, b, c, d);
-      a = Step(a);
-      b = Step(b);
-      c = Step(c);
-      d = Step(d);
-      _MM_TRANSPOSE4_PS(a, b, c, d);
-      _mm_storeu_ps(q[0].buf + i, a);
-      _mm_storeu_ps(q[1].buf + i, b);
-      _mm_storeu_ps(q[2].buf + i, c);
-      _mm_storeu_ps(q[3].buf + i, d);
-    }
-    void One(int i) noexcept {
-      alignas(16) float out[4];
-      _mm_store_ps(out, Step(_mm_set_ps(q[3].buf[i], q[2].buf[i], q[1].buf[i], q[0].buf[i])));
-      for (int j = 0; j < 4; ++j) q[j].buf[i] = out[j];
-    }
-    void Store() noexcept {
-      alignas(16) float l4[4], b4[4];
-      _mm_store_ps(l4, lo);
-      _mm_store_ps(b4, bd);
-      for (int j = 0; j < 4; ++j) {
-        *q[j].low = std::fabs(l4[j]) < 1e-20f ? 0.0f : l4[j];
-        *q[j].band = std::fabs(b4[j]) < 1e-20f ? 0.0f : b4[j];
-      }
-    }
-  };
-  const int laneCount = sh.laneCount;
-  FilterLane* lanes = sh.lanes.data();
-  for (; k + 8 <= laneCount; k += 8) {
-    Group g0, g1;
-    g0.Load(lanes + k);
-    g1.Load(lanes + k + 4);
-    int i = 0;
-    for (; i + 4 <= len; i += 4) {
-      g0.Four(i);
-      g1.Four(i);
-    }
-    for (; i < len; ++i) {
-      g0.One(i);
-      g1.One(i);
-    }
-    g0.Store();
-    g1.Store();
-  }
-  for (; k + 4 <= laneCount; k += 4) {
-    Group g;
-    g.Load(lanes + k);
-    int i = 0;
-    for (; i + 4 <= len; i += 4) g.Four(i);
-    for (; i < len; ++i) g.One(i);
-    g.Store();
-  }
-  if (k < laneCount) {
-    // The last one to three lanes fill a group with spare lanes that filter
-    // silence: one group costs less than each lane's recursion run alone.
-    alignas(16) float spare[kControlFrames] = {};
-    float spareState[2] = {};
-    FilterLane quad[4];
-    for (int j = 0; j < 4; ++j)
-      quad[j] =
-          k + j < laneCount ? lanes[k + j] : FilterLane{spare, &spareState[0], &spareState[1], 0.0f, 1.0f};
-    Group g;
-    g.Load(quad);
-    int i = 0;
-    for (; i + 4 <= len; i += 4) g.Four(i);
-    for (; i < len; ++i) g.One(i);
-    g.Store();
-    k = laneCount;
-  }
-#endif
-  for (; k < sh.laneCount; ++k) {
-    FilterLane& q = sh.lanes[static_cast<size_t>(k)];
-    SteadyLowPass(q.buf, len, *q.low, *q.band, q.f, 1.0f - q.damp);
-  }
+  RunLowPassLanes(sh.lanes.data(), sh.laneCount, len);
 }
 
 void CSampler::RunSends(int frames) noexcept {

@@ -21,6 +21,7 @@
 #include "graph/BusyFlag.h"
 #include "graph/Container.h"
 #include "graph/EventRoom.h"
+#include "sampler/LowPassLanes.h"
 #include "graph/Limits.h"
 #include "sampler/Modulators.h"
 
@@ -213,6 +214,10 @@ class CSampler final : public CContainer {
     uint8_t done = 0;
     float dbFrom = -1.0f, fromDb = 0.0f;  // decibels of the last levels converted
     float dbTo = -1.0f, toDb = 0.0f;
+    // The factor a falling segment's level moves by in a stretch of ratioDt
+    // seconds: segment ratioSeg, started at level ratioFrom, ratioLength long.
+    float ratio = 1.0f, ratioFrom = -1.0f, ratioDt = -1.0f, ratioLength = 0.0f;
+    int32_t ratioSeg = -1;
   };
   struct Voice {
     CSound* sound = nullptr;
@@ -220,7 +225,6 @@ class CSampler final : public CContainer {
     int32_t state = 0;  // 0 free, 1 playing
     int32_t subCount = 0;
     int32_t mode = 0;
-    std::array<uint8_t, 128> keys{};
     int32_t keyCount = 0;
     int32_t channel = 0;
     int32_t key = 0;
@@ -238,8 +242,16 @@ class CSampler final : public CContainer {
     // message or an edit, unless a routing reads a modulator, which moves.
     std::array<float, 8> targets{};
     uint32_t targetsAt = 0;  // the control generation they belong to; 0 for none
-    std::array<ModState, sampler_limits::kVoiceModulators> mods{};
+    // Worked out when the voice starts, so that its stretches need not visit
+    // the sample and the clip's lists again (an edit ends every voice).
+    CSample* sample = nullptr;
+    MemoryRender ram;     // its frames in memory, unless ram.run is null
+    float unisonNorm = 1.0f;
+    uint8_t readsModulator = 0;  // a routing reads a modulator that moves by itself
+    uint8_t volumeMoves = 0;     // and one of them feeds the volume
     std::array<SubVoice, sampler_limits::kUnison> sub{};
+    std::array<ModState, sampler_limits::kVoiceModulators> mods{};
+    std::array<uint8_t, 128> keys{};  // the held keys of a mono voice, oldest first
   };
   const Voice& VoiceAt(int i) const noexcept { return voices_[static_cast<size_t>(i)]; }
 
@@ -263,13 +275,7 @@ class CSampler final : public CContainer {
     int pos;
     float g0, g1, p0, p1;
   };
-  // A steady low-pass over one channel of a pending stretch.
-  struct FilterLane {
-    float* buf;
-    float* low;
-    float* band;
-    float f, damp;
-  };
+  using FilterLane = SteadyLowPassLane;
   // The voices rendered and mixed by one thread: all of them when the sampler
   // feeds send effects, otherwise every other voice, so that the two halves
   // can run on two cores and still add up in the same order on one.
@@ -279,6 +285,11 @@ class CSampler final : public CContainer {
     HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
     HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
     int pendingCount = 0, laneCount = 0;
+    // This stretch's sub-voice buffers are taken one after the other from
+    // `slots`, so they lie together in the cache (a fixed place per voice
+    // spread them two kilobytes apart, onto a few cache sets).
+    float* slots = nullptr;
+    int slotsUsed = 0;
   };
   class CVoiceShare;
   void RenderVoices(int from, int to) noexcept;
@@ -288,8 +299,8 @@ class CSampler final : public CContainer {
   void RunFilterLanes(Share& sh, int len) noexcept;
   void MixPending(const PendingMix& pm, int len) noexcept;
   void RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept;
-  bool RenderSub(Voice& v, SubVoice& sv, const CClip& clip, CSample& smp, float* L, float* R, int n,
-                 double step) noexcept;
+  bool RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L, float* R,
+                 int n, double step) noexcept;
   void ReleaseVoice(Voice& v) noexcept;
   void RunSends(int frames) noexcept;
   void PrepareSends();
@@ -308,8 +319,8 @@ class CSampler final : public CContainer {
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
   std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side
-  // Per voice and sub-voice, two channels of one stretch; a stretch is written
-  // whole before it is read, so the room is never zeroed.
+  // Room for every sub-voice's two channels of one stretch; a stretch is
+  // written whole before it is read, so the room is never zeroed.
   HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 2 * sampler_limits::kControlFrames>
       slots_;
   std::array<Share, 2> shares_;
