@@ -47,10 +47,12 @@ double TextWidth(cairo_t* cr, std::string_view text, double size) {
 
 void DrawText(cairo_t* cr, std::string_view text, const Rect& r, uint32_t bgr, Align align, double size) {
   if (text.empty() || r.Empty()) return;
+  // The font is chosen outside the saved state, so the next text of the same
+  // size in this drawing finds its scaled font ready instead of looking it up.
+  SelectFont(cr, size);
   cairo_save(cr);
   cairo_rectangle(cr, r.x, r.y, r.w, r.h);
   cairo_clip(cr);
-  SelectFont(cr, size);
   const std::string s(text);
   double x = r.x + 2;
   if (align != Align::Left) {  // only centred and right-aligned text needs its width
