@@ -328,15 +328,18 @@ void CComp::Save(CStream& s) {
 }
 
 bool CComp::LoadBaseRecord(CStream& s, const std::string& key, int32_t size, bool read_attributes) {
-  if (key == "Id") {
+  // Every record of every module passes here first: compared as a view, a key
+  // of another length is told apart without touching its text.
+  const std::string_view k = key;
+  if (k == "Id") {
     id = s.ReadString();
-  } else if (key == "X") {
+  } else if (k == "X") {
     x = s.ReadInt();
-  } else if (key == "Y") {
+  } else if (k == "Y") {
     y = s.ReadInt();
-  } else if (key == "Enabled") {
+  } else if (k == "Enabled") {
     enabled = s.ReadInt();
-  } else if (key == "CData") {
+  } else if (k == "CData") {
     if (!read_attributes) return s.Skip(size), true;
     std::string name = s.ReadString();
     std::string value = s.ReadString();

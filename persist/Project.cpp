@@ -381,14 +381,18 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
     }
     const int64_t end = s.Position() + size;
     ShowProgress(project, s.Position(), s.Size(), shown);
+    // Keys are compared as views: their length first, the text only when it
+    // matches, and no scan for a literal's end.
+    const std::string_view k = key;
 
-    if (key == "CType") {
+    if (k == "CType") {
       type = s.ReadString();
       CComp* m = nullptr;
       std::unique_ptr<CComp> created;
-      if (type == "CGroup") {
+      const std::string_view t = type;
+      if (t == "CGroup") {
         m = &root;
-      } else if (type == "CMidiIn") {
+      } else if (t == "CMidiIn") {
         m = root.masterIn;
       } else if (root.ChildCount() < kMaxModules) {
         created = MakeModule(hooks, type, &root);
@@ -401,46 +405,46 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
       m->Load(s, 0);
       if (created) m = root.AddChild(std::move(created));
       current = m;
-    } else if (key == "panlaw") {
+    } else if (k == "panlaw") {
       root.SetPanLaw(s.ReadInt());
-    } else if (key == "Page") {
+    } else if (k == "Page") {
       if (project.pages.size() < kMaxPages) project.pages.emplace_back();
       page = project.pages.size() - 1;
-    } else if (key == "PageId") {
+    } else if (k == "PageId") {
       project.pages[page].name = s.ReadString();
-    } else if (key == "PageActiveWin") {
+    } else if (k == "PageActiveWin") {
       project.pages[page].activeWindow = s.ReadString();
-    } else if (key == "FrontPage") {
+    } else if (k == "FrontPage") {
       const int32_t v = s.ReadInt();
       project.frontPage = v >= 0 && v < static_cast<int32_t>(project.pages.size()) ? v : 0;
-    } else if (key == "CData") {
+    } else if (k == "CData") {
       std::string name = s.ReadString();
       std::string value = s.ReadString();
       if (current) current->attribs.SetText(name, value);
-    } else if (key == "MixerStyle") {
+    } else if (k == "MixerStyle") {
       const int32_t v = s.ReadInt();
       if (current) current->attribs.SetInt("MixerStyle", v);
-    } else if (key == "EMaximized") {
+    } else if (k == "EMaximized") {
       const int32_t v = s.ReadInt();
       if (current && v) {
         current->hasEditorWindow = 1;
         current->editorMaximized = 1;
         if (hooks.maximizeEditor) hooks.maximizeEditor(*current);
       }
-    } else if (key == "EOpen") {
+    } else if (k == "EOpen") {
       const int32_t v = s.ReadInt();
       if (current && v == 1 && g_runMode.load() == kRunStandalone && hooks.openEditor)
         hooks.openEditor(*current);
-    } else if (key == "ELeft" || key == "ETop" || key == "EWith" || key == "EHeight") {
+    } else if (k == "ELeft" || k == "ETop" || k == "EWith" || k == "EHeight") {
       const int32_t v = s.ReadInt();
       if (current) {
-        int32_t& field = key == "ELeft"   ? current->editLeft
-                         : key == "ETop"  ? current->editTop
-                         : key == "EWith" ? current->editWidth
-                                          : current->editHeight;
+        int32_t& field = k == "ELeft"   ? current->editLeft
+                         : k == "ETop"  ? current->editTop
+                         : k == "EWith" ? current->editWidth
+                                        : current->editHeight;
         field = v;
       }
-    } else if (key == "DockPage") {
+    } else if (k == "DockPage") {
       const int32_t v = s.ReadInt();
       if (current) {
         // The record is only written for modules that had an editor window.
@@ -449,66 +453,66 @@ bool LoadProject(CGroup& root, CProject& project, CStream& s) {
         if (v > 0 && v < static_cast<int32_t>(project.pages.size()) && hooks.dockEditor)
           hooks.dockEditor(*current, v);
       }
-    } else if (key == "ACable2" || key == "ACable" || key == "MCable") {
+    } else if (k == "ACable2" || k == "ACable" || k == "MCable") {
       int32_t v[4];
       for (int32_t& x : v) x = s.ReadInt();
       CComp* dst = root.ModuleByNumber(v[0]);
       CComp* src = root.ModuleByNumber(v[2]);
-      if (key == "ACable2") portCables = true;
+      if (k == "ACable2") portCables = true;
       if (dst && src && !s.Failed()) {
-        if (key == "ACable2")
+        if (k == "ACable2")
           audio.push_back({v[0], v[2], v[1], v[3]});
-        else if (key == "MCable")
+        else if (k == "MCable")
           midi.push_back({v[0], v[2], v[1], v[3]});
         else if (!portCables)
           audio.push_back({v[0], v[2], InputPortAtChannel(*dst, v[1]), OutputPortAtChannel(*src, v[3])});
       }
-    } else if (key == "prccon") {
+    } else if (k == "prccon") {
       project.parameterMode = s.ReadInt();
-    } else if (key == "prccv") {
+    } else if (k == "prccv") {
       const float v = s.ReadFloat();
       if (param < kHostParameters) ++param;
       if (param < kHostParameters) project.parameters[static_cast<size_t>(param)].value = v;
-    } else if (key == "prccm") {
+    } else if (k == "prccm") {
       const int32_t v = s.ReadInt();
       if (param >= 0 && param < kHostParameters) project.parameters[static_cast<size_t>(param)].kind = v;
-    } else if (key == "prcct") {
+    } else if (k == "prcct") {
       std::string name = s.ReadString();
       if (param >= 0 && param < kHostParameters)
         project.parameters[static_cast<size_t>(param)].name = std::move(name);
-    } else if (key == "MainLeft") {
+    } else if (k == "MainLeft") {
       project.mainLeft = s.ReadInt();
-    } else if (key == "MainTop") {
+    } else if (k == "MainTop") {
       project.mainTop = s.ReadInt();
-    } else if (key == "MainWidth") {
+    } else if (k == "MainWidth") {
       project.mainWidth = s.ReadInt();
-    } else if (key == "MainHeight") {
+    } else if (k == "MainHeight") {
       project.mainHeight = s.ReadInt();
-    } else if (key == "MainMaxed") {
+    } else if (k == "MainMaxed") {
       project.mainMaxed = s.ReadInt();
-    } else if (key == "MainSB") {
+    } else if (k == "MainSB") {
       project.mainSB = s.ReadInt();
-    } else if (key == "GMixer") {
+    } else if (k == "GMixer") {
       project.showMixer = s.ReadInt();
-    } else if (key == "shInM") {
+    } else if (k == "shInM") {
       project.shInM = s.ReadInt();
-    } else if (key == "shI") {
+    } else if (k == "shI") {
       project.shI = s.ReadInt();
-    } else if (key == "shS") {
+    } else if (k == "shS") {
       project.shS = s.ReadInt();
-    } else if (key == "PDC") {
+    } else if (k == "PDC") {
       root.compensation = s.ReadInt();
     } else {
       s.Skip(size);
     }
     // The type key's record covers only the key; the module's records follow.
-    if (key != "CType") SkipRest(s, end);
+    if (k != "CType") SkipRest(s, end);
     if (s.Failed()) {
       ReportLoadError(key, type, size);
       ok = false;
       break;
     }
-    if (key != "CType") type.clear();
+    if (k != "CType") type.clear();
   }
 
   const int modules = root.ChildCount() + 1;

@@ -9,25 +9,44 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace qr {
 
-void CStream::WriteKey(std::string_view key, int32_t size) {
-  WriteInt(static_cast<int32_t>(key.size()));
-  Put(key.data(), key.size());
-  WriteInt(size);
+namespace {
+// A record with a short key and a small value leaves in one write: saving a
+// project writes thousands of them, and each write is a call through the
+// stream's interface with its own bounds check.
+constexpr size_t kSmallRecord = 128;
+}  // namespace
+
+void CStream::PutRecord(std::string_view key, int32_t size, const void* value, size_t value_bytes,
+                        const void* tail, size_t tail_bytes) {
+  const size_t k = key.size();
+  const size_t total = 8 + k + value_bytes + tail_bytes;
+  if (total > kSmallRecord) {
+    WriteInt(static_cast<int32_t>(k));
+    Put(key.data(), k);
+    WriteInt(size);
+    if (value_bytes) Put(value, value_bytes);
+    if (tail_bytes) Put(tail, tail_bytes);
+    return;
+  }
+  unsigned char buf[kSmallRecord];
+  const auto n = static_cast<int32_t>(k);
+  std::memcpy(buf, &n, 4);
+  if (k) std::memcpy(buf + 4, key.data(), k);
+  std::memcpy(buf + 4 + k, &size, 4);
+  if (value_bytes) std::memcpy(buf + 8 + k, value, value_bytes);
+  if (tail_bytes) std::memcpy(buf + 8 + k + value_bytes, tail, tail_bytes);
+  Put(buf, total);
 }
 
-void CStream::WriteKeyInt(std::string_view key, int32_t value) {
-  WriteKey(key, 4);
-  WriteInt(value);
-}
+void CStream::WriteKey(std::string_view key, int32_t size) { PutRecord(key, size, nullptr, 0, nullptr, 0); }
 
-void CStream::WriteKeyFloat(std::string_view key, float value) {
-  WriteKey(key, 4);
-  WriteFloat(value);
-}
+void CStream::WriteKeyInt(std::string_view key, int32_t value) { PutRecord(key, 4, &value, 4, nullptr, 0); }
+
+void CStream::WriteKeyFloat(std::string_view key, float value) { PutRecord(key, 4, &value, 4, nullptr, 0); }
 
 void CStream::WriteKeyString(std::string_view key, std::string_view text) {
-  WriteKey(key, static_cast<int32_t>(text.size() + 4));
-  WriteString(text);
+  const auto n = static_cast<int32_t>(text.size());
+  PutRecord(key, n + 4, &n, 4, text.data(), text.size());
 }
 
 void CStream::WriteInt(int32_t value) { Put(&value, 4); }
@@ -118,21 +137,29 @@ bool CStream::NextRecord(std::string& key, int32_t& size) {
   key.clear();
   size = 0;
   if (failed_) return false;
-  if (Remaining() < 8) {
+  // One look at what remains bounds the whole header; the key and the value
+  // size then come in a single read.
+  const int64_t left = Remaining();
+  if (left < 8) {
     // Trailing bytes too short for a header are garbage, not a clean end.
-    if (Remaining() > 0) failed_ = true;
+    if (left > 0) failed_ = true;
     return false;
   }
-  const int32_t n = ReadInt();
-  if (n < 0 || n > kMaxKeyLength || n + 4 > Remaining()) {
+  int32_t n = 0;
+  if (ReadBytes(&n, 4) != 4 || n < 0 || n > kMaxKeyLength || n + 8 > left) {
     failed_ = true;
     return false;
   }
-  key.resize(static_cast<size_t>(n));
-  if (n > 0 && !ReadExact(key.data(), key.size())) return false;
-  size = ReadInt();
-  if (failed_) return false;
-  if (size < 0 || size > Remaining()) {
+  char head[kMaxKeyLength + 4];
+  const auto head_bytes = static_cast<size_t>(n) + 4;
+  if (ReadBytes(head, head_bytes) != head_bytes) {
+    failed_ = true;
+    return false;
+  }
+  // A refused size is still handed back with its key, for the loader's message.
+  key.assign(head, static_cast<size_t>(n));
+  std::memcpy(&size, head + n, 4);
+  if (size < 0 || size > left - 8 - n) {
     failed_ = true;
     return false;
   }
@@ -151,10 +178,16 @@ size_t CMemStream::ReadBytes(void* dst, size_t n) {
 }
 
 bool CMemStream::WriteBytes(const void* src, size_t n) {
-  const size_t end = static_cast<size_t>(pos_) + n;
-  if (end > data_.size()) data_.resize(end);
-  if (n) std::memcpy(data_.data() + pos_, src, n);
-  pos_ = static_cast<int64_t>(end);
+  const auto* p = static_cast<const uint8_t*>(src);
+  const size_t at = static_cast<size_t>(pos_);
+  // Writing at the end appends without first zeroing the room it fills.
+  if (at == data_.size()) {
+    data_.insert(data_.end(), p, p + n);
+  } else {
+    if (at + n > data_.size()) data_.resize(at + n);
+    if (n) std::memcpy(data_.data() + at, p, n);
+  }
+  pos_ = static_cast<int64_t>(at + n);
   return true;
 }
 

@@ -76,6 +76,9 @@ class CStream {
 
  private:
   bool ReadExact(void* dst, size_t n);
+  // Writes a record's header, then value and tail as they are.
+  void PutRecord(std::string_view key, int32_t size, const void* value, size_t value_bytes, const void* tail,
+                 size_t tail_bytes);
   void Put(const void* src, size_t n) {
     if (!WriteBytes(src, n)) write_failed_ = true;
   }

@@ -197,6 +197,10 @@ Rect XGui::Render() {
   cairo_t* cr = cairo_create(surface_);
   cairo_rectangle(cr, r.x, r.y, r.w, r.h);
   cairo_clip(cr);
+  if (!rasterClip_.Empty()) {
+    cairo_rectangle(cr, rasterClip_.x, rasterClip_.y, rasterClip_.w, rasterClip_.h);
+    cairo_clip(cr);
+  }
   painter_.Fill(cr, "ma_bkgnd", r, colour::kBack);
   if (root_) root_->DrawTree(cr, painter_, r);
   if (popup_) popup_->DrawTree(cr, painter_, r);

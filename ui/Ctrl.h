@@ -92,6 +92,10 @@ class XGui {
   // Draws what was invalidated since the last call into the surface and returns
   // that rectangle; empty when nothing changed, and then nothing is drawn.
   Rect Render();
+  // Limits the pixels Render() writes to r while every widget in the dirty area
+  // still lays out and draws: checks that walk all the drawing code over many
+  // inputs need not pay for rasterising it. An empty r writes everywhere again.
+  void SetRasterClip(const Rect& r) noexcept { rasterClip_ = r; }
   cairo_surface_t* Surface() const noexcept { return surface_; }
   XPainter& Painter() noexcept { return painter_; }
 
@@ -117,6 +121,7 @@ class XGui {
   cairo_surface_t* surface_ = nullptr;
   int width_, height_;
   Rect dirty_;
+  Rect rasterClip_;
   XCtrl* capture_ = nullptr;
   XCtrl* focus_ = nullptr;
   XCtrl* hover_ = nullptr;

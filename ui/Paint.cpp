@@ -47,16 +47,19 @@ double TextWidth(cairo_t* cr, std::string_view text, double size) {
 
 void DrawText(cairo_t* cr, std::string_view text, const Rect& r, uint32_t bgr, Align align, double size) {
   if (text.empty() || r.Empty()) return;
+  // The font is chosen outside the saved state, so the next text of the same
+  // size in this drawing finds its scaled font ready instead of looking it up.
+  SelectFont(cr, size);
   cairo_save(cr);
   cairo_rectangle(cr, r.x, r.y, r.w, r.h);
   cairo_clip(cr);
-  SelectFont(cr, size);
   const std::string s(text);
-  cairo_text_extents_t ext;
-  cairo_text_extents(cr, s.c_str(), &ext);
   double x = r.x + 2;
-  if (align == Align::Center) x = r.x + (r.w - ext.x_advance) / 2;
-  if (align == Align::Right) x = r.x + r.w - ext.x_advance - 2;
+  if (align != Align::Left) {  // only centred and right-aligned text needs its width
+    cairo_text_extents_t ext;
+    cairo_text_extents(cr, s.c_str(), &ext);
+    x = align == Align::Center ? r.x + (r.w - ext.x_advance) / 2 : r.x + r.w - ext.x_advance - 2;
+  }
   SetColour(cr, bgr);
   cairo_move_to(cr, x, r.y + r.h / 2.0 + size * 0.35);
   cairo_show_text(cr, s.c_str());

@@ -528,6 +528,8 @@ void XTabs::Draw(cairo_t* cr, XPainter& p) {
   p.Fill(cr, "win_title_bkgnd", rect, colour::kFrame);
   for (size_t i = 0; i < tabs.size(); ++i) {
     const Rect r = TabRect(static_cast<int>(i));
+    // Tabs are placed left to right; those past the bar's end are not seen.
+    if (r.x >= rect.x + rect.w) break;
     const bool cur = static_cast<int>(i) == current;
     p.Fill(cr, cur ? "win_active" : "win_group_bkgnd", r, cur ? colour::kSelect : colour::kFace);
     DrawText(

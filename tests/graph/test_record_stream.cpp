@@ -134,3 +134,90 @@ TEST(RecordStream, BaseRecordsComeFirstInOrder) {
   std::memcpy(&size, t.Data().data() + base + 4 + 5, 4);
   EXPECT_EQ(size, static_cast<int32_t>(std::string("MixerStyle").size() + 1 + 8));
 }
+
+// Short records leave in one write and headers are read in one look; both must
+// give the same bytes and the same limits whatever the key's length: around the
+// one-write size (128 bytes: a 112-byte key with a string of four letters, a
+// 116-byte key with an integer) and the longest key a reader takes.
+TEST(RecordStream, KeysOfEveryLengthWriteTheLayoutAndReadBackUpToTheLimit) {
+  for (const size_t len : {size_t{0}, size_t{1}, size_t{112}, size_t{113}, size_t{116}, size_t{117},
+                           size_t{120}, size_t{121}, size_t{255}, size_t{256}, size_t{257}}) {
+    const std::string key(len, 'k');
+    const std::string text = "abcd";
+    CMemStream s;
+    s.WriteKeyInt(key, -7);
+    s.WriteKeyString(key, text);
+    s.WriteKeyFloat(key, 0.5f);
+    s.WriteKeyMarker(key);
+
+    // The layout, built here byte by byte.
+    std::vector<uint8_t> want;
+    auto put32 = [&want](int32_t v) {
+      for (int i = 0; i < 4; ++i) want.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
+    };
+    auto head = [&](int32_t size) {
+      put32(static_cast<int32_t>(len));
+      want.insert(want.end(), key.begin(), key.end());
+      put32(size);
+    };
+    head(4);
+    put32(-7);
+    head(8);
+    put32(4);
+    want.insert(want.end(), text.begin(), text.end());
+    head(4);
+    put32(0x3F000000);
+    head(0);
+    ASSERT_EQ(s.Data(), want) << len;
+
+    s.Rewind();
+    std::string got;
+    int32_t size = -1;
+    if (len > static_cast<size_t>(kMaxKeyLength)) {
+      EXPECT_FALSE(s.NextRecord(got, size)) << len;
+      EXPECT_TRUE(s.Failed()) << len;
+      continue;
+    }
+    ASSERT_TRUE(s.NextRecord(got, size)) << len;
+    EXPECT_EQ(got, key);
+    EXPECT_EQ(s.ReadInt(), -7);
+    ASSERT_TRUE(s.NextRecord(got, size)) << len;
+    EXPECT_EQ(size, 8);
+    EXPECT_EQ(s.ReadString(), text);
+    ASSERT_TRUE(s.NextRecord(got, size)) << len;
+    EXPECT_EQ(s.ReadFloat(), 0.5f);
+    ASSERT_TRUE(s.NextRecord(got, size)) << len;
+    EXPECT_EQ(size, 0);
+    EXPECT_TRUE(s.AtEnd()) << len;
+  }
+}
+
+TEST(RecordStream, ValueSizeMayFillTheStreamExactlyButNotOneByteMore) {
+  for (const int32_t extra : {0, 1}) {
+    CMemStream s;
+    s.WriteKey("Blob", 6 + extra);
+    s.WriteInt(1);
+    s.WriteShort(2);
+    s.Rewind();
+    std::string key;
+    int32_t size = 0;
+    EXPECT_EQ(s.NextRecord(key, size), extra == 0) << extra;
+    EXPECT_EQ(s.Failed(), extra != 0) << extra;
+    EXPECT_EQ(key, "Blob");  // a refused record still names itself for the message
+    EXPECT_EQ(size, 6 + extra);
+  }
+}
+
+TEST(RecordStream, WritingOverTheMiddleAndPastTheEndKeepsTheRest) {
+  CMemStream s;
+  s.WriteInt(0x11111111);
+  s.WriteInt(0x22222222);
+  ASSERT_TRUE(s.Seek(2));
+  s.WriteInt(0x33333333);  // wholly inside what is written
+  s.WriteInt(0x44444444);  // half over the old end, half past it
+  EXPECT_EQ(s.Data(), Bytes({0x11, 0x11, 0x33, 0x33, 0x33, 0x33, 0x44, 0x44, 0x44, 0x44}));
+  EXPECT_EQ(s.Position(), 10);
+  s.WriteInt(0x55555555);  // and on at the end
+  EXPECT_EQ(s.Data().size(), 14u);
+  EXPECT_EQ(s.Data()[13], 0x55);
+}

@@ -218,3 +218,46 @@ TEST(Widgets, ValuesOutsideTheRangeDrawAtItsEnds) {
     EXPECT_FALSE(gui.Render().Empty());
   }
 }
+
+namespace {
+// Paints its whole rectangle white and counts how often it was asked to draw.
+struct CountingFill final : XCtrl {
+  void Draw(cairo_t* cr, XPainter&) override {
+    ++draws;
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_rectangle(cr, rect.x, rect.y, rect.w, rect.h);
+    cairo_fill(cr);
+  }
+  int draws = 0;
+};
+}  // namespace
+
+TEST(Widgets, RasterClipLimitsThePixelsWrittenButEveryWidgetStillDraws) {
+  XGuiMan skin;
+  XGui gui(skin, 64, 32);
+  auto root = std::make_unique<CountingFill>();
+  root->rect = {0, 0, 64, 32};
+  CountingFill* left = root->Add<CountingFill>();
+  left->rect = {0, 0, 32, 32};
+  CountingFill* right = root->Add<CountingFill>();
+  right->rect = {40, 8, 24, 24};
+  CountingFill* top = root.get();
+  gui.SetRoot(std::move(root));
+
+  gui.SetRasterClip({0, 0, 8, 8});
+  gui.Render();
+  EXPECT_EQ(top->draws, 1);
+  EXPECT_EQ(left->draws, 1);
+  EXPECT_EQ(right->draws, 1);  // wholly outside the clip, still drawn
+  EXPECT_EQ(Pixel(gui.Surface(), 7, 7), 0x00FFFFFFu);
+  EXPECT_EQ(Pixel(gui.Surface(), 8, 7), 0u);
+  EXPECT_EQ(Pixel(gui.Surface(), 7, 8), 0u);
+  EXPECT_EQ(Pixel(gui.Surface(), 63, 31), 0u);
+
+  gui.SetRasterClip({});
+  gui.InvalidateAll();
+  gui.Render();
+  EXPECT_EQ(right->draws, 2);
+  EXPECT_EQ(Pixel(gui.Surface(), 8, 8), 0x00FFFFFFu);
+  EXPECT_EQ(Pixel(gui.Surface(), 63, 31), 0x00FFFFFFu);
+}
