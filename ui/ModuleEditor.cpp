@@ -352,10 +352,17 @@ void XEqCurve::Draw(cairo_t* cr, XPainter& p) {
   cairo_stroke(cr);
   SetColour(cr, p.Colour("gr_col_data", colour::kMidi));
   cairo_set_line_width(cr, 1.5);
-  for (int i = 0; i <= rect.w; ++i) {
+  // Each column's response costs a complex division per band: a redraw of a
+  // small damaged area works out only the columns whose line can reach it
+  // (a mitred corner of this width reaches at most 7.5 pixels sideways).
+  double x1 = rect.x, y1 = rect.y, x2 = rect.x + rect.w, y2 = rect.y + rect.h;
+  cairo_clip_extents(cr, &x1, &y1, &x2, &y2);
+  const int first = std::clamp(static_cast<int>(std::floor(x1 - rect.x)) - 8, 0, rect.w);
+  const int last = std::clamp(static_cast<int>(std::ceil(x2 - rect.x)) + 8, 0, rect.w);
+  for (int i = first; i <= last; ++i) {
     const double hz = 20.0 * std::pow(1000.0, static_cast<double>(i) / rect.w);
     const double y = yOf(ResponseDb(hz));
-    if (i == 0)
+    if (i == first)
       cairo_move_to(cr, rect.x + i, y);
     else
       cairo_line_to(cr, rect.x + i, y);

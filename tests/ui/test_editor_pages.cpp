@@ -258,6 +258,43 @@ TEST(ModuleEditor, EqCurveFollowsTheBandsAndItsControls) {
   EXPECT_FLOAT_EQ(eq->bands[1].frequency, 300.0f);
 }
 
+// A redraw of a small damaged area works out only the columns near it: its
+// pixels must be those of the whole curve drawn, at the curve's steepest
+// place (a band's peak) and at the clip's edges. (Edge smoothing under a clip
+// may differ by a step or two of a channel; a missing stretch of line differs
+// by far more.)
+TEST(ModuleEditor, EqCurveRedrawnInASmallAreaGivesTheWholeCurvesPixels) {
+  EditorRig rig;
+  auto* eq = static_cast<CEq*>(AddModule(rig.Root(), rig.plug->Project(), "Ceq", 200, 40));
+  eq->SetBand(0, 2000.0f, 24.0f, 0.05f);
+  XEqCurve curve(*eq);
+  curve.rect = {0, 0, 160, 60};
+  XGuiMan skin;
+  XPainter painter(skin);
+  auto draw = [&](const Rect* clip) {
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 160, 60);
+    cairo_t* cr = cairo_create(s);
+    if (clip) {
+      cairo_rectangle(cr, clip->x, clip->y, clip->w, clip->h);
+      cairo_clip(cr);
+    }
+    curve.Draw(cr, painter);
+    cairo_destroy(cr);
+    return s;
+  };
+  cairo_surface_t* whole = draw(nullptr);
+  for (const Rect clip : {Rect{100, 0, 9, 60}, Rect{0, 0, 5, 60}, Rect{150, 10, 10, 40}, Rect{60, 0, 1, 60}}) {
+    cairo_surface_t* part = draw(&clip);
+    for (int y = clip.y; y < clip.y + clip.h; ++y)
+      for (int x = clip.x; x < clip.x + clip.w; ++x)
+        for (int shift : {0, 8, 16})
+          ASSERT_NEAR((PixelAt(part, x, y) >> shift) & 255, (PixelAt(whole, x, y) >> shift) & 255, 6)
+              << x << "," << y;
+    cairo_surface_destroy(part);
+  }
+  cairo_surface_destroy(whole);
+}
+
 TEST(MixerPage, StripsSetTheChannelAndMetersShowTheAudioThreadsPeaks) {
   EditorRig rig;
   CGroup& root = rig.Root();
