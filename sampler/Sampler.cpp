@@ -9,7 +9,6 @@
 #include "graph/WorkerPool.h"
 #include "sampler/LowPassLanes.h"
 
-
 namespace qr {
 
 namespace {
@@ -33,8 +32,6 @@ void ResetControllers(std::array<float, 128>& cc) noexcept {
   cc[11] = 1.0f;
 }
 
-// Semitones from the clip's root to the key (a slicer plays at the sample's
-// own pitch), counted wide so that no stored value overflows.
 // Whether a modulator that moves by itself (an envelope, gate, LFO or random
 // value) feeds the clip's volume: such a voice may rise again after falling.
 bool VolumeMovesByItself(const CClip& clip) noexcept {
@@ -46,6 +43,8 @@ bool VolumeMovesByItself(const CClip& clip) noexcept {
   return false;
 }
 
+// Semitones from the clip's root to the key (a slicer plays at the sample's
+// own pitch), counted wide so that no stored value overflows.
 float KeyOffset(bool slicer, int key, const CClip& clip) noexcept {
   const int64_t semis = (slicer ? 0 : int64_t{key} - clip.rootKey) + clip.coarse;
   return static_cast<float>(std::clamp<int64_t>(semis, -1000, 1000)) +
@@ -568,12 +567,11 @@ constexpr float kInaudibleLevel = 1.0f / 65536.0f;
 // The Hermite window can overshoot the frames it reads by a quarter at most.
 constexpr float kInterpolationOvershoot = 1.25f;
 
-
-// A released voice whose release only falls from here on (no modulator that
-// moves by itself feeds its volume), at a gain where all
-// its sub-voices together, full-scale frames, overshoot and the louder side of
-// its pan included, stay under half a 16-bit step. Its tail would take as long
-// to play as the rest of the note did and change nothing anyone can hear.
+// A released voice whose release only falls from here on (the caller knows
+// that no modulator moving by itself feeds its volume), at a gain where all
+// its sub-voices together, full-scale frames, overshoot and the louder side
+// of its pan included, stay under half a 16-bit step. Its tail would take as
+// long to play as the rest of the note did and change nothing anyone can hear.
 bool Inaudible(const CSampler::Voice& v, float gain, float pan) noexcept {
   const float side = v.subCount > 1 ? 2.0f : 1.0f + std::min(1.0f, std::fabs(pan));
   const float loudest = gain * kInterpolationOvershoot * static_cast<float>(std::max(v.subCount, 1)) * side;

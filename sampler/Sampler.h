@@ -21,8 +21,8 @@
 #include "graph/BusyFlag.h"
 #include "graph/Container.h"
 #include "graph/EventRoom.h"
-#include "sampler/LowPassLanes.h"
 #include "graph/Limits.h"
+#include "sampler/LowPassLanes.h"
 #include "sampler/Modulators.h"
 
 namespace qr {
@@ -245,7 +245,7 @@ class CSampler final : public CContainer {
     // Worked out when the voice starts, so that its stretches need not visit
     // the sample and the clip's lists again (an edit ends every voice).
     CSample* sample = nullptr;
-    MemoryRender ram;     // its frames in memory, unless ram.run is null
+    MemoryRender ram;  // its frames in memory, unless ram.run is null
     float unisonNorm = 1.0f;
     uint8_t readsModulator = 0;  // a routing reads a modulator that moves by itself
     uint8_t volumeMoves = 0;     // and one of them feeds the volume

@@ -283,7 +283,8 @@ TEST(ModuleEditor, EqCurveRedrawnInASmallAreaGivesTheWholeCurvesPixels) {
     return s;
   };
   cairo_surface_t* whole = draw(nullptr);
-  for (const Rect clip : {Rect{100, 0, 9, 60}, Rect{0, 0, 5, 60}, Rect{150, 10, 10, 40}, Rect{60, 0, 1, 60}}) {
+  for (const Rect clip :
+       {Rect{100, 0, 9, 60}, Rect{0, 0, 5, 60}, Rect{150, 10, 10, 40}, Rect{60, 0, 1, 60}}) {
     cairo_surface_t* part = draw(&clip);
     for (int y = clip.y; y < clip.y + clip.h; ++y)
       for (int x = clip.x; x < clip.x + clip.w; ++x)
