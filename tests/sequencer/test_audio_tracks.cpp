@@ -92,7 +92,6 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
   // begins (its tick, its part's start, or the pass's start) until its last
   // frame, its part's end or the wrap.
   std::vector<float> want(static_cast<size_t>(N), 0.0f);
-  std::vector<std::pair<int64_t, int64_t>> edges;  // first and last sample of every clip heard
   for (size_t p = 0; p < passes.size(); ++p) {
     const int64_t k0 = passes[p][0].k0;
     const int64_t kEnd = p + 1 < passes.size() ? passes[p + 1][0].k0 : N;
@@ -107,7 +106,6 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
         const int64_t ks = std::max(sampleOf(p, begin), k0);
         const int64_t ke = std::min({kEnd, sampleOf(p, partEnd), sT + (c.last - c.first + 1)});
         if (ke <= ks) continue;
-        edges.emplace_back(ks, ke - 1);
         for (int64_t k = ks; k < ke && k < N; ++k)
           want[static_cast<size_t>(k)] +=
               FrameValue(c.first + static_cast<int>(k - sT)) * (c.volume * c.volume);
@@ -121,14 +119,6 @@ TEST_P(AudioTrackExact, ClipsSoundOnTheirSamplesAcrossWrapAndTempoChange) {
     left.insert(left.end(), rig.seq->outCh[0], rig.seq->outCh[0] + n);
     right.insert(right.end(), rig.seq->outCh[1], rig.seq->outCh[1] + n);
   });
-  for (const auto& [first, last] : edges) {
-    if (last >= N) continue;
-    EXPECT_EQ(left[static_cast<size_t>(first)], want[static_cast<size_t>(first)]) << "clip start " << first;
-    EXPECT_EQ(left[static_cast<size_t>(last)], want[static_cast<size_t>(last)]) << "clip end " << last;
-    if (first > 0) {
-      EXPECT_EQ(left[static_cast<size_t>(first - 1)], want[static_cast<size_t>(first - 1)]);
-    }
-  }
   for (size_t k = 0; k < want.size(); ++k) {
     ASSERT_EQ(left[k], want[k]) << "sample " << k;
     ASSERT_EQ(right[k], want[k]) << "sample " << k;
