@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "graph/Globals.h"
-#include "tests/support/AllocGuard.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
 
@@ -10,12 +10,6 @@ using namespace qr;
 using namespace qr::test;
 
 namespace {
-
-void RunBlock(CGroup& root, int frames) {
-  AllocGuard g;
-  root.Process(frames);
-  EXPECT_TRUE(g.Clean()) << g.Report();
-}
 
 float Out(CGroup& root, int ch, int i) { return root.inCh[static_cast<size_t>(ch)][i]; }
 

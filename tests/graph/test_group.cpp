@@ -3,7 +3,7 @@
 
 #include "graph/Globals.h"
 #include "stream/RecordStream.h"
-#include "tests/support/AllocGuard.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/support/Stubs.h"
 
@@ -17,12 +17,6 @@ struct Log {
   void Run(intptr_t v, intptr_t) { ran.push_back(v); }
   void Complete(intptr_t v, intptr_t) { completed.push_back(v); }
 };
-
-void RunBlock(CGroup& root, int frames) {
-  AllocGuard g;
-  root.Process(frames);
-  EXPECT_TRUE(g.Clean()) << g.Report();
-}
 
 }  // namespace
 

@@ -4,19 +4,13 @@
 #include <cstring>
 
 #include "graph/Globals.h"
-#include "tests/support/AllocGuard.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;
 using namespace qr::test;
 
 namespace {
-
-void RunBlock(CGroup& root, int frames) {
-  AllocGuard g;
-  root.Process(frames);
-  EXPECT_TRUE(g.Clean()) << g.Report();
-}
 
 // A source cabled straight to the master outputs.
 struct Chain {

@@ -16,12 +16,6 @@ std::vector<uint8_t> Bytes(std::initializer_list<int> b) {
 }
 }  // namespace
 
-TEST(RecordStream, IntegerRecordIsThirteenBytes) {
-  CMemStream s;
-  s.WriteKeyInt("X", 16);
-  EXPECT_EQ(s.Data(), Bytes({1, 0, 0, 0, 'X', 4, 0, 0, 0, 16, 0, 0, 0}));
-}
-
 TEST(RecordStream, EmptyStringIsLengthZeroWithSizeFour) {
   CMemStream s;
   s.WriteKeyString("Id", "");
