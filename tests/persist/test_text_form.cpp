@@ -4,11 +4,8 @@
 #include <cstring>
 #include <limits>
 #include <random>
-#include <sstream>
 
 #include "persist/TextForm.h"
-#include "persist/TextTool.h"
-#include "platform/Files.h"
 #include "stream/RecordStream.h"
 
 namespace qr {
@@ -140,30 +137,6 @@ TEST(TextForm, HandEditsGetTheirSizesAndBadTextIsRefusedWithItsLine) {
     EXPECT_FALSE(BuildRecords(in, bytes, error)) << in;
     EXPECT_EQ(error, message);
   }
-}
-
-TEST(TextForm, DumpAndBuildCommandsWorkOnFiles) {
-  const std::string dir = JoinPath(QR_BINARY_DIR, "persist-scratch");
-  MakeDirectories(dir);
-  CMemStream s;
-  s.WriteKeyInt("panlaw", 2);
-  s.WriteKeyString("CType", "CGroup");
-  s.WriteEnd();
-  const std::string bin = JoinPath(dir, "tool.qrw"), txt = JoinPath(dir, "tool.txt"),
-                    back = JoinPath(dir, "tool-back.qrw");
-  ASSERT_TRUE(WriteFileAtomically(bin, s.Data()));
-  std::ostringstream out, err;
-  EXPECT_EQ(RunTextTool(std::vector<std::string>{"dump", bin, "-o", txt}, out, err), 0) << err.str();
-  EXPECT_EQ(RunTextTool(std::vector<std::string>{"build", txt, "-o", back}, out, err), 0) << err.str();
-  std::vector<uint8_t> again;
-  ASSERT_TRUE(ReadWholeFile(back, again));
-  EXPECT_EQ(again, s.Data());
-  EXPECT_EQ(RunTextTool(std::vector<std::string>{"dump", bin}, out, err), 0);
-  EXPECT_NE(out.str().find("panlaw int 2\nCType str \"CGroup\"\nCEnd\n"), std::string::npos) << out.str();
-
-  EXPECT_EQ(RunTextTool(std::vector<std::string>{"build", txt}, out, err), 2);
-  EXPECT_EQ(RunTextTool(std::vector<std::string>{"dump", JoinPath(dir, "missing")}, out, err), 1);
-  EXPECT_EQ(RunTextTool(std::vector<std::string>{"frob"}, out, err), 2);
 }
 
 }  // namespace
