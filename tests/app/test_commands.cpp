@@ -92,6 +92,8 @@ TEST(QuillrowCommands, MistakesAreCaughtEarlyAndSaidOnce) {
       {"render " + dir + "/p.qrw" + o + " --seconds 1 --midi " + dir + "/p.qrw", "", 1},
       {"render " + dir + "/nothere.qrw" + o + " --seconds 1", "", 1},
       {"info " + dir + "/nothere", "", 1},
+      {"dump " + dir + "/nothere", "", 1},
+      {"build " + dir + "/p.qrw", "", 2},  // neither -o nor --check
       // Before any JACK server is looked for.
       {"play " + dir + "/nothere.qrw", "no such project file", 1},
       {"play " + dir, "is a folder", 1},

@@ -47,6 +47,15 @@ std::vector<std::unique_ptr<CComp>> EveryModule(CGroup& root, const std::string&
   return all;
 }
 
+// The module's block as a module file holds it.
+std::vector<uint8_t> Block(CComp& m) {
+  CMemStream s;
+  s.WriteKeyString("CType", m.TypeKey());
+  m.Save(s);
+  s.WriteEnd();
+  return s.Data();
+}
+
 }  // namespace
 
 TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
@@ -54,12 +63,8 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
   CGroup root(nullptr);
   int checked = 0;
   for (auto& m : EveryModule(root, dir)) {
-    CMemStream s;
-    s.WriteKeyString("CType", m->TypeKey());
-    m->Save(s);
-    s.WriteEnd();
     const std::string file = dir + "/" + m->TypeKey() + ".qrm";
-    ASSERT_TRUE(WriteBytes(file, s.Data()));
+    ASSERT_TRUE(WriteBytes(file, Block(*m)));
     const RunResult r = RunQuillrowBinary("dump " + file, dir);
     ASSERT_EQ(r.code, 0) << r.err;
     std::istringstream lines(r.out);
@@ -90,13 +95,7 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
 TEST(QuillrowDump, NotesReadAsNamesAtTheirTicksAndSampleHeadersAsFields) {
   const std::string dir = TempDir();
   CGroup root(nullptr);
-  for (auto& m : EveryModule(root, dir)) {
-    CMemStream s;
-    s.WriteKeyString("CType", m->TypeKey());
-    m->Save(s);
-    s.WriteEnd();
-    ASSERT_TRUE(WriteBytes(dir + "/" + m->TypeKey() + ".qrm", s.Data()));
-  }
+  for (auto& m : EveryModule(root, dir)) ASSERT_TRUE(WriteBytes(dir + "/" + m->TypeKey() + ".qrm", Block(*m)));
   const std::string part = RunQuillrowBinary("dump " + dir + "/CMPart.qrm", dir).out;
   EXPECT_NE(part.find("MPartEvents events {\n    @0 on 1 C3 100 len 240\n    @480 cc 1 64 127\n  }\n"),
             std::string::npos)
