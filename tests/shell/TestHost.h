@@ -74,6 +74,16 @@ class TestHost {
     Dispatch(vst2::effProcessEvents, 0, 0, &list);
   }
 
+  void SetChunk(std::vector<uint8_t> bytes) {
+    Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(bytes.size()), bytes.data());
+  }
+  std::vector<uint8_t> Chunk() {
+    void* data = nullptr;
+    const intptr_t n = Dispatch(vst2::effGetChunk, 0, 0, &data);
+    const auto* p = static_cast<const uint8_t*>(data);
+    return std::vector<uint8_t>(p, p + n);
+  }
+
   vst2::AEffect* effect() const { return effect_; }
 
   // What the host answers.

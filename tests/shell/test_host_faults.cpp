@@ -36,13 +36,6 @@ std::vector<uint8_t> WiredProject(std::vector<int> in_ports) {
   return s.Data();
 }
 
-std::vector<uint8_t> GetChunk(TestHost& h) {
-  void* data = nullptr;
-  const intptr_t n = h.Dispatch(vst2::effGetChunk, 0, 0, &data);
-  const auto* p = static_cast<const uint8_t*>(data);
-  return std::vector<uint8_t>(p, p + n);
-}
-
 // What a host sends after loading the library, before any block.
 void HostStart(TestHost& h) {
   h.Dispatch(vst2::effOpen);
@@ -86,10 +79,9 @@ TEST_F(TemplateBesideLibrary, SongRestoredRightAfterOpenIsNotRefusedByTheTemplat
   ASSERT_TRUE(h.Loaded()) << h.Error();
   ASSERT_NE(h.Open(), nullptr);
   HostStart(h);
-  std::vector<uint8_t> bytes = song;
-  h.Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(bytes.size()), bytes.data());
+  h.SetChunk(song);
   // No idle call anywhere: hosts send none while no editor is open.
-  EXPECT_EQ(GetChunk(h), song);
+  EXPECT_EQ(h.Chunk(), song);
   std::vector<std::vector<float>> in;
   const auto out = OneBlock(h, &in);
   EXPECT_EQ(out, in);  // the song's stereo wiring, not the template's
@@ -137,8 +129,7 @@ TEST(HostFaults, MasterInputChangesAreToldToTheHost) {
   HostStart(h);
   auto told = [&] { return std::count(h.requests.begin(), h.requests.end(), vst2::audioMasterIOChanged); };
   const auto before = told();
-  std::vector<uint8_t> bytes = WiredProject({2, 1});
-  h.Dispatch(vst2::effSetChunk, 0, static_cast<intptr_t>(bytes.size()), bytes.data());
+  h.SetChunk(WiredProject({2, 1}));
   EXPECT_GT(told(), before);
 }
 

@@ -103,66 +103,6 @@ TEST(PluginState, PrivateOpcodesOfTheStandaloneProgram) {
   EXPECT_EQ(p.plug->dispatcher(kOpTempo, 0, 0, nullptr, 0), 120);
 }
 
-TEST(PluginState, ProgramChangeOpensAProjectFromTheFileListInTheStandaloneMode) {
-  const std::string dir = ::testing::TempDir();
-  // memory.dat round trip: five values, then the file names in order.
-  CProgFiles list;
-  list.enabled = 1;
-  list.left = 3;
-  list.height = 9;
-  list.files = {{dir + "/a.qrw"}, {dir + "/b.qrw"}};
-  ASSERT_TRUE(list.Save(dir + "/memory.dat"));
-  CProgFiles back;
-  back.Load(dir + "/memory.dat");
-  EXPECT_EQ(back.enabled, 1);
-  EXPECT_EQ(back.height, 9);
-  ASSERT_EQ(back.files.size(), 2u);
-  EXPECT_EQ(back.files[1].fileName, dir + "/b.qrw");
-  EXPECT_EQ(CProgFiles::Label(7), "007");
-
-  // File b holds a second module next to the master input.
-  {
-    CGroup root(nullptr);
-    root.AddAudioIn(2);
-    auto mi = std::make_unique<CMasterIn>(&root);
-    root.masterIn = static_cast<CMasterIn*>(root.AddChild(std::move(mi)));
-    auto extra = std::make_unique<CComp>(&root);
-    extra->id = "extra";
-    root.AddChild(std::move(extra));
-    CProject project;
-    CMemStream s;
-    SaveProject(root, project, s);
-    ASSERT_TRUE(WriteFileAtomically(dir + "/b.qrw", s.Data()));
-  }
-  g_runMode = kRunStandalone;
-  vst2::AEffect* e = CreatePlugin(&InProcess::Host, "");
-  auto* plug = static_cast<TVSTPlug*>(static_cast<AudioEffect*>(e->object));
-  plug->ProgramFiles() = back;
-  plug->dispatcher(vst2::effSetBlockSize, 0, 64, nullptr, 0);
-  vst2::VstMidiEvent pc{};
-  pc.type = vst2::kVstMidiType;
-  pc.byteSize = sizeof pc;
-  pc.midiData[0] = static_cast<char>(0xC0);
-  pc.midiData[1] = 1;
-  struct {
-    int32_t n;
-    intptr_t r;
-    vst2::VstEvent* ev[2];
-  } events{1, 0, {reinterpret_cast<vst2::VstEvent*>(&pc), nullptr}};
-  plug->dispatcher(vst2::effProcessEvents, 0, 0, &events, 0);
-  std::vector<float> z(64, 0.0f);
-  float* io[2] = {z.data(), z.data()};
-  std::vector<float> o1(64), o2(64);
-  float* oo[2] = {o1.data(), o2.data()};
-  plug->processReplacing(io, oo, 64);
-  for (int i = 0; i < 40; ++i) plug->IdlePass();  // with no audio the idle passes finish the open
-  EXPECT_FALSE(plug->Rebuilding());
-  ASSERT_EQ(plug->Root().children.size(), 2u);
-  EXPECT_EQ(plug->Root().children[1]->id, "extra (Unknown)");
-  e->dispatcher(e, vst2::effClose, 0, 0, nullptr, 0);
-  g_runMode = kRunEffect;
-}
-
 TEST(PluginState, HostChannelCountOpcodeIsBoundedLikeTheIni) {
   InProcess p;
   test::MessageCapture sink;

@@ -105,12 +105,8 @@ TEST(EditorWindow, AnXTestDragInTheHostsWindowMakesACableTheChunkHolds) {
   XFlush(host.dpy);
   Pump(h, 5);
 
-  void* data = nullptr;
-  const auto n = h.Dispatch(vst2::effGetChunk, 0, 0, &data);
-  ASSERT_GT(n, 0);
-  const auto* bytes = static_cast<const uint8_t*>(data);
   test::EditorRig next;
-  test::LoadChunkInto(next, {bytes, bytes + n});
+  test::LoadChunkInto(next, h.Chunk());
   ASSERT_EQ(next.Root().audioInCables.size(), 1u);
   EXPECT_EQ(next.Root().audioInCables[0]->Source(), next.plug->MasterIn());
 
