@@ -49,5 +49,20 @@ TEST(MIDIChs, ClearResetAndRemap) {
   EXPECT_EQ(rig.out, (std::vector<TimedMsg>{{128, midi::Make(0xE9, 0, 64)}}));
 }
 
+// Every field away from its default, so equal bytes prove each was read back.
+TEST(MIDIChs, PatcherAndRouterRecordsRoundTrip) {
+  auto root = MakeRoot();
+  CMidiPatcher patcher(root.get()), patcherBack(root.get());
+  patcher.ports[3] = {5, 10, 20, 30, 40};
+  patcher.ports[7] = {-12, 0, 127, 1, 126};
+  LoadBlock(patcherBack, Block(patcher));
+  EXPECT_EQ(Block(patcherBack), Block(patcher));
+  CMIDIChs router(root.get()), routerBack(root.get());
+  router.ClearTable();
+  router.table[15] = 3;
+  LoadBlock(routerBack, Block(router));
+  EXPECT_EQ(Block(routerBack), Block(router));
+}
+
 }  // namespace
 }  // namespace qr::test
