@@ -18,6 +18,7 @@
 #include "persist/Project.h"
 #include "platform/Files.h"
 #include "stream/RecordStream.h"
+#include "tests/support/Projects.h"
 
 namespace qr::test {
 
@@ -67,30 +68,9 @@ inline bool HaveProgram(const char* name) {
   return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// A root group whose master input feeds the master output, with `between`
-// modules chained in the middle (each takes the previous one's output).
+// The master input through `between`, chained, to the master output.
 inline std::vector<uint8_t> ChainProject(std::vector<std::unique_ptr<CComp>> between, float tempo = 120.0f) {
-  CGroup root(nullptr);
-  root.id = "Master Out";
-  root.AddAudioIn(2);
-  root.SetBlockSize(64);
-  root.pendingTempo = tempo;
-  auto mi = std::make_unique<CMasterIn>(&root);
-  mi->x = 16;
-  mi->y = 32;
-  CComp* prev = root.AddChild(std::move(mi));
-  root.masterIn = static_cast<CMasterIn*>(prev);
-  root.ConnectMidi(prev, 0, 0);
-  for (auto& m : between) {
-    CComp* c = root.AddChild(std::move(m));
-    c->ConnectAudio(prev, 0, 0);
-    prev = c;
-  }
-  root.ConnectAudio(prev, 0, 0);
-  CProject project;
-  CMemStream s;
-  SaveProject(root, project, s);
-  return s.Data();
+  return WiredProject({2}, 1, 0, std::move(between), tempo);
 }
 
 inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& b) {

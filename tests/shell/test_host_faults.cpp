@@ -5,11 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "graph/Container.h"
-#include "persist/Project.h"
 #include "platform/Files.h"
-#include "stream/RecordStream.h"
 #include "tests/shell/TestHost.h"
+#include "tests/support/Projects.h"
 
 using namespace qr;
 using namespace qr::test;
@@ -18,23 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kBlock = 64;
-
-// The master input's ports (widths) wired straight to the master outputs.
-std::vector<uint8_t> WiredProject(std::vector<int> in_ports) {
-  CGroup root(nullptr);
-  root.AddAudioIn(2);
-  root.SetBlockSize(kBlock);
-  auto mi = std::make_unique<CMasterIn>(&root);
-  mi->RemoveAllPorts();
-  for (int w : in_ports) mi->AddAudioOut(w);
-  CMasterIn* m = static_cast<CMasterIn*>(root.AddChild(std::move(mi)));
-  root.masterIn = m;
-  root.ConnectAudio(m, 0, 0);
-  CProject project;
-  CMemStream s;
-  SaveProject(root, project, s);
-  return s.Data();
-}
 
 // What a host sends after loading the library, before any block.
 void HostStart(TestHost& h) {

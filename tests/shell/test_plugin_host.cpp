@@ -10,34 +10,12 @@
 #include "persist/Project.h"
 #include "stream/RecordStream.h"
 #include "tests/shell/TestHost.h"
+#include "tests/support/Projects.h"
 
 using namespace qr;
 using namespace qr::test;
 
 namespace {
-
-// A project in which the master input's first port feeds the master outputs and
-// its MIDI (port `midi_port`, or the merged output) goes to the master MIDI output.
-std::vector<uint8_t> PassThroughProject(int midi_out_ports, int midi_port, std::vector<int> in_ports = {2}) {
-  CGroup root(nullptr);
-  root.id = "Master Out";
-  root.AddAudioIn(2);
-  root.SetBlockSize(64);
-  auto mi = std::make_unique<CMasterIn>(&root);
-  mi->RemoveAllPorts();
-  for (int w : in_ports) mi->AddAudioOut(w);
-  mi->midiOutPorts = midi_out_ports;
-  mi->x = 16;
-  mi->y = 32;
-  CMasterIn* m = static_cast<CMasterIn*>(root.AddChild(std::move(mi)));
-  root.masterIn = m;
-  root.ConnectAudio(m, 0, 0);
-  root.ConnectMidi(m, midi_port, 0);
-  CProject project;
-  CMemStream s;
-  SaveProject(root, project, s);
-  return s.Data();
-}
 
 std::vector<std::vector<float>> Buffers(int channels, int frames, float value = 0.0f) {
   return std::vector<std::vector<float>>(static_cast<size_t>(channels),
@@ -109,7 +87,7 @@ TEST(PluginLibrary, ParametersAreMaskedToOneHundredTwentyEight) {
 TEST(PluginLibrary, PinPropertiesWalkThePorts) {
   TestHost h(PluginPath(false));
   ASSERT_NE(h.Open(), nullptr);
-  h.SetChunk(PassThroughProject(1, 0, {2, 2}));
+  h.SetChunk(WiredProject({2, 2}));
   vst2::VstPinProperties pin{};
   for (int i : {2, 3}) {
     ASSERT_EQ(h.Dispatch(vst2::effGetInputProperties, i, 0, &pin), 1);
@@ -124,7 +102,7 @@ TEST(PluginLibrary, PinPropertiesWalkThePorts) {
 TEST(PluginLibrary, ChunkRoundTripsAndCarriesTheGraph) {
   TestHost h(PluginPath(false));
   ASSERT_NE(h.Open(), nullptr);
-  const auto bytes = PassThroughProject(1, 0);
+  const auto bytes = WiredProject();
   h.SetChunk(bytes);
   EXPECT_EQ(h.Chunk(), bytes);
 
@@ -148,7 +126,7 @@ TEST(PluginLibrary, AudioAndMidiPassThroughAProjectWithCables) {
   h.Dispatch(vst2::effSetSampleRate, 0, 0, nullptr, 48000.0f);
   h.Dispatch(vst2::effSetBlockSize, 0, 256);
   h.Dispatch(vst2::effMainsChanged, 0, 1);
-  h.SetChunk(PassThroughProject(1, 0));
+  h.SetChunk(WiredProject());
   auto in = Buffers(2, 256);
   for (int i = 0; i < 256; ++i) {
     in[0][static_cast<size_t>(i)] = std::sin(0.05f * static_cast<float>(i));
@@ -173,7 +151,7 @@ TEST(PluginLibrary, RealtimeFlaggedEventGoesToPerPortQueueOne) {
   TestHost h(PluginPath(false));
   ASSERT_NE(h.Open(), nullptr);
   h.Dispatch(vst2::effSetBlockSize, 0, 64);
-  h.SetChunk(PassThroughProject(16, 1));  // only port 1 is cabled to the MIDI output
+  h.SetChunk(WiredProject({2}, 16, 1));  // only port 1 is cabled to the MIDI output
   auto in = Buffers(2, 64), out = Buffers(2, 64);
   h.SendMidi(3, 0x90, 64, 90, vst2::kVstMidiEventIsRealtime);
   h.SendMidi(4, 0x90, 65, 90, 0);
