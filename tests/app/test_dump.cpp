@@ -6,6 +6,7 @@
 #include "midifx/Chords.h"
 #include "midipart/MidiPart2.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/ModuleBlock.h"
 
 using namespace qr;
 using namespace qr::test;
@@ -47,15 +48,6 @@ std::vector<std::unique_ptr<CComp>> EveryModule(CGroup& root, const std::string&
   return all;
 }
 
-// The module's block as a module file holds it.
-std::vector<uint8_t> Block(CComp& m) {
-  CMemStream s;
-  s.WriteKeyString("CType", m.TypeKey());
-  m.Save(s);
-  s.WriteEnd();
-  return s.Data();
-}
-
 }  // namespace
 
 TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
@@ -64,7 +56,7 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
   int checked = 0;
   for (auto& m : EveryModule(root, dir)) {
     const std::string file = dir + "/" + m->TypeKey() + ".qrm";
-    ASSERT_TRUE(WriteBytes(file, Block(*m)));
+    ASSERT_TRUE(WriteBytes(file, SaveBlock(*m)));
     const RunResult r = RunQuillrowBinary("dump " + file, dir);
     ASSERT_EQ(r.code, 0) << r.err;
     std::istringstream lines(r.out);
@@ -95,7 +87,7 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
 TEST(QuillrowDump, NotesReadAsNamesAtTheirTicksAndSampleHeadersAsFields) {
   const std::string dir = TempDir();
   CGroup root(nullptr);
-  for (auto& m : EveryModule(root, dir)) ASSERT_TRUE(WriteBytes(dir + "/" + m->TypeKey() + ".qrm", Block(*m)));
+  for (auto& m : EveryModule(root, dir)) ASSERT_TRUE(WriteBytes(dir + "/" + m->TypeKey() + ".qrm", SaveBlock(*m)));
   const std::string part = RunQuillrowBinary("dump " + dir + "/CMPart.qrm", dir).out;
   EXPECT_NE(part.find("MPartEvents events {\n    @0 on 1 C3 100 len 240\n    @480 cc 1 64 127\n  }\n"),
             std::string::npos)

@@ -6,6 +6,7 @@
 #include "stream/RecordStream.h"
 #include "tests/audio/AudioTestUtil.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/ModuleBlock.h"
 #include "tests/support/Stubs.h"
 
 namespace qr::test {
@@ -168,16 +169,10 @@ TEST(AudioPart, RecordsRoundTripIncludingTheOlderSampleForm) {
   r.m->AddAudioOut(1)->SetVolume(0.25f, false);
   r.m->id = "Loops";
 
-  CMemStream a;
-  r.m->Save(a);
-  a.WriteEnd();
+  const auto bytes = SaveBlock(*r.m);
   CAudioPart2 back(r.root.get());
-  a.Rewind();
-  back.Load(a, 0);
-  CMemStream b;
-  back.Save(b);
-  b.WriteEnd();
-  EXPECT_EQ(a.Data(), b.Data());
+  LoadBlock(back, bytes);
+  EXPECT_EQ(SaveBlock(back), bytes);
   EXPECT_EQ(back.id, "Loops");
   ASSERT_EQ(back.samples.size(), 2u);
   EXPECT_EQ(back.samples[0]->data, r.m->samples[0]->data);

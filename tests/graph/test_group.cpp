@@ -5,6 +5,7 @@
 #include "stream/RecordStream.h"
 #include "tests/support/RunBlock.h"
 #include "tests/support/MessageCapture.h"
+#include "tests/support/ModuleBlock.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;
@@ -136,19 +137,13 @@ TEST(GroupRecords, SaveLoadRoundTripsAndAttributesComeBack) {
   root->AddAudioIn(1);
   root->SetTempo(97.5f);
   root->attribs.SetText("Color", "blue");
-  CMemStream a;
-  root->Save(a);
-  a.WriteEnd();
-  a.Rewind();
+  const auto bytes = SaveBlock(*root);
   CGroup g(nullptr);
-  g.Load(a, 0);
+  LoadBlock(g, bytes);
   EXPECT_EQ(g.audioIns.size(), 2u);
   EXPECT_FLOAT_EQ(g.pendingTempo, 97.5f);
   EXPECT_EQ(g.attribs.GetText("Color"), "blue");
-  CMemStream b;
-  g.Save(b);
-  b.WriteEnd();
-  EXPECT_EQ(a.Data(), b.Data());
+  EXPECT_EQ(SaveBlock(g), bytes);
 }
 
 TEST(MasterIn, LoadsItsPortsAndFallsBackToOneStereoPort) {

@@ -12,6 +12,7 @@
 #include "platform/Messages.h"
 #include "stream/RecordStream.h"
 #include "tests/support/MessageCapture.h"
+#include "tests/support/ModuleBlock.h"
 #include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 
@@ -77,25 +78,5 @@ class Rig {
   std::vector<TimedMsg> in_;
   int64_t now_ = 0;
 };
-
-// The module's block ("CType", records, "CEnd"), as a module file holds it.
-inline std::vector<uint8_t> Block(CComp& c) {
-  CMemStream s;
-  s.WriteKeyString("CType", c.TypeKey());
-  c.Save(s);
-  s.WriteEnd();
-  return s.Data();
-}
-
-// Loads a block written by Block() into `c`.
-inline void LoadBlock(CComp& c, const std::vector<uint8_t>& bytes) {
-  CMemStream s(bytes);
-  std::string key;
-  int32_t size = 0;
-  ASSERT_TRUE(s.NextRecord(key, size));
-  ASSERT_EQ(key, "CType");
-  s.Skip(size);
-  c.Load(s, 0);
-}
 
 }  // namespace qr::test

@@ -64,7 +64,7 @@ TEST(Arp, ArpLoadedOverASoundingVoiceReleasesItsNotes) {
   ASSERT_EQ(rig.NoteOns(), (std::vector<TimedMsg>{{0, On(60)}}));
   auto root = MakeRoot();
   CArp other(root.get());
-  LoadBlock(*rig.m, Block(other));
+  LoadBlock(*rig.m, SaveBlock(other));
   rig.Send(100, Off(60));  // the key's own release finds nothing left to end
   rig.Run(128);
   EXPECT_EQ(rig.NoteOffs(), (std::vector<TimedMsg>{{64, On(60, 0)}}));
@@ -225,10 +225,10 @@ TEST(Arp, RecordsRoundTripAndPatternRange) {
   q.lanes.emplace_back(74);
   q.lanes[1].values[15] = 127;
 
-  const auto bytes = Block(arp);
+  const auto bytes = SaveBlock(arp);
   CArp loaded(root.get());
   LoadBlock(loaded, bytes);
-  EXPECT_EQ(Block(loaded), bytes);
+  EXPECT_EQ(SaveBlock(loaded), bytes);
   ASSERT_EQ(loaded.PatternCount(), 2);
   const auto& lp = *loaded.patterns[0];
   EXPECT_EQ(lp.Cell(9, 0), 0);

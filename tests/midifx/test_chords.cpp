@@ -131,7 +131,7 @@ TEST(Chords, ChordsLoadedOverSoundingNotesReleaseThem) {
   auto root = MakeRoot();
   CChords other(root.get());
   Triad(other, 40, {0, 3});
-  LoadBlock(*rig.m, Block(other));
+  LoadBlock(*rig.m, SaveBlock(other));
   rig.Run(64);
   const auto offs = rig.NoteOffs();
   auto keys = Keys(offs);
@@ -218,11 +218,11 @@ TEST(Chords, RecordsRoundTrip) {
   a.arp = CChords::kArpUpDown;
   Rhythm(a, {{0, 90, 240}, {480, 70, 120}}, 1920);
   m.AddChord(40);
-  const auto bytes = Block(m);
+  const auto bytes = SaveBlock(m);
 
   CChords loaded(root.get());
   LoadBlock(loaded, bytes);
-  EXPECT_EQ(Block(loaded), bytes);
+  EXPECT_EQ(SaveBlock(loaded), bytes);
 }
 
 }  // namespace

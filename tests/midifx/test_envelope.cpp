@@ -172,11 +172,11 @@ TEST(Envelope, RecordsRoundTripAndFreeRunningStartsOnLoad) {
   env.shape.maximum = 100;
   env.controller = 11;
   env.beats = 8;
-  const auto bytes = Block(env);
+  const auto bytes = SaveBlock(env);
 
   EnvRig rig;
   LoadBlock(*rig.m, bytes);
-  EXPECT_EQ(Block(*rig.m), bytes);
+  EXPECT_EQ(SaveBlock(*rig.m), bytes);
   rig.Run(64);  // no note needed
   const auto cc = Controllers(rig);
   ASSERT_FALSE(cc.empty());

@@ -98,8 +98,8 @@ TEST_F(GrooveTest, RecordsRoundTrip) {
   g.gates[1] = 150;
   CGroove loaded(root.get());
   loaded.strength = 1;
-  LoadBlock(loaded, Block(g));
-  EXPECT_EQ(Block(loaded), Block(g));
+  LoadBlock(loaded, SaveBlock(g));
+  EXPECT_EQ(SaveBlock(loaded), SaveBlock(g));
   EXPECT_EQ(loaded.offsets[2], 33);
   EXPECT_EQ(loaded.velocities[3], 63);  // beyond the stored steps: defaults
 }

@@ -55,13 +55,13 @@ TEST(MIDIChs, PatcherAndRouterRecordsRoundTrip) {
   CMidiPatcher patcher(root.get()), patcherBack(root.get());
   patcher.ports[3] = {5, 10, 20, 30, 40};
   patcher.ports[7] = {-12, 0, 127, 1, 126};
-  LoadBlock(patcherBack, Block(patcher));
-  EXPECT_EQ(Block(patcherBack), Block(patcher));
+  LoadBlock(patcherBack, SaveBlock(patcher));
+  EXPECT_EQ(SaveBlock(patcherBack), SaveBlock(patcher));
   CMIDIChs router(root.get()), routerBack(root.get());
   router.ClearTable();
   router.table[15] = 3;
-  LoadBlock(routerBack, Block(router));
-  EXPECT_EQ(Block(routerBack), Block(router));
+  LoadBlock(routerBack, SaveBlock(router));
+  EXPECT_EQ(SaveBlock(routerBack), SaveBlock(router));
 }
 
 }  // namespace

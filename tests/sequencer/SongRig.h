@@ -14,6 +14,7 @@
 #include "sequencer/Tracks.h"
 #include "stream/RecordStream.h"
 #include "tests/support/AllocGuard.h"
+#include "tests/support/ModuleBlock.h"
 #include "tests/support/Stubs.h"
 
 namespace qr::test {
@@ -152,23 +153,5 @@ struct SongRig {
     return ::testing::AssertionSuccess();
   }
 };
-
-inline std::vector<uint8_t> SaveBlock(CComp& m) {
-  CMemStream s;
-  s.WriteKeyString("CType", m.TypeKey());
-  m.Save(s);
-  s.WriteEnd();
-  return s.Data();
-}
-
-inline void LoadBlock(CComp& m, const std::vector<uint8_t>& bytes) {
-  CMemStream s(bytes);
-  std::string key;
-  int32_t size = 0;
-  if (s.NextRecord(key, size) && key == "CType") {
-    s.Skip(size);
-    m.Load(s, 0);
-  }
-}
 
 }  // namespace qr::test

@@ -94,15 +94,6 @@ TEST(PluginState, UnchangedSampleRateLeavesTheGraphButSetsSamplesPerMillisecond)
   EXPECT_EQ(g_samplesPerMs.load(), 48);
 }
 
-TEST(PluginState, PrivateOpcodesOfTheStandaloneProgram) {
-  InProcess p;
-  p.plug->dispatcher(kOpSetHostChannels, 4, 6, nullptr, 0);
-  EXPECT_EQ(p.plug->HostInputs(), 4);
-  EXPECT_EQ(p.plug->HostOutputs(), 6);
-  EXPECT_EQ(p.plug->dispatcher(kOpPluginObject, 0, 0, nullptr, 0), reinterpret_cast<intptr_t>(p.plug));
-  EXPECT_EQ(p.plug->dispatcher(kOpTempo, 0, 0, nullptr, 0), 120);
-}
-
 TEST(PluginState, HostChannelCountOpcodeIsBoundedLikeTheIni) {
   InProcess p;
   test::MessageCapture sink;
