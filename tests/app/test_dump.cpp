@@ -87,7 +87,8 @@ TEST(QuillrowDump, EveryRecordOfEveryModuleReadsByNameAndKind) {
 TEST(QuillrowDump, NotesReadAsNamesAtTheirTicksAndSampleHeadersAsFields) {
   const std::string dir = TempDir();
   CGroup root(nullptr);
-  for (auto& m : EveryModule(root, dir)) ASSERT_TRUE(WriteBytes(dir + "/" + m->TypeKey() + ".qrm", SaveBlock(*m)));
+  for (auto& m : EveryModule(root, dir))
+    ASSERT_TRUE(WriteBytes(dir + "/" + m->TypeKey() + ".qrm", SaveBlock(*m)));
   const std::string part = RunQuillrowBinary("dump " + dir + "/CMPart.qrm", dir).out;
   EXPECT_NE(part.find("MPartEvents events {\n    @0 on 1 C3 100 len 240\n    @480 cc 1 64 127\n  }\n"),
             std::string::npos)

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "graph/Globals.h"
-#include "tests/support/RunBlock.h"
 #include "tests/support/MessageCapture.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;

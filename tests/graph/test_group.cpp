@@ -3,9 +3,9 @@
 
 #include "graph/Globals.h"
 #include "stream/RecordStream.h"
-#include "tests/support/RunBlock.h"
 #include "tests/support/MessageCapture.h"
 #include "tests/support/ModuleBlock.h"
+#include "tests/support/RunBlock.h"
 #include "tests/support/Stubs.h"
 
 using namespace qr;

@@ -371,7 +371,6 @@ TEST(Cores, CompsOnASecondCoreRenderTheSameBits) {
   EXPECT_GT(peak, 0.5f);
 }
 
-
 // A MIDI part module inside the song reads the song's transport, not the
 // root group's.
 TEST(Playback, ModulesInsideTheSongReadItsTransport) {
@@ -395,7 +394,6 @@ TEST(Playback, ModulesInsideTheSongReadItsTransport) {
   rig.Block(441);
   EXPECT_FALSE(mp->transport->playing);
 }
-
 
 // An envelope part rising from 0 to 1 over 960 ticks: a controller every 32
 // samples' worth of ticks, rising, never repeated, ending at 127, on the same
@@ -432,7 +430,6 @@ TEST(Playback, EnvelopeTracksSendTheirControllerOnTheSongsGrid) {
   }
 }
 
-
 // Recording starts the song on an exact sample: after a count-in of one beat
 // (22050 samples at 120 bpm and 44100 Hz), or on the first incoming event.
 TEST(Playback, RecordingStartsOnTheCountInsLastSampleOrTheFirstNote) {
@@ -450,7 +447,6 @@ TEST(Playback, RecordingStartsOnTheCountInsLastSampleOrTheFirstNote) {
     EXPECT_TRUE(rig.seq->Playing());
   }
 }
-
 
 // The performance plays an arrangement by its timeline: each event starts the
 // arrangement from its left locator with the event's variation, on the
@@ -478,7 +474,6 @@ TEST(Playback, TimelineEventsStartTheirVariationsOnTheirSamples) {
     EXPECT_EQ(rig.sent, want) << "block " << block;
   }
 }
-
 
 // Under the host's clock the song starts, jumps and stops with the host.
 TEST(Playback, TheHostsClockStartsMovesAndStopsTheSong) {

@@ -113,22 +113,3 @@ TEST(HostFaults, MasterInputChangesAreToldToTheHost) {
   h.SetChunk(WiredProject({2, 1}));
   EXPECT_GT(told(), before);
 }
-
-TEST(HostFaults, TheTwoLibrariesCarryDistinctNamesAndCategories) {
-  struct Case {
-    bool instrument;
-    const char* name;
-    intptr_t category;
-  };
-  for (const Case c : {Case{false, "Quillrow", vst2::kPlugCategEffect},
-                       Case{true, "Quillrow Instrument", vst2::kPlugCategSynth}}) {
-    TestHost h(PluginPath(c.instrument));
-    ASSERT_NE(h.Open(), nullptr);
-    for (int32_t op : {vst2::effGetEffectName, vst2::effGetProductString}) {
-      char text[65] = {};
-      h.Dispatch(op, 0, 0, text);
-      EXPECT_STREQ(text, c.name) << op;
-    }
-    EXPECT_EQ(h.Dispatch(vst2::effGetPlugCategory), c.category);
-  }
-}

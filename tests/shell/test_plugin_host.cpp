@@ -38,14 +38,15 @@ TEST(PluginLibrary, EntryPointsAndTheTwoVariants) {
     EXPECT_TRUE(e->flags & vst2::effFlagsCanReplacing);
     EXPECT_TRUE(e->flags & vst2::effFlagsProgramChunks);
     EXPECT_FALSE(e->flags & vst2::effFlagsCanMono);
-    if (instrument) {
-      EXPECT_EQ(e->uniqueID, vst2::FourCC('q', 'r', 'w', 'i'));
-      EXPECT_EQ(e->numInputs, 0);
-      EXPECT_TRUE(e->flags & vst2::effFlagsIsSynth);
-    } else {
-      EXPECT_EQ(e->uniqueID, vst2::FourCC('q', 'r', 'w', 'e'));
-      EXPECT_EQ(e->numInputs, 2);
-      EXPECT_FALSE(e->flags & vst2::effFlagsIsSynth);
+    EXPECT_EQ(e->uniqueID, vst2::FourCC('q', 'r', 'w', instrument ? 'i' : 'e'));
+    EXPECT_EQ(e->numInputs, instrument ? 0 : 2);
+    EXPECT_EQ((e->flags & vst2::effFlagsIsSynth) != 0, instrument);
+    EXPECT_EQ(h.Dispatch(vst2::effGetPlugCategory),
+              instrument ? vst2::kPlugCategSynth : vst2::kPlugCategEffect);
+    for (int32_t op : {vst2::effGetEffectName, vst2::effGetProductString}) {
+      char text[65] = {};
+      h.Dispatch(op, 0, 0, text);
+      EXPECT_STREQ(text, instrument ? "Quillrow Instrument" : "Quillrow") << op;
     }
     EXPECT_EQ(h.Dispatch(vst2::effGetVstVersion), 2);
     EXPECT_EQ(h.Dispatch(vst2::effCanDo, 0, 0, const_cast<char*>("receiveVstTimeInfo")), 1);
@@ -61,15 +62,12 @@ TEST(PluginLibrary, EntryPointsAndTheTwoVariants) {
     EXPECT_EQ(h.Dispatch(vst2::effEditOpen), 1);
     EXPECT_EQ(h.Dispatch(vst2::effEditClose), 1);
   }
-  // The older entry name leads to the same plug-in.
+  // The older entry name leads to the same plug-in; a host without version support gets none.
   TestHost legacy(PluginPath(false));
   ASSERT_NE(legacy.Open("main"), nullptr);
-}
-
-TEST(PluginLibrary, HostWithoutVersionSupportGetsNoPlugin) {
-  TestHost h(PluginPath(false));
-  h.version = 0;
-  EXPECT_EQ(h.Open(), nullptr);
+  TestHost old(PluginPath(false));
+  old.version = 0;
+  EXPECT_EQ(old.Open(), nullptr);
 }
 
 TEST(PluginLibrary, ParametersAreMaskedToOneHundredTwentyEight) {
