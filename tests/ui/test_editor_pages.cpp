@@ -110,12 +110,12 @@ TEST(ModulesPage, AnIdlePassWithNothingChangedDrawsNothing) {
   EXPECT_TRUE(rig.win->Update().Empty());
 }
 
-TEST(ModulesPage, DraggingBetweenPortsConnectsThenDisconnectsAndTheChunkKeepsIt) {
+TEST(ModulesPage, DragsToggleCablesAndMoveBoxesAndTheChunkKeepsThem) {
   EditorRig rig;
   CGroup& root = rig.Root();
   CMasterIn& in = *rig.plug->MasterIn();
-  auto connectByHand = [&](PortKind from_kind, CComp& from, PortKind to_kind, CComp& to) {
-    const auto a = rig.Port(from, from_kind, 0);
+  auto connectByHand = [&](PortKind from_kind, CComp& from, PortKind to_kind, CComp& to, int from_port = 0) {
+    const auto a = rig.Port(from, from_kind, from_port);
     const auto b = rig.Port(to, to_kind, 0);
     rig.Drag(a.x, a.y, b.x, b.y);
   };
@@ -131,23 +131,24 @@ TEST(ModulesPage, DraggingBetweenPortsConnectsThenDisconnectsAndTheChunkKeepsIt)
   CComp* eq = AddModule(root, rig.plug->Project(), "Ceq", 200, 40);
   connectByHand(PortKind::AudioOut, in, PortKind::AudioOut, *eq);
   EXPECT_TRUE(eq->audioOutCables.empty());
-
-  EditorRig next;
-  test::LoadChunkInto(next, rig.Chunk());
-  EXPECT_TRUE(HasAudioCable(*next.plug->MasterIn(), next.Root(), 0, 0));
-  ASSERT_EQ(next.Root().midiIn.size(), 1u);
-  EXPECT_EQ(next.Root().midiIn[0]->Source(), next.plug->MasterIn());
-}
-
-TEST(ModulesPage, DraggingABoxMovesTheModuleAndTheChunkKeepsIt) {
-  EditorRig rig;
-  CMasterIn& in = *rig.plug->MasterIn();
+  // Each of the patcher's eight outputs has a port to drag from.
+  CComp* patcher = AddModule(root, rig.plug->Project(), "CMPatcher", 320, 200);
+  ASSERT_EQ(PortCount(*patcher, root, PortKind::MidiOut), 8);
+  connectByHand(PortKind::MidiOut, *patcher, PortKind::MidiIn, root, 7);
+  ASSERT_EQ(root.midiIn.size(), 2u);
+  EXPECT_EQ(root.midiIn[1]->sourcePort, 7);
+  // A box dragged by its header moves its module.
   const auto grab = rig.OnPage(in.x + 40, in.y + 8);
   rig.Drag(grab.x, grab.y, grab.x + 100, grab.y + 50);
   EXPECT_EQ(in.x, 16 + 100);
   EXPECT_EQ(in.y, 32 + 50);
+
   EditorRig next;
   test::LoadChunkInto(next, rig.Chunk());
+  EXPECT_TRUE(HasAudioCable(*next.plug->MasterIn(), next.Root(), 0, 0));
+  ASSERT_EQ(next.Root().midiIn.size(), 2u);
+  EXPECT_EQ(next.Root().midiIn[0]->Source(), next.plug->MasterIn());
+  EXPECT_EQ(next.Root().midiIn[1]->sourcePort, 7);
   EXPECT_EQ(next.plug->MasterIn()->x, 116);
   EXPECT_EQ(next.plug->MasterIn()->y, 82);
 }
@@ -436,18 +437,6 @@ TEST(ModuleEditor, OpenEditorsComeBackDockedAfterALoadAndCloseFromTheirTab) {
   next.win->Update();
   EXPECT_EQ(next.win->EditorPage(*again), nullptr);
   EXPECT_EQ(again->hasEditorWindow, 0);
-}
-
-TEST(ModulesPage, EachOfThePatchersOutputsHasAPortToDragFrom) {
-  EditorRig rig;
-  CGroup& root = rig.Root();
-  CComp* patcher = AddModule(root, rig.plug->Project(), "CMPatcher", 200, 40);
-  ASSERT_EQ(PortCount(*patcher, root, PortKind::MidiOut), 8);
-  const auto from = rig.Port(*patcher, PortKind::MidiOut, 7);
-  const auto to = rig.Port(root, PortKind::MidiIn, 0);
-  rig.Drag(from.x, from.y, to.x, to.y);
-  ASSERT_EQ(root.midiIn.size(), 1u);
-  EXPECT_EQ(root.midiIn[0]->sourcePort, 7);
 }
 
 // Positions and port numbers a file can hold but no hand makes: the page still
