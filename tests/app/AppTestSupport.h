@@ -19,6 +19,7 @@
 #include "platform/Files.h"
 #include "stream/RecordStream.h"
 #include "tests/support/Projects.h"
+#include "tests/support/WavBuilder.h"
 
 namespace qr::test {
 
@@ -77,8 +78,8 @@ inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& b) {
   return WriteFileAtomically(path, b);
 }
 
-// Little-endian float WAV of interleaved stereo frames, written by hand so the
-// tests do not read back with the code under test only.
+// The interleaved frames of a float WAV file, read by hand so the tests do not
+// read back with the code under test only.
 inline std::vector<float> ReadFloatWavData(const std::string& path) {
   const std::string b = Slurp(path);
   std::vector<float> out;
@@ -97,31 +98,11 @@ inline std::vector<float> ReadFloatWavData(const std::string& path) {
   return out;
 }
 
-// A stereo 32-bit float WAV of the given frames, written by hand (both channels alike).
+// A stereo 32-bit float WAV of the given frames (both channels alike).
 inline bool WriteFloatWav(const std::string& path, const std::vector<float>& mono, uint32_t rate) {
-  std::string b;
-  auto u32 = [&b](uint32_t v) { b.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&b](uint16_t v) { b.append(reinterpret_cast<const char*>(&v), 2); };
-  const auto data = static_cast<uint32_t>(mono.size() * 8);
-  b += "RIFF";
-  u32(36 + data);
-  b += "WAVEfmt ";
-  u32(16);
-  u16(3);
-  u16(2);
-  u32(rate);
-  u32(rate * 8);
-  u16(8);
-  u16(32);
-  b += "data";
-  u32(data);
-  for (float x : mono) {
-    b.append(reinterpret_cast<const char*>(&x), 4);
-    b.append(reinterpret_cast<const char*>(&x), 4);
-  }
-  std::ofstream f(path, std::ios::binary);
-  f << b;
-  return static_cast<bool>(f);
+  std::vector<uint8_t> data;
+  for (float x : mono) WavBuilder::Put(data, x), WavBuilder::Put(data, x);
+  return WriteBytes(path, WavBuilder().Fmt(3, 2, static_cast<int>(rate), 32).Chunk("data", data).Bytes());
 }
 
 // A format-0 Standard MIDI File at 480 ticks per beat (120 bpm: 960 ticks a
