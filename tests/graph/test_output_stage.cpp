@@ -101,23 +101,15 @@ TEST(OutputStage, ControllerChangesGainFromItsOwnSampleOn) {
   EXPECT_FLOAT_EQ(l[399], 1.0f);
   EXPECT_FLOAT_EQ(l[450], 0.0f);
   EXPECT_FLOAT_EQ(r[450], 2.0f);
-  g_samplesPerMs = 44;
-}
 
-TEST(OutputStage, HostParameterEventsCarryTheirValueDirectly) {
-  g_samplesPerMs = 1;
-  auto root = MakeRoot(128);
-  auto* src = Add<ControlledSource>(*root, std::vector<int>{2});
-  auto* ctl = Add<StubMidiSource>(*root);
-  root->ConnectAudio(src, 0, 0);
-  src->ConnectMidi(ctl, 0, 0);
+  // A host parameter event carries its value itself, not in its data byte.
   src->audioOuts[0]->volumeCC = 3;
   float v = 0.25f;
   uint32_t bits;
   std::memcpy(&bits, &v, 4);
   ctl->events = {{0.0f, midi::Make(0xB0, 3, 32), kMidiKindParameter, bits}};
-  RunBlock(*root, 128);
-  EXPECT_FLOAT_EQ(root->inCh[0][100], 0.25f);
+  RunBlock(*root, 512);
+  EXPECT_FLOAT_EQ(root->inCh[1][100], 2.0f * 0.25f);
   g_samplesPerMs = 44;
 }
 
