@@ -5,6 +5,7 @@
 // runs ending at the sample's last frames, where a wide load would overrun.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "tests/sampler/SamplerRig.h"
@@ -15,9 +16,12 @@ using namespace qr::test;
 TEST(SamplerRendering, MonoSixteenBitRunsMatchThePlainHermiteEverywhere) {
   auto smp = MakeSample(400, 44100.0f, [](int i) { return std::sin(i * 0.37) * 0.9; });
   const auto* raw = reinterpret_cast<const int16_t*>(smp->FrameData());
-  auto reference = [&](double p) {
-    const int64_t i = static_cast<int64_t>(p);
-    const float f = static_cast<float>(p - static_cast<double>(i));
+  // Positions are counted in 2^-20 of a frame: the start and the step rounded
+  // once, each frame's position an exact sum.
+  auto fixed = [](double x) { return static_cast<int64_t>(std::llround(x * 1048576.0)); };
+  auto reference = [&](int64_t p) {
+    const int64_t i = p >> 20;
+    const float f = static_cast<float>(p & 0xFFFFF) / 1048576.0f;
     const float ym1 = raw[i - 1], y0 = raw[i], y1 = raw[i + 1], y2 = raw[i + 2];
     const float c1 = 0.5f * (y1 - ym1);
     const float c2 = ym1 - 2.5f * y0 + 2.0f * y1 - 0.5f * y2;
@@ -30,7 +34,7 @@ TEST(SamplerRendering, MonoSixteenBitRunsMatchThePlainHermiteEverywhere) {
       for (double phase : {1.0, 2.25, 7.9, 100.5, 400.9 - (count - 1) * step}) {
         smp->ReadFrames(count, l.data(), nullptr, 0.0f, 0.5f, step, phase, r.data());
         for (int i = 0; i < count; ++i) {
-          const float want = reference(phase + i * step);
+          const float want = reference(fixed(phase) + i * fixed(step));
           ASSERT_EQ(l[static_cast<size_t>(i)], want)
               << "step " << step << " count " << count << " phase " << phase;
           ASSERT_EQ(r[static_cast<size_t>(i)], l[static_cast<size_t>(i)]);
