@@ -108,27 +108,28 @@ inline void Interpolate(const uint8_t* w, float f, float& l, float& r) noexcept 
 }
 
 // Positions within a run are fixed-point frame numbers: the run's first
-// position and its step are rounded once, to 2^-20 of a frame, and frame i
+// position and its step are rounded once, to 2^-24 of a frame, and frame i
 // sits at first + i x step exactly, in integers. Every path (eight, four or
 // one frame at a time, from memory or from disk) so finds the same window
 // and the same fraction for the same frame, and a lane needs one integer add
-// where a position in doubles needs a multiply and two conversions. A step
-// rounded to 2^-20 of a frame is off by less than a thousandth of a cent.
-constexpr int kFracBits = 20;
+// where a position in doubles needs a multiply and two conversions. The
+// rounded step drifts less than 2^-25 of a frame per frame from the true
+// one: a run of a few hundred frames stays within 2^-16 of a frame.
+constexpr int kFracBits = 24;
 constexpr int64_t kFracOne = int64_t{1} << kFracBits;
 constexpr int64_t kFracMask = kFracOne - 1;
 constexpr float kFracScale = 1.0f / static_cast<float>(kFracOne);
 
 inline int64_t FixedPhase(double phase) noexcept {
-  // Past 2^40 frames every position is outside any sample anyway.
-  const double p = std::clamp(phase, -0x1p40, 0x1p40) * static_cast<double>(kFracOne);
+  // Past 2^36 frames every position is outside any sample anyway.
+  const double p = std::clamp(phase, -0x1p36, 0x1p36) * static_cast<double>(kFracOne);
   return static_cast<int64_t>(p + (p >= 0.0 ? 0.5 : -0.5));
 }
 
 // Small enough that first + count x step stays far inside 64 bits.
 inline int64_t FixedStep(double step, int count) noexcept {
   const int64_t limit = (int64_t{1} << 61) / std::max(count, 1);
-  const double s = std::clamp(step, -0x1p40, 0x1p40) * static_cast<double>(kFracOne);
+  const double s = std::clamp(step, -0x1p36, 0x1p36) * static_cast<double>(kFracOne);
   return std::clamp(static_cast<int64_t>(s + (s >= 0.0 ? 0.5 : -0.5)), -limit, limit);
 }
 
@@ -180,7 +181,7 @@ inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float 
 // a time, each window of four values one 8-byte load, transposed into lanes.
 // The arithmetic is the scalar Hermite's, term by term. Returns count & ~3.
 // Positions split as Split() does, the fractions four lanes at a time: the
-// caller keeps the step below 2^7 frames, so three steps fit a lane's 32 bits.
+// caller keeps the step below 32 frames, so three steps fit a lane's 32 bits.
 int RenderMono16Simd(const uint8_t* frame0, int from, int count, int64_t p0, int64_t step, float gl, float gr,
                      float* L, float* R) noexcept {
   const __m128 gL = _mm_set1_ps(gl), gR = _mm_set1_ps(gr);
@@ -229,7 +230,7 @@ QR_WIDE __m256i PickPairs(__m256i even, __m256i odd, __m256i k, __m256i isOdd) n
 }
 #undef QR_WIDE
 
-// The caller keeps the step below 2^7 frames: seven steps and a fraction fit
+// The caller keeps the step below 16 frames: seven steps and a fraction fit
 // each lane's 32 bits.
 __attribute__((target("avx2"))) int RenderMono16Wide(const uint8_t* frame0, int64_t last, int count,
                                                      int64_t p0, int64_t step, float gl, float gr, float* L,
@@ -330,9 +331,10 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
 #if defined(__SSE2__)
     if constexpr (E == Enc::I16 && C == 2) i = RenderStereo16Simd(frame0, count, p0, s, gl, gr, L, R);
     if constexpr (E == Enc::I16 && C == 1) {
-      if (s < (int64_t{1} << 27)) {
+      if (s < 32 * kFracOne) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-        if (g_wideVectors) i = RenderMono16Wide(frame0, last, count, p0, s, gl, gr, L, R);
+        if (g_wideVectors && s < 16 * kFracOne)
+          i = RenderMono16Wide(frame0, last, count, p0, s, gl, gr, L, R);
 #endif
         if (i < count) i = RenderMono16Simd(frame0, i, count, p0, s, gl, gr, L, R);
       }

@@ -704,8 +704,9 @@ void EdgeFrame(const CSample& smp, const CClip& clip, double p, double loopStart
 
 }  // namespace
 
-bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L,
-                         float* R, int n, double step) noexcept {
+// Returns the frames rendered before the sub-voice ended, n if it plays on.
+int CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L,
+                        float* R, int n, double step) noexcept {
   const double left = std::max(clip.left, 1);
   const double right = std::min(clip.right, smp.frames);
   const double loopStart = std::max(clip.loopStart, 1);
@@ -720,8 +721,9 @@ bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const Me
     sv.delay -= wait;
     done = wait;
   }
+  const int maxEvents = kMaxEventsPerStretch * ((n + kControlFrames - 1) / kControlFrames);
   for (int events = 0; done < n && sv.active; ++events) {
-    if (events > kMaxEventsPerStretch) {
+    if (events > maxEvents) {
       sv.active = 0;  // a loop shorter than one step: nothing sensible to play
       break;
     }
@@ -755,15 +757,18 @@ bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const Me
     }
     if (count > 0) {
       // Near a loop boundary the interpolation window would read past it; those
-      // few frames read through the loop instead, so a loop has no seam.
+      // few frames read through the loop instead, so a loop has no seam. That
+      // holds too for the frames just before a boundary the run stops short of.
       int safe = count;
-      if (ev == kLoopEnd && loopEnd - 1.0 > sv.pos)
+      const bool towardEnd = looping && s > 0.0 && sv.pos < loopEnd + 1.0;
+      const bool towardStart = looping && s < 0.0 && sv.pos >= loopStart;
+      if (towardEnd && loopEnd - 1.0 > sv.pos)
         safe = std::min(count, before(loopEnd - 1.0));
-      else if (ev == kLoopEnd)
+      else if (towardEnd)
         safe = 0;
-      if (ev == kLoopStart && sv.pos >= loopStart + 1.0)
+      if (towardStart && sv.pos >= loopStart + 1.0)
         safe = std::min(count, before(loopStart + 1.0));
-      else if (ev == kLoopStart)
+      else if (towardStart)
         safe = 0;
       if (safe > 0 && ram)
         ram->Render(safe, L + done, R + done, s, sv.pos);
@@ -811,7 +816,7 @@ bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const Me
     std::memset(L + done, 0, sizeof(float) * static_cast<size_t>(n - done));
     if (R != L) std::memset(R + done, 0, sizeof(float) * static_cast<size_t>(n - done));
   }
-  return sv.active != 0;
+  return sv.active ? n : done;
 }
 
 void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept {
@@ -846,8 +851,25 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
   outs[0] += from;
   outs[1] += from;
 
+  // Without modulators or a glide nothing moves the pitch before the next
+  // MIDI message: each sub-voice's frames for the whole chunk are then one
+  // run, and the stretches take their parts of it.
+  const bool wholeRun = ram && nm == 0 && v.glideFrom == 0.0f;
+  const int region = (n + kControlFrames - 1) / kControlFrames * kControlFrames;
+  std::array<float*, kUnison> runL{}, runR{};
+  std::array<int, kUnison> played{};  // frames of its run before a sub-voice ended
+  for (int i = 0; i < v.subCount; ++i) {
+    const size_t si = static_cast<size_t>(i);
+    played[si] = v.sub[si].active ? n : 0;
+    if (!v.sub[si].active) continue;
+    runL[si] = sh.slots + sh.slotsUsed;
+    runR[si] = mono ? runL[si] : runL[si] + region;
+    sh.slotsUsed += mono ? region : 2 * region;
+  }
+
   for (int pos = from; pos < from + n;) {
     const int len = std::min(kControlFrames, from + n - pos);
+    const int at = pos - from, stretch = at / kControlFrames;
     const float dt = static_cast<float>(len) / rate;
 
     // Level and rate routings act on the modulators before they move.
@@ -966,8 +988,9 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
     const float uPan = clip.unisonPan + t.uPan;
     bool any = false;
     for (int i = 0; i < v.subCount; ++i) {
-      SubVoice& sv = v.sub[static_cast<size_t>(i)];
-      if (!sv.active) continue;
+      const size_t si = static_cast<size_t>(i);
+      SubVoice& sv = v.sub[si];
+      if (played[si] <= at) continue;  // ended in an earlier stretch, or never began
       const float semis = sv.keyOffset + v.glideFrom + bendSemis + t.pitch + 0.5f * sv.spread * uTune;
       if (semis != sv.ratioSemis) {
         sv.ratioSemis = semis;
@@ -978,11 +1001,16 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       step = std::min(step, 64.0);
       // Each sub-voice renders into its own slot, so that the steady low-passes
       // of every voice can run side by side before anything is mixed.
-      float* L = sh.slots + sh.slotsUsed;
-      float* R = mono ? L : L + kControlFrames;
-      sh.slotsUsed += mono ? kControlFrames : 2 * kControlFrames;
-      RenderSub(sv, clip, smp, ram, L, R, len, step);
-      any = any || sv.active;
+      float* L = runL[si] + at;
+      float* R = runR[si] + at;
+      if (!wholeRun) {
+        const int got = RenderSub(sv, clip, smp, ram, L, R, len, step);
+        played[si] = sv.active ? n : at + got;
+      } else if (at == 0) {
+        played[si] = RenderSub(sv, clip, smp, ram, L, R, n, step);
+      }
+      // One that ends on this stretch's last frame has played its last.
+      any = any || sv.active || played[si] > at + len;
       PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
       pm = PendingMix{&v,
                       L,
@@ -990,6 +1018,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
                       {outs[0], outs[1]},
                       port.channels,
                       pos,
+                      len,
                       v.gain,
                       g1,
                       std::clamp(v.pan + sv.panOffset * uPan, -1.0f, 1.0f),
@@ -999,7 +1028,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
                           v.fdrive == 0.0f && d1 == 0.0f && v.fcut == f1 && v.fres == r1;
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
-          sh.lanes[static_cast<size_t>(sh.laneCount++)] =
+          sh.lanes[static_cast<size_t>(stretch * sh.laneCap + sh.laneCount[static_cast<size_t>(stretch)]++)] =
               FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, BandKept(f1, r1)};
         continue;
       }
@@ -1053,32 +1082,47 @@ void CSampler::PrepareShares() {
 }
 
 void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
-  // Stretch by stretch across the share's voices: every voice meets the same
-  // control boundaries, and the filters of one stretch run together.
+  // Chunk by chunk, each voice its chunk's stretches in turn: every voice
+  // meets the same control boundaries, the filters of one stretch run
+  // together, and each output frame adds the voices up in one fixed order.
   Share& sh = shares_[static_cast<size_t>(half)];
   float* const* channels = half == 0 ? outCh.data() : shadowCh_.data();
   // No voice starts before the next MIDI message: the playing ones are
   // found once, not in every stretch.
   std::array<Voice*, kVoices> playing;
-  int count = 0;
+  int count = 0, subs = 0, runs = 0;
   for (int i = half; i < kVoices; i += halves) {
     Voice& v = voices_[static_cast<size_t>(i)];
-    if (v.state == 1 && v.clip) playing[static_cast<size_t>(count++)] = &v;
+    if (v.state != 1 || !v.clip) continue;
+    playing[static_cast<size_t>(count++)] = &v;
+    subs += v.subCount;
+    runs += v.subCount * (v.sample && v.sample->channels == 2 ? 2 : 1);
   }
-  for (int pos = from; pos < to; pos += kControlFrames) {
-    const int len = std::min(kControlFrames, to - pos);
+  // Half the room each when the halves run at once: either holds at most
+  // half the voices, and with them a chunk of one stretch at least.
+  const size_t room = halves == 1 ? slots_.size() : slots_.size() / 2;
+  size_t stretches = kChunkStretches;
+  if (runs > 0)
+    stretches = std::clamp<size_t>(std::min({room / (static_cast<size_t>(runs) * kControlFrames),
+                                             sh.pending.size() / static_cast<size_t>(subs),
+                                             sh.lanes.size() / static_cast<size_t>(runs)}),
+                                   1, kChunkStretches);
+  const int chunk = static_cast<int>(stretches) * kControlFrames;
+  sh.laneCap = runs;
+  for (int pos = from; pos < to; pos += chunk) {
+    const int n = std::min(chunk, to - pos);
     sh.pendingCount = 0;
-    sh.laneCount = 0;
-    // Half the room each when the halves run at once: either holds at most
-    // half the voices.
+    sh.laneCount.fill(0);
     sh.slots = slots_.data() + static_cast<size_t>(half) * (slots_.size() / 2);
     sh.slotsUsed = 0;
     for (int i = 0; i < count; ++i) {
       Voice& v = *playing[static_cast<size_t>(i)];
-      if (v.state == 1) RenderVoice(v, pos, len, sh, channels);
+      if (v.state == 1) RenderVoice(v, pos, n, sh, channels);
     }
-    RunFilterLanes(sh, len);
-    for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)], len);
+    for (int k = 0; k * kControlFrames < n; ++k)
+      RunLowPassLanes(sh.lanes.data() + static_cast<size_t>(k * sh.laneCap),
+                      sh.laneCount[static_cast<size_t>(k)], std::min(kControlFrames, n - k * kControlFrames));
+    for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)]);
   }
 }
 
@@ -1137,7 +1181,8 @@ void CSampler::RenderVoices(int from, int to) noexcept {
     }
 }
 
-void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
+void CSampler::MixPending(const PendingMix& pm) noexcept {
+  const int len = pm.len;
   MixRun(pm.outs, pm.channels, pm.L, pm.R, len, pm.g0, pm.g1, pm.p0, pm.p1);
   // Sends of the voice's own sound.
   const CSound& sound = *pm.voice->sound;
@@ -1154,10 +1199,6 @@ void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
     float* at[2] = {ins[0] + pm.pos, ins[1] + pm.pos};
     MixRun(at, in0.channels, pm.L, pm.R, len, pm.g0 * lvl, pm.g1 * lvl, pm.p0, pm.p1);
   }
-}
-
-void CSampler::RunFilterLanes(Share& sh, int len) noexcept {
-  RunLowPassLanes(sh.lanes.data(), sh.laneCount, len);
 }
 
 void CSampler::RunSends(int frames) noexcept {

@@ -265,6 +265,9 @@ class CSampler final : public CContainer {
   void StartClip(CSound& sound, CClip& clip, int index, int channel, int key, int velocity, float vol,
                  float pan, float cut) noexcept;
   bool SoundOnChannel(int sound, int channel) const noexcept;
+  // Voices render a chunk of up to this many stretches each before the next
+  // voice, so that a sample run whose pitch holds is one long run.
+  static constexpr int kChunkStretches = 8;
   // One sub-voice's stretch, rendered and waiting to be mixed.
   struct PendingMix {
     const Voice* voice;
@@ -272,7 +275,7 @@ class CSampler final : public CContainer {
     float* R;
     float* outs[2];
     int channels;
-    int pos;
+    int pos, len;
     float g0, g1, p0, p1;
   };
   using FilterLane = SteadyLowPassLane;
@@ -284,8 +287,12 @@ class CSampler final : public CContainer {
     // does not pay for them.
     HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
     HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
-    int pendingCount = 0, laneCount = 0;
-    // This stretch's sub-voice buffers are taken one after the other from
+    int pendingCount = 0;
+    // The lanes of stretch k of a chunk start at k x laneCap: a sub-voice's
+    // low-pass runs stretch after stretch, the voices side by side.
+    std::array<int, kChunkStretches> laneCount{};
+    int laneCap = 0;
+    // This chunk's sub-voice buffers are taken one after the other from
     // `slots`, so they lie together in the cache (a fixed place per voice
     // spread them two kilobytes apart, onto a few cache sets).
     float* slots = nullptr;
@@ -296,11 +303,10 @@ class CSampler final : public CContainer {
   void RenderShare(int half, int halves, int from, int to) noexcept;
   bool ShareWithWorker(int from, int to) noexcept;
   void PrepareShares();
-  void RunFilterLanes(Share& sh, int len) noexcept;
-  void MixPending(const PendingMix& pm, int len) noexcept;
+  void MixPending(const PendingMix& pm) noexcept;
   void RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept;
-  bool RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L, float* R,
-                 int n, double step) noexcept;
+  int RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L, float* R,
+                int n, double step) noexcept;
   void ReleaseVoice(Voice& v) noexcept;
   void RunSends(int frames) noexcept;
   void PrepareSends();
