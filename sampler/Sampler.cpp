@@ -856,7 +856,8 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
   // run, and the stretches take their parts of it.
   const bool wholeRun = ram && nm == 0 && v.glideFrom == 0.0f;
   const int region = (n + kControlFrames - 1) / kControlFrames * kControlFrames;
-  std::array<float*, kUnison> runL{}, runR{};
+  std::array<float*, kUnison> runL{}, runR{}, ramps{};
+  std::array<PendingMix*, kUnison> mix{};
   std::array<int, kUnison> played{};  // frames of its run before a sub-voice ended
   for (int i = 0; i < v.subCount; ++i) {
     const size_t si = static_cast<size_t>(i);
@@ -865,6 +866,10 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
     runL[si] = sh.slots + sh.slotsUsed;
     runR[si] = mono ? runL[si] : runL[si] + region;
     sh.slotsUsed += mono ? region : 2 * region;
+    ramps[si] = &sh.ramps[static_cast<size_t>(sh.rampsUsed)];
+    sh.rampsUsed += 4 * (region / kControlFrames);
+    mix[si] = &sh.pending[static_cast<size_t>(sh.pendingCount++)];
+    *mix[si] = PendingMix{&v, runL[si], runR[si], {outs[0], outs[1]}, port.channels, from, 0, ramps[si]};
   }
 
   for (int pos = from; pos < from + n;) {
@@ -874,8 +879,10 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
 
     // Level and rate routings act on the modulators before they move.
     std::array<float, kVoiceModulators> level, speed;
-    level.fill(1.0f);
-    speed.fill(1.0f);
+    if (nm > 0) {
+      level.fill(1.0f);
+      speed.fill(1.0f);
+    }
     auto sourceValue = [&](const CMod& r) -> float {
       switch (r.source) {
         case ModSourceKind::kWheel:
@@ -991,38 +998,34 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       const size_t si = static_cast<size_t>(i);
       SubVoice& sv = v.sub[si];
       if (played[si] <= at) continue;  // ended in an earlier stretch, or never began
-      const float semis = sv.keyOffset + v.glideFrom + bendSemis + t.pitch + 0.5f * sv.spread * uTune;
-      if (semis != sv.ratioSemis) {
-        sv.ratioSemis = semis;
-        sv.ratio = std::exp(static_cast<double>(semis) / 12.0 * 0.6931471805599453);
-      }
-      double step = sv.baseStep * sv.ratio * tempoStep;
-      if (!(step > 0.0) || !std::isfinite(step)) step = 0.0;
-      step = std::min(step, 64.0);
       // Each sub-voice renders into its own slot, so that the steady low-passes
       // of every voice can run side by side before anything is mixed.
       float* L = runL[si] + at;
       float* R = runR[si] + at;
-      if (!wholeRun) {
-        const int got = RenderSub(sv, clip, smp, ram, L, R, len, step);
-        played[si] = sv.active ? n : at + got;
-      } else if (at == 0) {
-        played[si] = RenderSub(sv, clip, smp, ram, L, R, n, step);
+      if (!wholeRun || at == 0) {
+        const float semis = sv.keyOffset + v.glideFrom + bendSemis + t.pitch + 0.5f * sv.spread * uTune;
+        if (semis != sv.ratioSemis) {
+          sv.ratioSemis = semis;
+          sv.ratio = std::exp(static_cast<double>(semis) / 12.0 * 0.6931471805599453);
+        }
+        double step = sv.baseStep * sv.ratio * tempoStep;
+        if (!(step > 0.0) || !std::isfinite(step)) step = 0.0;
+        step = std::min(step, 64.0);
+        if (!wholeRun) {
+          const int got = RenderSub(sv, clip, smp, ram, L, R, len, step);
+          played[si] = sv.active ? n : at + got;
+        } else {
+          played[si] = RenderSub(sv, clip, smp, ram, L, R, n, step);
+        }
       }
       // One that ends on this stretch's last frame has played its last.
       any = any || sv.active || played[si] > at + len;
-      PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
-      pm = PendingMix{&v,
-                      L,
-                      R,
-                      {outs[0], outs[1]},
-                      port.channels,
-                      pos,
-                      len,
-                      v.gain,
-                      g1,
-                      std::clamp(v.pan + sv.panOffset * uPan, -1.0f, 1.0f),
-                      std::clamp(pan1 + sv.panOffset * uPan, -1.0f, 1.0f)};
+      float* ramp = ramps[si] + 4 * stretch;
+      ramp[0] = v.gain;
+      ramp[1] = g1;
+      ramp[2] = std::clamp(v.pan + sv.panOffset * uPan, -1.0f, 1.0f);
+      ramp[3] = std::clamp(pan1 + sv.panOffset * uPan, -1.0f, 1.0f);
+      mix[si]->len = at + len;
       if (clip.filterMode == CClip::kFilterOff) continue;
       const bool steady = clip.filterMode == CClip::kFilterLowBand && clip.blend == 0.0f &&
                           v.fdrive == 0.0f && d1 == 0.0f && v.fcut == f1 && v.fres == r1;
@@ -1104,7 +1107,7 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
   size_t stretches = kChunkStretches;
   if (runs > 0)
     stretches = std::clamp<size_t>(std::min({room / (static_cast<size_t>(runs) * kControlFrames),
-                                             sh.pending.size() / static_cast<size_t>(subs),
+                                             sh.ramps.size() / (4 * static_cast<size_t>(subs)),
                                              sh.lanes.size() / static_cast<size_t>(runs)}),
                                    1, kChunkStretches);
   const int chunk = static_cast<int>(stretches) * kControlFrames;
@@ -1112,6 +1115,7 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
   for (int pos = from; pos < to; pos += chunk) {
     const int n = std::min(chunk, to - pos);
     sh.pendingCount = 0;
+    sh.rampsUsed = 0;
     sh.laneCount.fill(0);
     sh.slots = slots_.data() + static_cast<size_t>(half) * (slots_.size() / 2);
     sh.slotsUsed = 0;
@@ -1182,8 +1186,16 @@ void CSampler::RenderVoices(int from, int to) noexcept {
 }
 
 void CSampler::MixPending(const PendingMix& pm) noexcept {
-  const int len = pm.len;
-  MixRun(pm.outs, pm.channels, pm.L, pm.R, len, pm.g0, pm.g1, pm.p0, pm.p1);
+  // Stretch by stretch, each from its own start values to its own end values.
+  auto mixInto = [&pm](float* const* dst, int channels, float level) {
+    for (int at = 0, k = 0; at < pm.len; at += kControlFrames, ++k) {
+      const float* r = pm.ramps + 4 * k;
+      float* to[2] = {dst[0] + at, dst[1] + at};
+      MixRun(to, channels, pm.L + at, pm.R + at, std::min(kControlFrames, pm.len - at), r[0] * level,
+             r[1] * level, r[2], r[3]);
+    }
+  };
+  mixInto(pm.outs, pm.channels, 1.0f);
   // Sends of the voice's own sound.
   const CSound& sound = *pm.voice->sound;
   const CClip& clip = *pm.voice->clip;
@@ -1197,7 +1209,7 @@ void CSampler::MixPending(const PendingMix& pm) noexcept {
                      fx->inCh[static_cast<size_t>(in0.firstChannel + (in0.channels > 1 ? 1 : 0))]};
     if (!ins[0] || !ins[1]) continue;
     float* at[2] = {ins[0] + pm.pos, ins[1] + pm.pos};
-    MixRun(at, in0.channels, pm.L, pm.R, len, pm.g0 * lvl, pm.g1 * lvl, pm.p0, pm.p1);
+    mixInto(at, in0.channels, lvl);
   }
 }
 

@@ -268,15 +268,16 @@ class CSampler final : public CContainer {
   // Voices render a chunk of up to this many stretches each before the next
   // voice, so that a sample run whose pitch holds is one long run.
   static constexpr int kChunkStretches = 8;
-  // One sub-voice's stretch, rendered and waiting to be mixed.
+  // One sub-voice's stretches of a chunk, rendered and waiting to be mixed.
   struct PendingMix {
     const Voice* voice;
     float* L;
     float* R;
     float* outs[2];
     int channels;
-    int pos, len;
-    float g0, g1, p0, p1;
+    int pos, len;  // its first frame in the block; its frames, in stretches from there
+    // Per stretch: gain and pan at its start and at its end.
+    const float* ramps;
   };
   using FilterLane = SteadyLowPassLane;
   // The voices rendered and mixed by one thread: all of them when the sampler
@@ -286,8 +287,9 @@ class CSampler final : public CContainer {
     // Only the counted prefixes are read: left unzeroed, building a sampler
     // does not pay for them.
     HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
+    HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 4 * kChunkStretches> ramps;
     HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
-    int pendingCount = 0;
+    int pendingCount = 0, rampsUsed = 0;
     // The lanes of stretch k of a chunk start at k x laneCap: a sub-voice's
     // low-pass runs stretch after stretch, the voices side by side.
     std::array<int, kChunkStretches> laneCount{};
