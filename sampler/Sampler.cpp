@@ -545,11 +545,16 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
   return e.level;
 }
 
+// Held at its sustain point or finished: its level stays until the key's release.
+inline bool EnvelopeHolds(const CSampler::EnvState& e, const EnvelopeShape& shape) noexcept {
+  const int sustain = shape.sustain;
+  return e.done || (!e.released && sustain >= 0 && sustain < 4 && e.seg > sustain);
+}
+
 // Most stretches find an envelope held at its sustain point or finished:
 // that answer needs no call.
 inline float Envelope(CSampler::EnvState& e, const EnvelopeShape& shape, float dt) noexcept {
-  const int sustain = shape.sustain;
-  if (e.done || (!e.released && sustain >= 0 && sustain < 4 && e.seg > sustain)) return e.level;
+  if (EnvelopeHolds(e, shape)) return e.level;
   // Most of the rest fall through a decay or a release one stretch after
   // another: a multiplication instead of a power of two, the segment's
   // exact level again at its end.
@@ -872,11 +877,10 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
     *mix[si] = PendingMix{&v, runL[si], runR[si], {outs[0], outs[1]}, port.channels, from, 0, ramps[si]};
   }
 
-  for (int pos = from; pos < from + n;) {
-    const int len = std::min(kControlFrames, from + n - pos);
-    const int at = pos - from, stretch = at / kControlFrames;
-    const float dt = static_cast<float>(len) / rate;
-
+  Targets t{};
+  float pan1 = 0.0f, f1 = 0.0f, r1 = 0.0f, d1 = 0.0f, keep = 0.0f, uTune = 0.0f, uPan = 0.0f;
+  // Modulators, routings, envelopes and glide through one stretch.
+  auto moveControls = [&](int len, float dt, float& env, float& g1) {
     // Level and rate routings act on the modulators before they move.
     std::array<float, kVoiceModulators> level, speed;
     if (nm > 0) {
@@ -922,7 +926,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       const double tpf = mod.TicksPerFrame(rate, tempo) * speed[static_cast<size_t>(m)];
       mod.Advance(v.mods[static_cast<size_t>(m)], tpf * len, random_);
     }
-    Targets t{1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    t = Targets{1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     const bool known = v.targetsAt == controlGen_ && !readsModulator;
     if (known) std::memcpy(&t, v.targets.data(), sizeof t);
     for (const CMod& r : known ? std::span<const CMod>{} : std::span<const CMod>{clip.routings}) {
@@ -970,14 +974,15 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       // first frame: an instant attack sounds on that frame.
       v.gain = clip.volume * v.soundVolume * AdvanceEnvelope(v.vol, clip.volEnv, 0.0f) * t.gain * unisonNorm;
     }
-    const float env = Envelope(v.vol, clip.volEnv, dt);
+    env = Envelope(v.vol, clip.volEnv, dt);
     const float fenv = Envelope(v.filt, clip.filterEnv, dt);
-    const float g1 = clip.volume * v.soundVolume * env * t.gain * unisonNorm;
-    const float pan1 = clip.pan + v.soundPan + t.pan;
+    g1 = clip.volume * v.soundVolume * env * t.gain * unisonNorm;
+    pan1 = clip.pan + v.soundPan + t.pan;
     const float c = std::clamp(clip.cutoff * v.soundCutoff * fenv + t.cutoff, 0.0f, 1.0f);
-    const float f1 = std::clamp(c * c, 0.0f, 1.0f);
-    const float r1 = std::clamp(clip.q + t.q, 0.0f, 0.99f);
-    const float d1 = std::clamp(clip.drive + t.drive, 0.0f, 1.0f);
+    f1 = std::clamp(c * c, 0.0f, 1.0f);
+    r1 = std::clamp(clip.q + t.q, 0.0f, 0.99f);
+    d1 = std::clamp(clip.drive + t.drive, 0.0f, 1.0f);
+    keep = BandKept(f1, r1);
     if (v.fresh) {
       v.fresh = 0;
       v.pan = pan1;
@@ -991,8 +996,25 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       v.glideFrom =
           v.glideFrom > 0.0f ? std::max(0.0f, v.glideFrom - per) : std::min(0.0f, v.glideFrom + per);
     }
-    const float uTune = clip.unisonTune + t.uTune;
-    const float uPan = clip.unisonPan + t.uPan;
+    uTune = clip.unisonTune + t.uTune;
+    uPan = clip.unisonPan + t.uPan;
+  };
+  for (int pos = from; pos < from + n;) {
+    const int len = std::min(kControlFrames, from + n - pos);
+    const int at = pos - from, stretch = at / kControlFrames;
+    const float dt = static_cast<float>(len) / rate;
+
+    // A stretch after the first of a whole run, with the filter's envelope at
+    // rest, meets the values the stretch before it met: only the volume
+    // envelope moves.
+    float env, g1;
+    if (wholeRun && at > 0 && EnvelopeHolds(v.filt, clip.filterEnv)) {
+      env = Envelope(v.vol, clip.volEnv, dt);
+      g1 = clip.volume * v.soundVolume * env * t.gain * unisonNorm;
+    } else {
+      moveControls(len, dt, env, g1);
+    }
+
     bool any = false;
     for (int i = 0; i < v.subCount; ++i) {
       const size_t si = static_cast<size_t>(i);
@@ -1032,7 +1054,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
           sh.lanes[static_cast<size_t>(stretch * sh.laneCap + sh.laneCount[static_cast<size_t>(stretch)]++)] =
-              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, BandKept(f1, r1)};
+              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, keep};
         continue;
       }
       Filter(clip.filterMode, L, len, sv.low[0], sv.band[0], v.fcut, f1, v.fres, r1, v.fdrive, d1,
