@@ -1057,11 +1057,10 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
               FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, keep};
         continue;
       }
-      Filter(clip.filterMode, L, len, sv.low[0], sv.band[0], v.fcut, f1, v.fres, r1, v.fdrive, d1,
-             clip.blend);
-      if (R != L)
-        Filter(clip.filterMode, R, len, sv.low[1], sv.band[1], v.fcut, f1, v.fres, r1, v.fdrive, d1,
-               clip.blend);
+      for (int c = 0; c < (R != L ? 2 : 1); ++c)
+        sh.jobs[static_cast<size_t>(stretch * sh.laneCap + sh.jobCount[static_cast<size_t>(stretch)]++)] =
+            FilterJob{c ? R : L, &sv.low[c], &sv.band[c], clip.filterMode, len, v.fcut,
+                      f1,        v.fres,     r1,          v.fdrive,        d1,  clip.blend};
     }
     for (float*& o : outs) o += len;
     v.gain = g1;
@@ -1139,15 +1138,22 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
     sh.pendingCount = 0;
     sh.rampsUsed = 0;
     sh.laneCount.fill(0);
+    sh.jobCount.fill(0);
     sh.slots = slots_.data() + static_cast<size_t>(half) * (slots_.size() / 2);
     sh.slotsUsed = 0;
     for (int i = 0; i < count; ++i) {
       Voice& v = *playing[static_cast<size_t>(i)];
       if (v.state == 1) RenderVoice(v, pos, n, sh, channels);
     }
-    for (int k = 0; k * kControlFrames < n; ++k)
-      RunLowPassLanes(sh.lanes.data() + static_cast<size_t>(k * sh.laneCap),
-                      sh.laneCount[static_cast<size_t>(k)], std::min(kControlFrames, n - k * kControlFrames));
+    for (int k = 0; k * kControlFrames < n; ++k) {
+      const size_t first = static_cast<size_t>(k * sh.laneCap);
+      RunLowPassLanes(sh.lanes.data() + first, sh.laneCount[static_cast<size_t>(k)],
+                      std::min(kControlFrames, n - k * kControlFrames));
+      for (size_t j = first; j < first + static_cast<size_t>(sh.jobCount[static_cast<size_t>(k)]); ++j) {
+        const FilterJob& f = sh.jobs[j];
+        Filter(f.mode, f.buf, f.len, *f.low, *f.band, f.f0, f.f1, f.r0, f.r1, f.d0, f.d1, f.blend);
+      }
+    }
     for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)]);
   }
 }

@@ -280,6 +280,14 @@ class CSampler final : public CContainer {
     const float* ramps;
   };
   using FilterLane = SteadyLowPassLane;
+  // A filter whose settings move through the stretch, run on its own.
+  struct FilterJob {
+    float* buf;
+    float* low;
+    float* band;
+    int mode, len;
+    float f0, f1, r0, r1, d0, d1, blend;
+  };
   // The voices rendered and mixed by one thread: all of them when the sampler
   // feeds send effects, otherwise every other voice, so that the two halves
   // can run on two cores and still add up in the same order on one.
@@ -289,10 +297,12 @@ class CSampler final : public CContainer {
     HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
     HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 4 * kChunkStretches> ramps;
     HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
+    HeapRoom<FilterJob, sampler_limits::kVoices * sampler_limits::kUnison * 2> jobs;
     int pendingCount = 0, rampsUsed = 0;
-    // The lanes of stretch k of a chunk start at k x laneCap: a sub-voice's
-    // low-pass runs stretch after stretch, the voices side by side.
-    std::array<int, kChunkStretches> laneCount{};
+    // The lanes and jobs of stretch k of a chunk start at k x laneCap: a
+    // sub-voice's filter runs stretch after stretch, in lanes beside other
+    // voices while it is settled and on its own while it moves.
+    std::array<int, kChunkStretches> laneCount{}, jobCount{};
     int laneCap = 0;
     // This chunk's sub-voice buffers are taken one after the other from
     // `slots`, so they lie together in the cache (a fixed place per voice

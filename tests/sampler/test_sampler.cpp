@@ -256,6 +256,36 @@ TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
   for (size_t i = 0; i < sum.size(); ++i) ASSERT_NEAR(together[i], sum[i], 1e-5f) << "frame " << i;
 }
 
+// A filter envelope that rests (its level held through a segment) and then
+// falls: the settled stretches and the moving ones must reach the filter in
+// their order whatever the block size, so blocks of 256 and 4096 frames sound
+// as blocks of 32, where every block is one control stretch.
+TEST(SamplerFilter, AFilterThatRestsAndThenMovesSoundsTheSameInLongBlocks) {
+  auto render = [](int block) {
+    SamplerRig r(block);
+    const int smp =
+        r.s->AddSample(MakeSample(20000, 44100.0f, [](int i) { return 0.3 * std::sin(i * 0.41); }));
+    CSound* snd = r.s->NewSound("f");
+    r.s->BeginEdit();
+    CClip* c = PlainClip(*r.s, *snd, smp);
+    c->filterMode = CClip::kFilterLowBand;
+    c->cutoff = 0.6f;
+    c->q = 0.5f;
+    // At 1 at once, held there 3 ms, down to 0.2 over 20 ms, sustained.
+    c->filterEnv.v = {0.0f, 1.0f, 0.003f, 1.0f, 0.02f, 0.2f, 0.0f, 0.2f, 0.05f, 0.0f};
+    c->filterEnv.sustain = 3;
+    r.s->EndEdit();
+    r.Render(8192, {{64, On(60)}, {96, On(67)}});  // on stretch boundaries in every block size
+    return r.left;
+  };
+  const std::vector<float> reference = render(32);
+  for (int block : {256, 4096}) {
+    const std::vector<float> got = render(block);
+    for (size_t i = 0; i < got.size(); ++i)
+      ASSERT_NEAR(got[i], reference[i], 1e-6f) << "block " << block << " frame " << i;
+  }
+}
+
 TEST(SamplerBank, PresetsChooseSoundsByChannelAndProgram) {
   SamplerRig r;
   const int smp = r.s->AddSample(MakeSample(20000, 44100.0f, [](int) { return 0.5; }));
