@@ -531,6 +531,45 @@ float CSample::Value(int32_t index, int channel) const noexcept {
   return bits == 16 ? Decode<Enc::I16>(p) : bits == 24 ? Decode<Enc::I24>(p) : Decode<Enc::F32>(p);
 }
 
+namespace {
+template <Enc E, int C>
+void InterpolateWindow(const uint8_t* frame0, int64_t last, const std::array<int64_t, 4>& window, float f,
+                       float& l, float& r) noexcept {
+  constexpr int F = kSampleBytes<E> * C;
+  uint8_t w[4 * F];
+  for (int k = 0; k < 4; ++k) {
+    const int64_t i = window[static_cast<size_t>(k)];
+    if (i >= 0 && i <= last)
+      std::memcpy(w + k * F, frame0 + i * F, F);
+    else
+      std::memset(w + k * F, 0, F);
+  }
+  float a, b;  // the caller's two may be one float
+  Interpolate<E, C>(w, f, a, b);
+  l = a * kScaleOf<E>;
+  r = b * kScaleOf<E>;
+}
+}  // namespace
+
+void CSample::InterpolateAt(const std::array<int64_t, 4>& window, float f, float& left,
+                            float& right) const noexcept {
+  left = right = 0.0f;
+  if (!HoldsFramesOfHeader() || (channels != 1 && channels != 2)) return;
+  const int64_t last = int64_t{frames} + 2;
+  const bool stereo = channels == 2;
+  switch (bits) {
+    case 16:
+      return stereo ? InterpolateWindow<Enc::I16, 2>(data.data(), last, window, f, left, right)
+                    : InterpolateWindow<Enc::I16, 1>(data.data(), last, window, f, left, right);
+    case 24:
+      return stereo ? InterpolateWindow<Enc::I24, 2>(data.data(), last, window, f, left, right)
+                    : InterpolateWindow<Enc::I24, 1>(data.data(), last, window, f, left, right);
+    default:
+      return stereo ? InterpolateWindow<Enc::F32, 2>(data.data(), last, window, f, left, right)
+                    : InterpolateWindow<Enc::F32, 1>(data.data(), last, window, f, left, right);
+  }
+}
+
 void CSample::ClampPositions() noexcept {
   if (frames <= 0) {
     start = loopStart = 1;

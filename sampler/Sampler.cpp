@@ -447,10 +447,11 @@ void CSampler::NoteOff(int channel, int key) noexcept {
 void CSampler::HandleMidi(uint32_t msg) noexcept {
   const uint32_t type = midi::Type(msg);
   if (type < 0x80 || type == 0xF0) return;
-  NextControlGen();
   const int ch = multimode == 1 ? static_cast<int>(midi::Channel(msg)) : 0;
   const uint32_t d1 = midi::Data1(msg) & 127, d2 = midi::Data2(msg) & 127;
   const size_t c = static_cast<size_t>(ch);
+  // Notes and programs move no routing source; controllers and the bend do.
+  if (type == 0xB0 || type == 0xE0) NextControlGen(c);
   if (midi::IsNoteOn(msg)) {
     NoteOn(ch, static_cast<int>(d1), static_cast<int>(d2));
   } else if (midi::IsNoteOff(msg)) {
@@ -593,7 +594,11 @@ static_assert(sizeof(Targets) == sizeof(CSampler::Voice::targets));
 __attribute__((always_inline)) inline void MixRunBody(float* const* dst, int channels, const float* x,
                                                       const float* y, int n, float g0, float g1, float p0,
                                                       float p1) noexcept {
-  const float dg = (g1 - g0) / static_cast<float>(n), dp = (p1 - p0) / static_cast<float>(n);
+  // Dividing by a whole stretch's 32 frames is multiplying by 1/32, exactly.
+  const float dg =
+      n == kControlFrames ? (g1 - g0) * (1.0f / kControlFrames) : (g1 - g0) / static_cast<float>(n);
+  const float dp =
+      n == kControlFrames ? (p1 - p0) * (1.0f / kControlFrames) : (p1 - p0) / static_cast<float>(n);
   if (channels < 2) {
     float* l = dst[0];
     for (int i = 0; i < n; ++i) l[i] += (g0 + dg * static_cast<float>(i)) * x[i];
@@ -687,24 +692,18 @@ void EdgeFrame(const CSample& smp, const CClip& clip, double p, double loopStart
   const float f = static_cast<float>(p - static_cast<double>(i0));
   const int64_t span = static_cast<int64_t>(loopEnd - loopStart) + 1;
   const int64_t lo = static_cast<int64_t>(loopStart), hi = static_cast<int64_t>(loopEnd);
-  auto at = [&](int64_t j, int ch) {
+  std::array<int64_t, 4> window;
+  for (int k = 0; k < 4; ++k) {
+    int64_t j = i0 - 1 + k;
     if (span > 0) {
       if (j > hi)
         j = clip.loop == CClip::kLoopForward ? j - span : 2 * hi - j;
       else if (j < lo)
         j = clip.loop == CClip::kLoopBackward ? j + span : 2 * lo - j;
     }
-    return smp.Value(static_cast<int32_t>(std::clamp<int64_t>(j, 0, smp.frames + 2)), ch);
-  };
-  auto hermite = [&](int ch) {
-    const float ym1 = at(i0 - 1, ch), y0 = at(i0, ch), y1 = at(i0 + 1, ch), y2 = at(i0 + 2, ch);
-    const float c1 = 0.5f * (y1 - ym1);
-    const float c2 = ym1 - 2.5f * y0 + 2.0f * y1 - 0.5f * y2;
-    const float c3 = 1.5f * (y0 - y1) + 0.5f * (y2 - ym1);
-    return ((c3 * f + c2) * f + c1) * f + y0;
-  };
-  l = hermite(0);
-  r = smp.channels == 2 ? hermite(1) : l;
+    window[static_cast<size_t>(k)] = std::clamp<int64_t>(j, 0, int64_t{smp.frames} + 2);
+  }
+  smp.InterpolateAt(window, f, l, r);
 }
 
 }  // namespace
@@ -927,7 +926,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       mod.Advance(v.mods[static_cast<size_t>(m)], tpf * len, random_);
     }
     t = Targets{1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    const bool known = v.targetsAt == controlGen_ && !readsModulator;
+    const bool known = v.targetsAt == controlGen_[ch] && !readsModulator;
     if (known) std::memcpy(&t, v.targets.data(), sizeof t);
     for (const CMod& r : known ? std::span<const CMod>{} : std::span<const CMod>{clip.routings}) {
       const int kindOf = r.dest & 0xFFFF;
@@ -966,7 +965,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
     }
     if (!known) {
       std::memcpy(v.targets.data(), &t, sizeof t);
-      v.targetsAt = controlGen_;
+      v.targetsAt = controlGen_[ch];
     }
 
     if (v.fresh) {

@@ -332,8 +332,21 @@ class CSampler final : public CContainer {
   std::array<int32_t, 16> program_{};
   ModRandom random_;
   // Counts the MIDI messages and edits that may change what a routing reads.
-  uint32_t controlGen_ = 1;
-  void NextControlGen() noexcept { controlGen_ = controlGen_ == UINT32_MAX ? 1 : controlGen_ + 1; }
+  // Each MIDI channel's controller generation: a voice's routing targets hold
+  // until a controller or the bend of its channel moves, or an edit.
+  std::array<uint32_t, 16> controlGen_ = MakeControlGens();
+  static constexpr std::array<uint32_t, 16> MakeControlGens() noexcept {
+    std::array<uint32_t, 16> g{};
+    g.fill(1);
+    return g;
+  }
+  void NextControlGen(size_t channel) noexcept {
+    uint32_t& g = controlGen_[channel & 15];
+    g = g == UINT32_MAX ? 1 : g + 1;
+  }
+  void NextControlGen() noexcept {
+    for (size_t c = 0; c < controlGen_.size(); ++c) NextControlGen(c);
+  }
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
   std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side
