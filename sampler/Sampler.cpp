@@ -88,6 +88,7 @@ std::unique_ptr<CClip> CClip::Clone() const {
   c->q = q;
   c->drive = drive;
   c->unisonDelay = unisonDelay;
+  c->exclusiveClass = exclusiveClass;
   c->volEnv = volEnv;
   c->filterEnv = filterEnv;
   c->selectedModulator = selectedModulator;
@@ -280,6 +281,7 @@ bool CSampler::SoundOnChannel(int sound, int channel) const noexcept {
 }
 
 void CSampler::NoteOn(int channel, int key, int velocity) noexcept {
+  ++noteOns_;
   const Preset* p = bank[static_cast<size_t>(program_[static_cast<size_t>(channel)] & 127)].get();
   if (p) {
     // The preset names the sounds: a bank of hundreds of sounds costs a note
@@ -320,6 +322,11 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   const bool slicer = sound.mode == CSound::kSlicer;
   const float offset = KeyOffset(slicer, key, clip);
   Voice* target = nullptr;
+  if (clip.exclusiveClass != 0)
+    for (Voice& v : voices_)
+      if (v.state == 1 && v.channel == channel && v.noteOn != noteOns_ && v.clip &&
+          v.clip->exclusiveClass == clip.exclusiveClass && !(v.vol.released && v.vol.seg == 5))
+        ChokeVoice(v);
   for (Voice& v : voices_) {
     if (v.state != 1 || v.sound != &sound || v.clip != &clip) continue;
     if (clip.voiceMode == 1 && v.mode == 1) {
@@ -332,13 +339,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
       v.velocity = static_cast<float>(velocity) / 127.0f;
       return;
     }
-    if (clip.voiceMode == 2 && !v.vol.released) {
-      // A choke: the clip's earlier notes fade out in a few milliseconds.
-      v.vol.released = 1;
-      v.vol.seg = 5;
-      v.vol.from = v.vol.level;
-      v.vol.t = 0.0f;
-    }
+    if (clip.voiceMode == 2 && !v.vol.released) ChokeVoice(v);
   }
   for (Voice& v : voices_)
     if (v.state == 0) {
@@ -369,6 +370,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   v.vol.level = v.vol.from = 0.0f;
   v.gain = 0.0f;
   v.fresh = 1;
+  v.noteOn = noteOns_;
   v.sample = samples[static_cast<size_t>(clip.sample)].get();
   if (!v.sample->InMemory(v.ram)) v.ram = MemoryRender{};
   v.volumeMoves = VolumeMovesByItself(clip);
@@ -399,6 +401,14 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
     sv.keyOffset = offset;
     sv.active = 1;
   }
+}
+
+// The voice fades out in a few milliseconds, released or not.
+void CSampler::ChokeVoice(Voice& v) noexcept {
+  v.vol.released = 1;
+  v.vol.seg = 5;
+  v.vol.from = v.vol.level;
+  v.vol.t = 0.0f;
 }
 
 void CSampler::ReleaseVoice(Voice& v) noexcept {
@@ -589,23 +599,21 @@ struct Targets {
 };
 static_assert(sizeof(Targets) == sizeof(CSampler::Voice::targets));
 
-// Mixes a rendered run into one or two channels, gain and pan straight from
-// their start values to their end values across the run.
-__attribute__((always_inline)) inline void MixRunBody(float* const* dst, int channels, const float* x,
-                                                      const float* y, int n, float g0, float g1, float p0,
+// Mixes a rendered stretch into one or two channels, gain and pan straight
+// from their start values to their end values across it.
+template <int Fixed>
+__attribute__((always_inline)) inline void MixStretch(float* l, float* r, int channels, const float* x,
+                                                      const float* y, int len, float g0, float g1, float p0,
                                                       float p1) noexcept {
-  // Dividing by a whole stretch's 32 frames is multiplying by 1/32, exactly.
-  const float dg =
-      n == kControlFrames ? (g1 - g0) * (1.0f / kControlFrames) : (g1 - g0) / static_cast<float>(n);
-  const float dp =
-      n == kControlFrames ? (p1 - p0) * (1.0f / kControlFrames) : (p1 - p0) / static_cast<float>(n);
+  // A whole stretch's length is known here, and dividing by its 32 frames is
+  // multiplying by 1/32, exactly.
+  const int n = Fixed > 0 ? Fixed : len;
+  const float dg = Fixed > 0 ? (g1 - g0) * (1.0f / Fixed) : (g1 - g0) / static_cast<float>(n);
+  const float dp = Fixed > 0 ? (p1 - p0) * (1.0f / Fixed) : (p1 - p0) / static_cast<float>(n);
   if (channels < 2) {
-    float* l = dst[0];
     for (int i = 0; i < n; ++i) l[i] += (g0 + dg * static_cast<float>(i)) * x[i];
     return;
   }
-  float* l = dst[0];
-  float* r = dst[1];
   for (int i = 0; i < n; ++i) {
     const float g = g0 + dg * static_cast<float>(i), p = p0 + dp * static_cast<float>(i);
     l[i] += (x[i] - p * x[i]) * g;
@@ -613,25 +621,40 @@ __attribute__((always_inline)) inline void MixRunBody(float* const* dst, int cha
   }
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same loop in 256-bit vectors. No fused multiply-adds are enabled, so
-// each frame gets the very bits of the plain build.
-__attribute__((target("avx2"))) void MixRunWide(float* const* dst, int channels, const float* x,
-                                                const float* y, int n, float g0, float g1, float p0,
-                                                float p1) noexcept {
-  MixRunBody(dst, channels, x, y, n, g0, g1, p0, p1);
+// A sub-voice's stretches of a chunk, each with its own start and end gain
+// and pan (four values a stretch in `ramps`), the gains times `level`.
+__attribute__((always_inline)) inline void MixRampsBody(float* const* dst, int channels, const float* x,
+                                                        const float* y, int len, const float* ramps,
+                                                        float level) noexcept {
+  for (int at = 0; at < len; at += kControlFrames, ramps += 4) {
+    const float g0 = ramps[0] * level, g1 = ramps[1] * level;
+    if (len - at >= kControlFrames)
+      MixStretch<kControlFrames>(dst[0] + at, dst[1] + at, channels, x + at, y + at, kControlFrames, g0, g1,
+                                 ramps[2], ramps[3]);
+    else
+      MixStretch<0>(dst[0] + at, dst[1] + at, channels, x + at, y + at, len - at, g0, g1, ramps[2], ramps[3]);
+  }
 }
-void MixRunPlain(float* const* dst, int channels, const float* x, const float* y, int n, float g0, float g1,
-                 float p0, float p1) noexcept {
-  MixRunBody(dst, channels, x, y, n, g0, g1, p0, p1);
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same loops in 256-bit vectors. No fused multiply-adds are enabled, so
+// each frame gets the very bits of the plain build.
+__attribute__((target("avx2"))) void MixRampsWide(float* const* dst, int channels, const float* x,
+                                                  const float* y, int len, const float* ramps,
+                                                  float level) noexcept {
+  MixRampsBody(dst, channels, x, y, len, ramps, level);
+}
+void MixRampsPlain(float* const* dst, int channels, const float* x, const float* y, int len,
+                   const float* ramps, float level) noexcept {
+  MixRampsBody(dst, channels, x, y, len, ramps, level);
 }
 // Decided once at load, before any audio thread runs.
-const auto MixRun = [] {
+const auto MixRamps = [] {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? &MixRunWide : &MixRunPlain;
+  return __builtin_cpu_supports("avx2") ? &MixRampsWide : &MixRampsPlain;
 }();
 #else
-constexpr auto MixRun = &MixRunBody;
+constexpr auto MixRamps = &MixRampsBody;
 #endif
 
 inline float Drive(float x, float d) noexcept {
@@ -1213,16 +1236,7 @@ void CSampler::RenderVoices(int from, int to) noexcept {
 }
 
 void CSampler::MixPending(const PendingMix& pm) noexcept {
-  // Stretch by stretch, each from its own start values to its own end values.
-  auto mixInto = [&pm](float* const* dst, int channels, float level) {
-    for (int at = 0, k = 0; at < pm.len; at += kControlFrames, ++k) {
-      const float* r = pm.ramps + 4 * k;
-      float* to[2] = {dst[0] + at, dst[1] + at};
-      MixRun(to, channels, pm.L + at, pm.R + at, std::min(kControlFrames, pm.len - at), r[0] * level,
-             r[1] * level, r[2], r[3]);
-    }
-  };
-  mixInto(pm.outs, pm.channels, 1.0f);
+  MixRamps(pm.outs, pm.channels, pm.L, pm.R, pm.len, pm.ramps, 1.0f);
   // Sends of the voice's own sound.
   const CSound& sound = *pm.voice->sound;
   const CClip& clip = *pm.voice->clip;
@@ -1236,7 +1250,7 @@ void CSampler::MixPending(const PendingMix& pm) noexcept {
                      fx->inCh[static_cast<size_t>(in0.firstChannel + (in0.channels > 1 ? 1 : 0))]};
     if (!ins[0] || !ins[1]) continue;
     float* at[2] = {ins[0] + pm.pos, ins[1] + pm.pos};
-    mixInto(at, in0.channels, lvl);
+    MixRamps(at, in0.channels, pm.L, pm.R, pm.len, pm.ramps, lvl);
   }
 }
 

@@ -96,6 +96,10 @@ class CClip final : public CSource {
   float q = 0.0f;
   float drive = 0.0f;
   int32_t unisonDelay = 0;
+  // Clips of one class share a channel by turns: a note of one fades the
+  // channel's notes of the others (a closed hi-hat stops the open one), as a
+  // bank's designer marks them. 0 for none.
+  int32_t exclusiveClass = 0;
   EnvelopeShape volEnv;
   EnvelopeShape filterEnv = EnvelopeShape::Flat();
   int32_t selectedModulator = 0;
@@ -237,6 +241,7 @@ class CSampler final : public CContainer {
     float pan = 0.0f;
     float fcut = 0.0f, fres = 0.0f, fdrive = 0.0f;
     uint8_t fresh = 1;  // the first stretch starts at its own values
+    uint32_t noteOn = 0;  // the note-on that started it: its layers never fade each other
     // What the routings asked for in the last stretch: gain, pan, cutoff, q,
     // drive, pitch, unison tune and pan. Worked out again only after a MIDI
     // message or an edit, unless a routing reads a modulator, which moves.
@@ -329,6 +334,8 @@ class CSampler final : public CContainer {
   std::array<std::array<float, 128>, 16> cc_{};
   std::array<float, 16> wheel_{};
   std::array<uint8_t, 16> pedal_{};
+  uint32_t noteOns_ = 0;
+  void ChokeVoice(Voice& v) noexcept;
   std::array<int32_t, 16> program_{};
   ModRandom random_;
   // Counts the MIDI messages and edits that may change what a routing reads.

@@ -132,6 +132,52 @@ INSTANTIATE_TEST_SUITE_P(BlocksAndRates, SamplerTiming,
                          ::testing::Combine(::testing::Values(1, 7, 64, 4096),
                                             ::testing::Values(44100.0f, 48000.0f)));
 
+// A note of an exclusive class fades the channel's ringing notes of its class
+// within the choke's 3 ms (and one control period), the same key's other
+// layers and the other channels' notes play on.
+class SamplerExclusive : public ::testing::TestWithParam<std::tuple<int, float>> {};
+
+TEST_P(SamplerExclusive, ANoteOfAClassFadesTheChannelsOthersOfItsClass) {
+  const auto [block, rate] = GetParam();
+  const int64_t t1 = 100, t2 = static_cast<int64_t>(0.2 * rate) + 5,
+                end = t2 + static_cast<int64_t>(0.1 * rate);
+  auto render = [&](bool withOpenOnFirstChannel) {
+    SamplerRig r(block, rate);
+    r.s->multimode = 1;
+    auto dc = [&](double level) {
+      return r.s->AddSample(MakeSample(44100, rate, [=](int) { return level; }));
+    };
+    const int open = dc(0.5), low = dc(0.25), high = dc(0.125);
+    CSound* kit = r.s->NewSound("kit");
+    r.s->BeginEdit();
+    auto clip = [&](int smp, int key) {
+      CClip* c = PlainClip(*r.s, *kit, smp);
+      c->mapping = {key, key, 0, 127};
+      c->volEnv.v[8] = 2.0f;  // a long release: the open hat rings on
+      c->exclusiveClass = 1;
+    };
+    clip(open, 46);
+    clip(low, 42);  // two layers of one key
+    clip(high, 42);
+    r.s->EndEdit();
+    std::vector<std::pair<int64_t, uint32_t>> notes = {
+        {t1, On(46, 127, 1)}, {t1 + 10, Off(46, 1)}, {t2, On(42)}};
+    if (withOpenOnFirstChannel) notes.insert(notes.begin() + 1, {{t1, On(46)}, {t1 + 10, Off(46)}});
+    r.Render(end, notes);
+    EXPECT_EQ(r.s->PlayingVoices(), 3);  // both layers and the other channel's open hat
+    return r.left;
+  };
+  const std::vector<float> test = render(true), without = render(false);
+  EXPECT_GT(std::fabs(test[static_cast<size_t>(t2 - 1)] - without[static_cast<size_t>(t2 - 1)]), 0.01f);
+  const int64_t faded = t2 + static_cast<int64_t>(std::ceil(0.003 * rate)) + 32;
+  for (int64_t i = faded; i < end; ++i)
+    ASSERT_NEAR(test[static_cast<size_t>(i)], without[static_cast<size_t>(i)], 1e-6f) << "frame " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, SamplerExclusive,
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(44100.0f, 48000.0f)));
+
 TEST(SamplerLoops, EachLoopModeWalksTheFramesItNames) {
   struct Case {
     int loop, playMode;
