@@ -107,9 +107,35 @@ inline void Interpolate(const uint8_t* w, float f, float& l, float& r) noexcept 
     r = l;
 }
 
-inline void Split(double p, int64_t& index, float& f) noexcept {
-  index = static_cast<int64_t>(p);
-  f = static_cast<float>(p - static_cast<double>(index));
+// Positions within a run are fixed-point frame numbers: the run's first
+// position and its step are rounded once, to 2^-24 of a frame, and frame i
+// sits at first + i x step exactly, in integers. Every path (eight, four or
+// one frame at a time, from memory or from disk) so finds the same window
+// and the same fraction for the same frame, and a lane needs one integer add
+// where a position in doubles needs a multiply and two conversions. The
+// rounded step drifts less than 2^-25 of a frame per frame from the true
+// one: a run of a few hundred frames stays within 2^-16 of a frame.
+constexpr int kFracBits = 24;
+constexpr int64_t kFracOne = int64_t{1} << kFracBits;
+constexpr int64_t kFracMask = kFracOne - 1;
+constexpr float kFracScale = 1.0f / static_cast<float>(kFracOne);
+
+inline int64_t FixedPhase(double phase) noexcept {
+  // Past 2^36 frames every position is outside any sample anyway.
+  const double p = std::clamp(phase, -0x1p36, 0x1p36) * static_cast<double>(kFracOne);
+  return static_cast<int64_t>(p + (p >= 0.0 ? 0.5 : -0.5));
+}
+
+// Small enough that first + count x step stays far inside 64 bits.
+inline int64_t FixedStep(double step, int count) noexcept {
+  const int64_t limit = (int64_t{1} << 61) / std::max(count, 1);
+  const double s = std::clamp(step, -0x1p36, 0x1p36) * static_cast<double>(kFracOne);
+  return std::clamp(static_cast<int64_t>(s + (s >= 0.0 ? 0.5 : -0.5)), -limit, limit);
+}
+
+inline void Split(int64_t p, int64_t& index, float& f) noexcept {
+  index = p >> kFracBits;  // the floor, for positions before the start too
+  f = static_cast<float>(p & kFracMask) * kFracScale;
 }
 
 void Silence(int count, float* l, float* r) noexcept {
@@ -154,28 +180,23 @@ inline __m128 HermitePair(const uint8_t* wa, const uint8_t* wb, float fa, float 
 // Mono 16-bit, the form sampler banks keep their samples in: four frames at
 // a time, each window of four values one 8-byte load, transposed into lanes.
 // The arithmetic is the scalar Hermite's, term by term. Returns count & ~3.
-int RenderMono16Simd(const uint8_t* frame0, int from, int count, double phase, double step, float gl,
-                     float gr, float* L, float* R) noexcept {
+// Positions split as Split() does, the fractions four lanes at a time: the
+// caller keeps the step below 32 frames, so three steps fit a lane's 32 bits.
+int RenderMono16Simd(const uint8_t* frame0, int from, int count, int64_t p0, int64_t step, float gl, float gr,
+                     float* L, float* R) noexcept {
   const __m128 gL = _mm_set1_ps(gl), gR = _mm_set1_ps(gr);
   const int n = count & ~3;
-  const __m128d ph = _mm_set1_pd(phase), st = _mm_set1_pd(step);
-  // Positions split as Split() does, two at a time: the run's positions stay
-  // below 2^31 (the caller checked them against the frames).
-  auto split2 = [&](int i, int32_t* index, __m128& fr) {
-    const __m128d p = _mm_add_pd(ph, _mm_mul_pd(_mm_set_pd(i + 1, i), st));
-    const __m128i whole = _mm_cvttpd_epi32(p);
-    fr = _mm_cvtpd_ps(_mm_sub_pd(p, _mm_cvtepi32_pd(whole)));
-    index[0] = _mm_cvtsi128_si32(whole);
-    index[1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(whole, 1));
-  };
+  const auto s32 = static_cast<int32_t>(step);
+  const __m128i iota = _mm_set_epi32(3 * s32, 2 * s32, s32, 0), mask = _mm_set1_epi32(kFracMask);
+  const __m128 scale = _mm_set1_ps(kFracScale);
   for (int i = from; i < n; i += 4) {
-    int32_t idx[4];
-    __m128 f01, f23;
-    split2(i, idx, f01);
-    split2(i + 2, idx + 2, f23);
-    const __m128 fv = _mm_movelh_ps(f01, f23);
+    const int64_t p = p0 + int64_t{i} * step;
+    const int64_t idx[4] = {p >> kFracBits, (p + step) >> kFracBits, (p + 2 * step) >> kFracBits,
+                            (p + 3 * step) >> kFracBits};
+    const __m128i off = _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(p & kFracMask)), iota);
+    const __m128 fv = _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(off, mask)), scale);
     auto window = [&](int k) {
-      return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame0 + (int64_t{idx[k]} - 1) * 2));
+      return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame0 + (idx[k] - 1) * 2));
     };
     const __m128i w01 = _mm_unpacklo_epi64(window(0), window(1));
     const __m128i w23 = _mm_unpacklo_epi64(window(2), window(3));
@@ -197,13 +218,6 @@ int RenderMono16Simd(const uint8_t* frame0, int from, int count, double phase, d
 // arithmetic is still the scalar Hermite's, term by term, without fused
 // multiply-adds, so either path gives the same bits. Returns count & ~7.
 #define QR_WIDE __attribute__((target("avx2"), always_inline)) inline
-// Four positions split as Split() does; `at` holds the four frame numbers as
-// doubles (exact, so the products are the scalar path's).
-QR_WIDE void Split4Wide(__m256d ph, __m256d st, __m256d at, __m128i& whole, __m128& fr) noexcept {
-  const __m256d p = _mm256_add_pd(ph, _mm256_mul_pd(at, st));
-  whole = _mm256_cvttpd_epi32(p);
-  fr = _mm256_cvtpd_ps(_mm256_sub_pd(p, _mm256_cvtepi32_pd(whole)));
-}
 QR_WIDE __m256 ScaledDifference(__m256 a, __m256 b, float k) noexcept {
   return _mm256_mul_ps(_mm256_set1_ps(k), _mm256_sub_ps(a, b));
 }
@@ -216,29 +230,29 @@ QR_WIDE __m256i PickPairs(__m256i even, __m256i odd, __m256i k, __m256i isOdd) n
 }
 #undef QR_WIDE
 
+// The caller keeps the step below 16 frames: seven steps and a fraction fit
+// each lane's 32 bits.
 __attribute__((target("avx2"))) int RenderMono16Wide(const uint8_t* frame0, int64_t last, int count,
-                                                     double phase, double step, float gl, float gr, float* L,
+                                                     int64_t p0, int64_t step, float gl, float gr, float* L,
                                                      float* R) noexcept {
   const __m256 gL = _mm256_set1_ps(gl), gR = _mm256_set1_ps(gr);
   const int n = count & ~7;
-  const __m256d ph = _mm256_set1_pd(phase), st = _mm256_set1_pd(step);
   const __m256i one = _mm256_set1_epi32(1);
   const auto* base = reinterpret_cast<const int*>(frame0);
-  __m256d at0 = _mm256_set_pd(3.0, 2.0, 1.0, 0.0), at1 = _mm256_set_pd(7.0, 6.0, 5.0, 4.0);
-  const __m256d eight = _mm256_set1_pd(8.0);
-  for (int i = 0; i < n; i += 8) {
-    __m128i w0, w1;
-    __m128 f0, f1;
-    Split4Wide(ph, st, at0, w0, f0);
-    Split4Wide(ph, st, at1, w1, f1);
-    at0 = _mm256_add_pd(at0, eight);
-    at1 = _mm256_add_pd(at1, eight);
-    const __m256i idx = _mm256_set_m128i(w1, w0);
-    const __m256 f = _mm256_set_m128(f1, f0);
+  const auto s32 = static_cast<int32_t>(step);
+  const __m256i iota = _mm256_set_epi32(7 * s32, 6 * s32, 5 * s32, 4 * s32, 3 * s32, 2 * s32, s32, 0);
+  const __m256i mask = _mm256_set1_epi32(kFracMask);
+  const __m256 scale = _mm256_set1_ps(kFracScale);
+  int64_t p = p0;
+  for (int i = 0; i < n; i += 8, p += 8 * step) {
+    const auto whole = static_cast<int32_t>(p >> kFracBits);
+    const __m256i off = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(p & kFracMask)), iota);
+    const __m256i idx = _mm256_add_epi32(_mm256_set1_epi32(whole), _mm256_srli_epi32(off, kFracBits));
+    const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(off, mask)), scale);
     // lo holds y-1 and y0 of each frame as one 32-bit pair, hi y1 and y2.
     __m256i lo, hi;
-    const int first = _mm_cvtsi128_si32(w0) - 1;
-    if (_mm_extract_epi32(w1, 3) - first <= 13 && first + 16 <= last) {
+    const int first = whole - 1;
+    if (static_cast<int32_t>((p + 7 * step) >> kFracBits) - first <= 13 && first + 16 <= last) {
       // The eight windows lie within 17 frames (a step up to about 1.7, most
       // notes): two loads a word apart hold every pair, at even offsets in the
       // first and odd ones in the second, and lanes pick theirs by permutes,
@@ -282,14 +296,14 @@ const bool g_wideVectors = [] {
 #endif
 
 // Renders count & ~3 frames of the unchecked run; returns how many.
-int RenderStereo16Simd(const uint8_t* frame0, int count, double phase, double step, float gl, float gr,
+int RenderStereo16Simd(const uint8_t* frame0, int count, int64_t p0, int64_t step, float gl, float gr,
                        float* L, float* R) noexcept {
   const __m128 g = _mm_set_ps(gr, gl, gr, gl);
   const int n = count & ~3;
   for (int i = 0; i < n; i += 4) {
     int64_t idx[4];
     float f[4];
-    for (int k = 0; k < 4; ++k) Split(phase + static_cast<double>(i + k) * step, idx[k], f[k]);
+    for (int k = 0; k < 4; ++k) Split(p0 + int64_t{i + k} * step, idx[k], f[k]);
     const __m128 h01 =
         _mm_mul_ps(HermitePair(frame0 + (idx[0] - 1) * 4, frame0 + (idx[1] - 1) * 4, f[0], f[1]), g);
     const __m128 h23 =
@@ -310,22 +324,26 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
   constexpr int F = kSampleBytes<E> * C;
   gl *= kScaleOf<E>;
   gr *= kScaleOf<E>;
-  const double final_pos = phase + static_cast<double>(count - 1) * step;
-  if (step >= 0.0 && phase >= 1.0 && final_pos < static_cast<double>(last - 1)) {
+  const int64_t p0 = FixedPhase(phase), s = FixedStep(step, count);
+  const int64_t final_pos = p0 + int64_t{count - 1} * s;
+  if (s >= 0 && (p0 >> kFracBits) >= 1 && (final_pos >> kFracBits) < last - 1) {
     int i = 0;
 #if defined(__SSE2__)
-    if constexpr (E == Enc::I16 && C == 2) i = RenderStereo16Simd(frame0, count, phase, step, gl, gr, L, R);
+    if constexpr (E == Enc::I16 && C == 2) i = RenderStereo16Simd(frame0, count, p0, s, gl, gr, L, R);
     if constexpr (E == Enc::I16 && C == 1) {
+      if (s < 32 * kFracOne) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-      if (g_wideVectors) i = RenderMono16Wide(frame0, last, count, phase, step, gl, gr, L, R);
+        if (g_wideVectors && s < 16 * kFracOne)
+          i = RenderMono16Wide(frame0, last, count, p0, s, gl, gr, L, R);
 #endif
-      if (i < count) i = RenderMono16Simd(frame0, i, count, phase, step, gl, gr, L, R);
+        if (i < count) i = RenderMono16Simd(frame0, i, count, p0, s, gl, gr, L, R);
+      }
     }
 #endif
     for (; i < count; ++i) {
       int64_t idx;
       float f, l, r;
-      Split(phase + static_cast<double>(i) * step, idx, f);
+      Split(p0 + int64_t{i} * s, idx, f);
       Interpolate<E, C>(frame0 + (idx - 1) * F, f, l, r);
       L[i] = l * gl;
       R[i] = r * gr;
@@ -333,8 +351,8 @@ void RenderMemory(const uint8_t* frame0, int64_t last, int count, double phase, 
     return;
   }
   for (int i = 0; i < count; ++i) {
-    const double p = phase + static_cast<double>(i) * step;
-    if (!(p >= 0.0 && p < static_cast<double>(last + 1))) {
+    const int64_t p = p0 + int64_t{i} * s;
+    if (p < 0 || (p >> kFracBits) > last) {
       L[i] = R[i] = 0.0f;
       continue;
     }
@@ -511,6 +529,45 @@ float CSample::Value(int32_t index, int channel) const noexcept {
   if (data.empty() || index < 0 || index > frames + 2 || channel < 0 || channel >= channels) return 0.0f;
   const uint8_t* p = data.data() + index * f + channel * (bits / 8);
   return bits == 16 ? Decode<Enc::I16>(p) : bits == 24 ? Decode<Enc::I24>(p) : Decode<Enc::F32>(p);
+}
+
+namespace {
+template <Enc E, int C>
+void InterpolateWindow(const uint8_t* frame0, int64_t last, const std::array<int64_t, 4>& window, float f,
+                       float& l, float& r) noexcept {
+  constexpr int F = kSampleBytes<E> * C;
+  uint8_t w[4 * F];
+  for (int k = 0; k < 4; ++k) {
+    const int64_t i = window[static_cast<size_t>(k)];
+    if (i >= 0 && i <= last)
+      std::memcpy(w + k * F, frame0 + i * F, F);
+    else
+      std::memset(w + k * F, 0, F);
+  }
+  float a, b;  // the caller's two may be one float
+  Interpolate<E, C>(w, f, a, b);
+  l = a * kScaleOf<E>;
+  r = b * kScaleOf<E>;
+}
+}  // namespace
+
+void CSample::InterpolateAt(const std::array<int64_t, 4>& window, float f, float& left,
+                            float& right) const noexcept {
+  left = right = 0.0f;
+  if (!HoldsFramesOfHeader() || (channels != 1 && channels != 2)) return;
+  const int64_t last = int64_t{frames} + 2;
+  const bool stereo = channels == 2;
+  switch (bits) {
+    case 16:
+      return stereo ? InterpolateWindow<Enc::I16, 2>(data.data(), last, window, f, left, right)
+                    : InterpolateWindow<Enc::I16, 1>(data.data(), last, window, f, left, right);
+    case 24:
+      return stereo ? InterpolateWindow<Enc::I24, 2>(data.data(), last, window, f, left, right)
+                    : InterpolateWindow<Enc::I24, 1>(data.data(), last, window, f, left, right);
+    default:
+      return stereo ? InterpolateWindow<Enc::F32, 2>(data.data(), last, window, f, left, right)
+                    : InterpolateWindow<Enc::F32, 1>(data.data(), last, window, f, left, right);
+  }
 }
 
 void CSample::ClampPositions() noexcept {
@@ -821,11 +878,12 @@ struct DiskRun {
     gl *= kScaleOf<E>;
     gr *= kScaleOf<E>;
     const int64_t end = s.end;
-    const double last_pos = phase + static_cast<double>(count - 1) * step;
+    const int64_t p0 = FixedPhase(phase), fs = FixedStep(step, count);
+    const int64_t last_index = (p0 + int64_t{count - 1} * fs) >> kFracBits;
     int64_t base = 0, len = 0;
     for (int i = 0; i < count; ++i) {
-      const double p = phase + static_cast<double>(i) * step;
-      if (!(p >= 0.0 && p < static_cast<double>(end + 3))) {
+      const int64_t p = p0 + int64_t{i} * fs;
+      if (p < 0 || (p >> kFracBits) >= end + 3) {
         L[i] = R[i] = 0.0f;
         continue;
       }
@@ -835,9 +893,7 @@ struct DiskRun {
       if (idx < base || idx - base >= len) {
         // One read covers the rest of the run, up to the window's size.
         int64_t want = 1;
-        if (step > 0.0)
-          want =
-              (last_pos < static_cast<double>(end + 3) ? static_cast<int64_t>(last_pos) : end + 2) - idx + 1;
+        if (fs > 0) want = std::min(last_index, end + 2) - idx + 1;
         want = std::clamp<int64_t>(want, 1, kStreamWindowFrames);
         const int64_t lo = idx - 1, hi = idx + want + 1;  // frames held, inclusive
         const int64_t rlo = std::max<int64_t>(lo, 1), rhi = std::min(hi, end);

@@ -7,6 +7,7 @@
 // frame in front of the audio, 1 the first real frame, frames + 1 and frames + 2
 // two zero frames behind it. The 4-point interpolation at index i reads
 // i - 1 .. i + 2, so positions kept within start .. end never leave the audio.
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -142,6 +143,10 @@ class CSample : public CBaseSample {
   uint8_t* FrameData() noexcept { return data.empty() ? nullptr : data.data(); }
   // One frame's value on one channel, scaled to floats (RAM frames only).
   float Value(int32_t index, int channel) const noexcept;
+  // One frame interpolated at fraction f from the four RAM frames `window`
+  // names, wherever they lie (a window across a loop boundary), with the
+  // arithmetic of the rendering kernels; a frame outside the sample is silence.
+  void InterpolateAt(const std::array<int64_t, 4>& window, float f, float& left, float& right) const noexcept;
 
   std::string fileName;  // full path; also the "id" record
   int32_t frames = 0;

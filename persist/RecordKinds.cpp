@@ -269,6 +269,7 @@ constexpr RecordKind kKinds[] = {
     {"CSampler", "sourceClip", K::Marker},
     {"CSampler", "clipSample", K::Int},
     {"CSampler", "clipVoiceMode", K::Int},
+    {"CSampler", "clipExclusive", K::Int},
     {"CSampler", "clipBus", K::Int},
     {"CSampler", "clipVol", K::Float},
     {"CSampler", "clipPan", K::Float},

@@ -88,6 +88,7 @@ std::unique_ptr<CClip> CClip::Clone() const {
   c->q = q;
   c->drive = drive;
   c->unisonDelay = unisonDelay;
+  c->exclusiveClass = exclusiveClass;
   c->volEnv = volEnv;
   c->filterEnv = filterEnv;
   c->selectedModulator = selectedModulator;
@@ -280,6 +281,7 @@ bool CSampler::SoundOnChannel(int sound, int channel) const noexcept {
 }
 
 void CSampler::NoteOn(int channel, int key, int velocity) noexcept {
+  ++noteOns_;
   const Preset* p = bank[static_cast<size_t>(program_[static_cast<size_t>(channel)] & 127)].get();
   if (p) {
     // The preset names the sounds: a bank of hundreds of sounds costs a note
@@ -320,6 +322,11 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   const bool slicer = sound.mode == CSound::kSlicer;
   const float offset = KeyOffset(slicer, key, clip);
   Voice* target = nullptr;
+  if (clip.exclusiveClass != 0)
+    for (Voice& v : voices_)
+      if (v.state == 1 && v.channel == channel && v.noteOn != noteOns_ && v.clip &&
+          v.clip->exclusiveClass == clip.exclusiveClass && !(v.vol.released && v.vol.seg == 5))
+        ChokeVoice(v);
   for (Voice& v : voices_) {
     if (v.state != 1 || v.sound != &sound || v.clip != &clip) continue;
     if (clip.voiceMode == 1 && v.mode == 1) {
@@ -332,13 +339,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
       v.velocity = static_cast<float>(velocity) / 127.0f;
       return;
     }
-    if (clip.voiceMode == 2 && !v.vol.released) {
-      // A choke: the clip's earlier notes fade out in a few milliseconds.
-      v.vol.released = 1;
-      v.vol.seg = 5;
-      v.vol.from = v.vol.level;
-      v.vol.t = 0.0f;
-    }
+    if (clip.voiceMode == 2 && !v.vol.released) ChokeVoice(v);
   }
   for (Voice& v : voices_)
     if (v.state == 0) {
@@ -369,6 +370,7 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
   v.vol.level = v.vol.from = 0.0f;
   v.gain = 0.0f;
   v.fresh = 1;
+  v.noteOn = noteOns_;
   v.sample = samples[static_cast<size_t>(clip.sample)].get();
   if (!v.sample->InMemory(v.ram)) v.ram = MemoryRender{};
   v.volumeMoves = VolumeMovesByItself(clip);
@@ -399,6 +401,14 @@ void CSampler::StartClip(CSound& sound, CClip& clip, int, int channel, int key, 
     sv.keyOffset = offset;
     sv.active = 1;
   }
+}
+
+// The voice fades out in a few milliseconds, released or not.
+void CSampler::ChokeVoice(Voice& v) noexcept {
+  v.vol.released = 1;
+  v.vol.seg = 5;
+  v.vol.from = v.vol.level;
+  v.vol.t = 0.0f;
 }
 
 void CSampler::ReleaseVoice(Voice& v) noexcept {
@@ -447,10 +457,11 @@ void CSampler::NoteOff(int channel, int key) noexcept {
 void CSampler::HandleMidi(uint32_t msg) noexcept {
   const uint32_t type = midi::Type(msg);
   if (type < 0x80 || type == 0xF0) return;
-  NextControlGen();
   const int ch = multimode == 1 ? static_cast<int>(midi::Channel(msg)) : 0;
   const uint32_t d1 = midi::Data1(msg) & 127, d2 = midi::Data2(msg) & 127;
   const size_t c = static_cast<size_t>(ch);
+  // Notes and programs move no routing source; controllers and the bend do.
+  if (type == 0xB0 || type == 0xE0) NextControlGen(c);
   if (midi::IsNoteOn(msg)) {
     NoteOn(ch, static_cast<int>(d1), static_cast<int>(d2));
   } else if (midi::IsNoteOff(msg)) {
@@ -545,11 +556,16 @@ float AdvanceEnvelope(CSampler::EnvState& e, const EnvelopeShape& shape, float d
   return e.level;
 }
 
+// Held at its sustain point or finished: its level stays until the key's release.
+inline bool EnvelopeHolds(const CSampler::EnvState& e, const EnvelopeShape& shape) noexcept {
+  const int sustain = shape.sustain;
+  return e.done || (!e.released && sustain >= 0 && sustain < 4 && e.seg > sustain);
+}
+
 // Most stretches find an envelope held at its sustain point or finished:
 // that answer needs no call.
 inline float Envelope(CSampler::EnvState& e, const EnvelopeShape& shape, float dt) noexcept {
-  const int sustain = shape.sustain;
-  if (e.done || (!e.released && sustain >= 0 && sustain < 4 && e.seg > sustain)) return e.level;
+  if (EnvelopeHolds(e, shape)) return e.level;
   // Most of the rest fall through a decay or a release one stretch after
   // another: a multiplication instead of a power of two, the segment's
   // exact level again at its end.
@@ -583,19 +599,21 @@ struct Targets {
 };
 static_assert(sizeof(Targets) == sizeof(CSampler::Voice::targets));
 
-// Mixes a rendered run into one or two channels, gain and pan straight from
-// their start values to their end values across the run.
-__attribute__((always_inline)) inline void MixRunBody(float* const* dst, int channels, const float* x,
-                                                      const float* y, int n, float g0, float g1, float p0,
+// Mixes a rendered stretch into one or two channels, gain and pan straight
+// from their start values to their end values across it.
+template <int Fixed>
+__attribute__((always_inline)) inline void MixStretch(float* l, float* r, int channels, const float* x,
+                                                      const float* y, int len, float g0, float g1, float p0,
                                                       float p1) noexcept {
-  const float dg = (g1 - g0) / static_cast<float>(n), dp = (p1 - p0) / static_cast<float>(n);
+  // A whole stretch's length is known here, and dividing by its 32 frames is
+  // multiplying by 1/32, exactly.
+  const int n = Fixed > 0 ? Fixed : len;
+  const float dg = Fixed > 0 ? (g1 - g0) * (1.0f / Fixed) : (g1 - g0) / static_cast<float>(n);
+  const float dp = Fixed > 0 ? (p1 - p0) * (1.0f / Fixed) : (p1 - p0) / static_cast<float>(n);
   if (channels < 2) {
-    float* l = dst[0];
     for (int i = 0; i < n; ++i) l[i] += (g0 + dg * static_cast<float>(i)) * x[i];
     return;
   }
-  float* l = dst[0];
-  float* r = dst[1];
   for (int i = 0; i < n; ++i) {
     const float g = g0 + dg * static_cast<float>(i), p = p0 + dp * static_cast<float>(i);
     l[i] += (x[i] - p * x[i]) * g;
@@ -603,25 +621,40 @@ __attribute__((always_inline)) inline void MixRunBody(float* const* dst, int cha
   }
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same loop in 256-bit vectors. No fused multiply-adds are enabled, so
-// each frame gets the very bits of the plain build.
-__attribute__((target("avx2"))) void MixRunWide(float* const* dst, int channels, const float* x,
-                                                const float* y, int n, float g0, float g1, float p0,
-                                                float p1) noexcept {
-  MixRunBody(dst, channels, x, y, n, g0, g1, p0, p1);
+// A sub-voice's stretches of a chunk, each with its own start and end gain
+// and pan (four values a stretch in `ramps`), the gains times `level`.
+__attribute__((always_inline)) inline void MixRampsBody(float* const* dst, int channels, const float* x,
+                                                        const float* y, int len, const float* ramps,
+                                                        float level) noexcept {
+  for (int at = 0; at < len; at += kControlFrames, ramps += 4) {
+    const float g0 = ramps[0] * level, g1 = ramps[1] * level;
+    if (len - at >= kControlFrames)
+      MixStretch<kControlFrames>(dst[0] + at, dst[1] + at, channels, x + at, y + at, kControlFrames, g0, g1,
+                                 ramps[2], ramps[3]);
+    else
+      MixStretch<0>(dst[0] + at, dst[1] + at, channels, x + at, y + at, len - at, g0, g1, ramps[2], ramps[3]);
+  }
 }
-void MixRunPlain(float* const* dst, int channels, const float* x, const float* y, int n, float g0, float g1,
-                 float p0, float p1) noexcept {
-  MixRunBody(dst, channels, x, y, n, g0, g1, p0, p1);
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same loops in 256-bit vectors. No fused multiply-adds are enabled, so
+// each frame gets the very bits of the plain build.
+__attribute__((target("avx2"))) void MixRampsWide(float* const* dst, int channels, const float* x,
+                                                  const float* y, int len, const float* ramps,
+                                                  float level) noexcept {
+  MixRampsBody(dst, channels, x, y, len, ramps, level);
+}
+void MixRampsPlain(float* const* dst, int channels, const float* x, const float* y, int len,
+                   const float* ramps, float level) noexcept {
+  MixRampsBody(dst, channels, x, y, len, ramps, level);
 }
 // Decided once at load, before any audio thread runs.
-const auto MixRun = [] {
+const auto MixRamps = [] {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? &MixRunWide : &MixRunPlain;
+  return __builtin_cpu_supports("avx2") ? &MixRampsWide : &MixRampsPlain;
 }();
 #else
-constexpr auto MixRun = &MixRunBody;
+constexpr auto MixRamps = &MixRampsBody;
 #endif
 
 inline float Drive(float x, float d) noexcept {
@@ -682,30 +715,25 @@ void EdgeFrame(const CSample& smp, const CClip& clip, double p, double loopStart
   const float f = static_cast<float>(p - static_cast<double>(i0));
   const int64_t span = static_cast<int64_t>(loopEnd - loopStart) + 1;
   const int64_t lo = static_cast<int64_t>(loopStart), hi = static_cast<int64_t>(loopEnd);
-  auto at = [&](int64_t j, int ch) {
+  std::array<int64_t, 4> window;
+  for (int k = 0; k < 4; ++k) {
+    int64_t j = i0 - 1 + k;
     if (span > 0) {
       if (j > hi)
         j = clip.loop == CClip::kLoopForward ? j - span : 2 * hi - j;
       else if (j < lo)
         j = clip.loop == CClip::kLoopBackward ? j + span : 2 * lo - j;
     }
-    return smp.Value(static_cast<int32_t>(std::clamp<int64_t>(j, 0, smp.frames + 2)), ch);
-  };
-  auto hermite = [&](int ch) {
-    const float ym1 = at(i0 - 1, ch), y0 = at(i0, ch), y1 = at(i0 + 1, ch), y2 = at(i0 + 2, ch);
-    const float c1 = 0.5f * (y1 - ym1);
-    const float c2 = ym1 - 2.5f * y0 + 2.0f * y1 - 0.5f * y2;
-    const float c3 = 1.5f * (y0 - y1) + 0.5f * (y2 - ym1);
-    return ((c3 * f + c2) * f + c1) * f + y0;
-  };
-  l = hermite(0);
-  r = smp.channels == 2 ? hermite(1) : l;
+    window[static_cast<size_t>(k)] = std::clamp<int64_t>(j, 0, int64_t{smp.frames} + 2);
+  }
+  smp.InterpolateAt(window, f, l, r);
 }
 
 }  // namespace
 
-bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L,
-                         float* R, int n, double step) noexcept {
+// Returns the frames rendered before the sub-voice ended, n if it plays on.
+int CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L,
+                        float* R, int n, double step) noexcept {
   const double left = std::max(clip.left, 1);
   const double right = std::min(clip.right, smp.frames);
   const double loopStart = std::max(clip.loopStart, 1);
@@ -720,8 +748,9 @@ bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const Me
     sv.delay -= wait;
     done = wait;
   }
+  const int maxEvents = kMaxEventsPerStretch * ((n + kControlFrames - 1) / kControlFrames);
   for (int events = 0; done < n && sv.active; ++events) {
-    if (events > kMaxEventsPerStretch) {
+    if (events > maxEvents) {
       sv.active = 0;  // a loop shorter than one step: nothing sensible to play
       break;
     }
@@ -755,15 +784,18 @@ bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const Me
     }
     if (count > 0) {
       // Near a loop boundary the interpolation window would read past it; those
-      // few frames read through the loop instead, so a loop has no seam.
+      // few frames read through the loop instead, so a loop has no seam. That
+      // holds too for the frames just before a boundary the run stops short of.
       int safe = count;
-      if (ev == kLoopEnd && loopEnd - 1.0 > sv.pos)
+      const bool towardEnd = looping && s > 0.0 && sv.pos < loopEnd + 1.0;
+      const bool towardStart = looping && s < 0.0 && sv.pos >= loopStart;
+      if (towardEnd && loopEnd - 1.0 > sv.pos)
         safe = std::min(count, before(loopEnd - 1.0));
-      else if (ev == kLoopEnd)
+      else if (towardEnd)
         safe = 0;
-      if (ev == kLoopStart && sv.pos >= loopStart + 1.0)
+      if (towardStart && sv.pos >= loopStart + 1.0)
         safe = std::min(count, before(loopStart + 1.0));
-      else if (ev == kLoopStart)
+      else if (towardStart)
         safe = 0;
       if (safe > 0 && ram)
         ram->Render(safe, L + done, R + done, s, sv.pos);
@@ -811,7 +843,7 @@ bool CSampler::RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const Me
     std::memset(L + done, 0, sizeof(float) * static_cast<size_t>(n - done));
     if (R != L) std::memset(R + done, 0, sizeof(float) * static_cast<size_t>(n - done));
   }
-  return sv.active != 0;
+  return sv.active ? n : done;
 }
 
 void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept {
@@ -846,14 +878,37 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
   outs[0] += from;
   outs[1] += from;
 
-  for (int pos = from; pos < from + n;) {
-    const int len = std::min(kControlFrames, from + n - pos);
-    const float dt = static_cast<float>(len) / rate;
+  // Without modulators or a glide nothing moves the pitch before the next
+  // MIDI message: each sub-voice's frames for the whole chunk are then one
+  // run, and the stretches take their parts of it.
+  const bool wholeRun = ram && nm == 0 && v.glideFrom == 0.0f;
+  const int region = (n + kControlFrames - 1) / kControlFrames * kControlFrames;
+  std::array<float*, kUnison> runL{}, runR{}, ramps{};
+  std::array<PendingMix*, kUnison> mix{};
+  std::array<int, kUnison> played{};  // frames of its run before a sub-voice ended
+  for (int i = 0; i < v.subCount; ++i) {
+    const size_t si = static_cast<size_t>(i);
+    played[si] = v.sub[si].active ? n : 0;
+    if (!v.sub[si].active) continue;
+    runL[si] = sh.slots + sh.slotsUsed;
+    runR[si] = mono ? runL[si] : runL[si] + region;
+    sh.slotsUsed += mono ? region : 2 * region;
+    ramps[si] = &sh.ramps[static_cast<size_t>(sh.rampsUsed)];
+    sh.rampsUsed += 4 * (region / kControlFrames);
+    mix[si] = &sh.pending[static_cast<size_t>(sh.pendingCount++)];
+    *mix[si] = PendingMix{&v, runL[si], runR[si], {outs[0], outs[1]}, port.channels, from, 0, ramps[si]};
+  }
 
+  Targets t{};
+  float pan1 = 0.0f, f1 = 0.0f, r1 = 0.0f, d1 = 0.0f, keep = 0.0f, uTune = 0.0f, uPan = 0.0f;
+  // Modulators, routings, envelopes and glide through one stretch.
+  auto moveControls = [&](int len, float dt, float& env, float& g1) {
     // Level and rate routings act on the modulators before they move.
     std::array<float, kVoiceModulators> level, speed;
-    level.fill(1.0f);
-    speed.fill(1.0f);
+    if (nm > 0) {
+      level.fill(1.0f);
+      speed.fill(1.0f);
+    }
     auto sourceValue = [&](const CMod& r) -> float {
       switch (r.source) {
         case ModSourceKind::kWheel:
@@ -893,8 +948,8 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       const double tpf = mod.TicksPerFrame(rate, tempo) * speed[static_cast<size_t>(m)];
       mod.Advance(v.mods[static_cast<size_t>(m)], tpf * len, random_);
     }
-    Targets t{1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    const bool known = v.targetsAt == controlGen_ && !readsModulator;
+    t = Targets{1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    const bool known = v.targetsAt == controlGen_[ch] && !readsModulator;
     if (known) std::memcpy(&t, v.targets.data(), sizeof t);
     for (const CMod& r : known ? std::span<const CMod>{} : std::span<const CMod>{clip.routings}) {
       const int kindOf = r.dest & 0xFFFF;
@@ -933,7 +988,7 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
     }
     if (!known) {
       std::memcpy(v.targets.data(), &t, sizeof t);
-      v.targetsAt = controlGen_;
+      v.targetsAt = controlGen_[ch];
     }
 
     if (v.fresh) {
@@ -941,14 +996,15 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       // first frame: an instant attack sounds on that frame.
       v.gain = clip.volume * v.soundVolume * AdvanceEnvelope(v.vol, clip.volEnv, 0.0f) * t.gain * unisonNorm;
     }
-    const float env = Envelope(v.vol, clip.volEnv, dt);
+    env = Envelope(v.vol, clip.volEnv, dt);
     const float fenv = Envelope(v.filt, clip.filterEnv, dt);
-    const float g1 = clip.volume * v.soundVolume * env * t.gain * unisonNorm;
-    const float pan1 = clip.pan + v.soundPan + t.pan;
+    g1 = clip.volume * v.soundVolume * env * t.gain * unisonNorm;
+    pan1 = clip.pan + v.soundPan + t.pan;
     const float c = std::clamp(clip.cutoff * v.soundCutoff * fenv + t.cutoff, 0.0f, 1.0f);
-    const float f1 = std::clamp(c * c, 0.0f, 1.0f);
-    const float r1 = std::clamp(clip.q + t.q, 0.0f, 0.99f);
-    const float d1 = std::clamp(clip.drive + t.drive, 0.0f, 1.0f);
+    f1 = std::clamp(c * c, 0.0f, 1.0f);
+    r1 = std::clamp(clip.q + t.q, 0.0f, 0.99f);
+    d1 = std::clamp(clip.drive + t.drive, 0.0f, 1.0f);
+    keep = BandKept(f1, r1);
     if (v.fresh) {
       v.fresh = 0;
       v.pan = pan1;
@@ -962,52 +1018,71 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       v.glideFrom =
           v.glideFrom > 0.0f ? std::max(0.0f, v.glideFrom - per) : std::min(0.0f, v.glideFrom + per);
     }
-    const float uTune = clip.unisonTune + t.uTune;
-    const float uPan = clip.unisonPan + t.uPan;
+    uTune = clip.unisonTune + t.uTune;
+    uPan = clip.unisonPan + t.uPan;
+  };
+  for (int pos = from; pos < from + n;) {
+    const int len = std::min(kControlFrames, from + n - pos);
+    const int at = pos - from, stretch = at / kControlFrames;
+    const float dt = static_cast<float>(len) / rate;
+
+    // A stretch after the first of a whole run, with the filter's envelope at
+    // rest, meets the values the stretch before it met: only the volume
+    // envelope moves.
+    float env, g1;
+    if (wholeRun && at > 0 && EnvelopeHolds(v.filt, clip.filterEnv)) {
+      env = Envelope(v.vol, clip.volEnv, dt);
+      g1 = clip.volume * v.soundVolume * env * t.gain * unisonNorm;
+    } else {
+      moveControls(len, dt, env, g1);
+    }
+
     bool any = false;
     for (int i = 0; i < v.subCount; ++i) {
-      SubVoice& sv = v.sub[static_cast<size_t>(i)];
-      if (!sv.active) continue;
-      const float semis = sv.keyOffset + v.glideFrom + bendSemis + t.pitch + 0.5f * sv.spread * uTune;
-      if (semis != sv.ratioSemis) {
-        sv.ratioSemis = semis;
-        sv.ratio = std::exp(static_cast<double>(semis) / 12.0 * 0.6931471805599453);
-      }
-      double step = sv.baseStep * sv.ratio * tempoStep;
-      if (!(step > 0.0) || !std::isfinite(step)) step = 0.0;
-      step = std::min(step, 64.0);
+      const size_t si = static_cast<size_t>(i);
+      SubVoice& sv = v.sub[si];
+      if (played[si] <= at) continue;  // ended in an earlier stretch, or never began
       // Each sub-voice renders into its own slot, so that the steady low-passes
       // of every voice can run side by side before anything is mixed.
-      float* L = sh.slots + sh.slotsUsed;
-      float* R = mono ? L : L + kControlFrames;
-      sh.slotsUsed += mono ? kControlFrames : 2 * kControlFrames;
-      RenderSub(sv, clip, smp, ram, L, R, len, step);
-      any = any || sv.active;
-      PendingMix& pm = sh.pending[static_cast<size_t>(sh.pendingCount++)];
-      pm = PendingMix{&v,
-                      L,
-                      R,
-                      {outs[0], outs[1]},
-                      port.channels,
-                      pos,
-                      v.gain,
-                      g1,
-                      std::clamp(v.pan + sv.panOffset * uPan, -1.0f, 1.0f),
-                      std::clamp(pan1 + sv.panOffset * uPan, -1.0f, 1.0f)};
+      float* L = runL[si] + at;
+      float* R = runR[si] + at;
+      if (!wholeRun || at == 0) {
+        const float semis = sv.keyOffset + v.glideFrom + bendSemis + t.pitch + 0.5f * sv.spread * uTune;
+        if (semis != sv.ratioSemis) {
+          sv.ratioSemis = semis;
+          sv.ratio = std::exp(static_cast<double>(semis) / 12.0 * 0.6931471805599453);
+        }
+        double step = sv.baseStep * sv.ratio * tempoStep;
+        if (!(step > 0.0) || !std::isfinite(step)) step = 0.0;
+        step = std::min(step, 64.0);
+        if (!wholeRun) {
+          const int got = RenderSub(sv, clip, smp, ram, L, R, len, step);
+          played[si] = sv.active ? n : at + got;
+        } else {
+          played[si] = RenderSub(sv, clip, smp, ram, L, R, n, step);
+        }
+      }
+      // One that ends on this stretch's last frame has played its last.
+      any = any || sv.active || played[si] > at + len;
+      float* ramp = ramps[si] + 4 * stretch;
+      ramp[0] = v.gain;
+      ramp[1] = g1;
+      ramp[2] = std::clamp(v.pan + sv.panOffset * uPan, -1.0f, 1.0f);
+      ramp[3] = std::clamp(pan1 + sv.panOffset * uPan, -1.0f, 1.0f);
+      mix[si]->len = at + len;
       if (clip.filterMode == CClip::kFilterOff) continue;
       const bool steady = clip.filterMode == CClip::kFilterLowBand && clip.blend == 0.0f &&
                           v.fdrive == 0.0f && d1 == 0.0f && v.fcut == f1 && v.fres == r1;
       if (steady) {
         for (int c = 0; c < (R != L ? 2 : 1); ++c)
-          sh.lanes[static_cast<size_t>(sh.laneCount++)] =
-              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, BandKept(f1, r1)};
+          sh.lanes[static_cast<size_t>(stretch * sh.laneCap + sh.laneCount[static_cast<size_t>(stretch)]++)] =
+              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, keep};
         continue;
       }
-      Filter(clip.filterMode, L, len, sv.low[0], sv.band[0], v.fcut, f1, v.fres, r1, v.fdrive, d1,
-             clip.blend);
-      if (R != L)
-        Filter(clip.filterMode, R, len, sv.low[1], sv.band[1], v.fcut, f1, v.fres, r1, v.fdrive, d1,
-               clip.blend);
+      for (int c = 0; c < (R != L ? 2 : 1); ++c)
+        sh.jobs[static_cast<size_t>(stretch * sh.laneCap + sh.jobCount[static_cast<size_t>(stretch)]++)] =
+            FilterJob{c ? R : L, &sv.low[c], &sv.band[c], clip.filterMode, len, v.fcut,
+                      f1,        v.fres,     r1,          v.fdrive,        d1,  clip.blend};
     }
     for (float*& o : outs) o += len;
     v.gain = g1;
@@ -1053,32 +1128,55 @@ void CSampler::PrepareShares() {
 }
 
 void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
-  // Stretch by stretch across the share's voices: every voice meets the same
-  // control boundaries, and the filters of one stretch run together.
+  // Chunk by chunk, each voice its chunk's stretches in turn: every voice
+  // meets the same control boundaries, the filters of one stretch run
+  // together, and each output frame adds the voices up in one fixed order.
   Share& sh = shares_[static_cast<size_t>(half)];
   float* const* channels = half == 0 ? outCh.data() : shadowCh_.data();
   // No voice starts before the next MIDI message: the playing ones are
   // found once, not in every stretch.
   std::array<Voice*, kVoices> playing;
-  int count = 0;
+  int count = 0, subs = 0, runs = 0;
   for (int i = half; i < kVoices; i += halves) {
     Voice& v = voices_[static_cast<size_t>(i)];
-    if (v.state == 1 && v.clip) playing[static_cast<size_t>(count++)] = &v;
+    if (v.state != 1 || !v.clip) continue;
+    playing[static_cast<size_t>(count++)] = &v;
+    subs += v.subCount;
+    runs += v.subCount * (v.sample && v.sample->channels == 2 ? 2 : 1);
   }
-  for (int pos = from; pos < to; pos += kControlFrames) {
-    const int len = std::min(kControlFrames, to - pos);
+  // Half the room each when the halves run at once: either holds at most
+  // half the voices, and with them a chunk of one stretch at least.
+  const size_t room = halves == 1 ? slots_.size() : slots_.size() / 2;
+  size_t stretches = kChunkStretches;
+  if (runs > 0)
+    stretches = std::clamp<size_t>(std::min({room / (static_cast<size_t>(runs) * kControlFrames),
+                                             sh.ramps.size() / (4 * static_cast<size_t>(subs)),
+                                             sh.lanes.size() / static_cast<size_t>(runs)}),
+                                   1, kChunkStretches);
+  const int chunk = static_cast<int>(stretches) * kControlFrames;
+  sh.laneCap = runs;
+  for (int pos = from; pos < to; pos += chunk) {
+    const int n = std::min(chunk, to - pos);
     sh.pendingCount = 0;
-    sh.laneCount = 0;
-    // Half the room each when the halves run at once: either holds at most
-    // half the voices.
+    sh.rampsUsed = 0;
+    sh.laneCount.fill(0);
+    sh.jobCount.fill(0);
     sh.slots = slots_.data() + static_cast<size_t>(half) * (slots_.size() / 2);
     sh.slotsUsed = 0;
     for (int i = 0; i < count; ++i) {
       Voice& v = *playing[static_cast<size_t>(i)];
-      if (v.state == 1) RenderVoice(v, pos, len, sh, channels);
+      if (v.state == 1) RenderVoice(v, pos, n, sh, channels);
     }
-    RunFilterLanes(sh, len);
-    for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)], len);
+    for (int k = 0; k * kControlFrames < n; ++k) {
+      const size_t first = static_cast<size_t>(k * sh.laneCap);
+      RunLowPassLanes(sh.lanes.data() + first, sh.laneCount[static_cast<size_t>(k)],
+                      std::min(kControlFrames, n - k * kControlFrames));
+      for (size_t j = first; j < first + static_cast<size_t>(sh.jobCount[static_cast<size_t>(k)]); ++j) {
+        const FilterJob& f = sh.jobs[j];
+        Filter(f.mode, f.buf, f.len, *f.low, *f.band, f.f0, f.f1, f.r0, f.r1, f.d0, f.d1, f.blend);
+      }
+    }
+    for (int k = 0; k < sh.pendingCount; ++k) MixPending(sh.pending[static_cast<size_t>(k)]);
   }
 }
 
@@ -1137,8 +1235,8 @@ void CSampler::RenderVoices(int from, int to) noexcept {
     }
 }
 
-void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
-  MixRun(pm.outs, pm.channels, pm.L, pm.R, len, pm.g0, pm.g1, pm.p0, pm.p1);
+void CSampler::MixPending(const PendingMix& pm) noexcept {
+  MixRamps(pm.outs, pm.channels, pm.L, pm.R, pm.len, pm.ramps, 1.0f);
   // Sends of the voice's own sound.
   const CSound& sound = *pm.voice->sound;
   const CClip& clip = *pm.voice->clip;
@@ -1152,12 +1250,8 @@ void CSampler::MixPending(const PendingMix& pm, int len) noexcept {
                      fx->inCh[static_cast<size_t>(in0.firstChannel + (in0.channels > 1 ? 1 : 0))]};
     if (!ins[0] || !ins[1]) continue;
     float* at[2] = {ins[0] + pm.pos, ins[1] + pm.pos};
-    MixRun(at, in0.channels, pm.L, pm.R, len, pm.g0 * lvl, pm.g1 * lvl, pm.p0, pm.p1);
+    MixRamps(at, in0.channels, pm.L, pm.R, pm.len, pm.ramps, lvl);
   }
-}
-
-void CSampler::RunFilterLanes(Share& sh, int len) noexcept {
-  RunLowPassLanes(sh.lanes.data(), sh.laneCount, len);
 }
 
 void CSampler::RunSends(int frames) noexcept {

@@ -96,6 +96,10 @@ class CClip final : public CSource {
   float q = 0.0f;
   float drive = 0.0f;
   int32_t unisonDelay = 0;
+  // Clips of one class share a channel by turns: a note of one fades the
+  // channel's notes of the others (a closed hi-hat stops the open one), as a
+  // bank's designer marks them. 0 for none.
+  int32_t exclusiveClass = 0;
   EnvelopeShape volEnv;
   EnvelopeShape filterEnv = EnvelopeShape::Flat();
   int32_t selectedModulator = 0;
@@ -237,6 +241,7 @@ class CSampler final : public CContainer {
     float pan = 0.0f;
     float fcut = 0.0f, fres = 0.0f, fdrive = 0.0f;
     uint8_t fresh = 1;  // the first stretch starts at its own values
+    uint32_t noteOn = 0;  // the note-on that started it: its layers never fade each other
     // What the routings asked for in the last stretch: gain, pan, cutoff, q,
     // drive, pitch, unison tune and pan. Worked out again only after a MIDI
     // message or an edit, unless a routing reads a modulator, which moves.
@@ -265,17 +270,29 @@ class CSampler final : public CContainer {
   void StartClip(CSound& sound, CClip& clip, int index, int channel, int key, int velocity, float vol,
                  float pan, float cut) noexcept;
   bool SoundOnChannel(int sound, int channel) const noexcept;
-  // One sub-voice's stretch, rendered and waiting to be mixed.
+  // Voices render a chunk of up to this many stretches each before the next
+  // voice, so that a sample run whose pitch holds is one long run.
+  static constexpr int kChunkStretches = 8;
+  // One sub-voice's stretches of a chunk, rendered and waiting to be mixed.
   struct PendingMix {
     const Voice* voice;
     float* L;
     float* R;
     float* outs[2];
     int channels;
-    int pos;
-    float g0, g1, p0, p1;
+    int pos, len;  // its first frame in the block; its frames, in stretches from there
+    // Per stretch: gain and pan at its start and at its end.
+    const float* ramps;
   };
   using FilterLane = SteadyLowPassLane;
+  // A filter whose settings move through the stretch, run on its own.
+  struct FilterJob {
+    float* buf;
+    float* low;
+    float* band;
+    int mode, len;
+    float f0, f1, r0, r1, d0, d1, blend;
+  };
   // The voices rendered and mixed by one thread: all of them when the sampler
   // feeds send effects, otherwise every other voice, so that the two halves
   // can run on two cores and still add up in the same order on one.
@@ -283,9 +300,16 @@ class CSampler final : public CContainer {
     // Only the counted prefixes are read: left unzeroed, building a sampler
     // does not pay for them.
     HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
+    HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 4 * kChunkStretches> ramps;
     HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
-    int pendingCount = 0, laneCount = 0;
-    // This stretch's sub-voice buffers are taken one after the other from
+    HeapRoom<FilterJob, sampler_limits::kVoices * sampler_limits::kUnison * 2> jobs;
+    int pendingCount = 0, rampsUsed = 0;
+    // The lanes and jobs of stretch k of a chunk start at k x laneCap: a
+    // sub-voice's filter runs stretch after stretch, in lanes beside other
+    // voices while it is settled and on its own while it moves.
+    std::array<int, kChunkStretches> laneCount{}, jobCount{};
+    int laneCap = 0;
+    // This chunk's sub-voice buffers are taken one after the other from
     // `slots`, so they lie together in the cache (a fixed place per voice
     // spread them two kilobytes apart, onto a few cache sets).
     float* slots = nullptr;
@@ -296,11 +320,10 @@ class CSampler final : public CContainer {
   void RenderShare(int half, int halves, int from, int to) noexcept;
   bool ShareWithWorker(int from, int to) noexcept;
   void PrepareShares();
-  void RunFilterLanes(Share& sh, int len) noexcept;
-  void MixPending(const PendingMix& pm, int len) noexcept;
+  void MixPending(const PendingMix& pm) noexcept;
   void RenderVoice(Voice& v, int from, int n, Share& sh, float* const* channels) noexcept;
-  bool RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L, float* R,
-                 int n, double step) noexcept;
+  int RenderSub(SubVoice& sv, const CClip& clip, CSample& smp, const MemoryRender* ram, float* L, float* R,
+                int n, double step) noexcept;
   void ReleaseVoice(Voice& v) noexcept;
   void RunSends(int frames) noexcept;
   void PrepareSends();
@@ -311,11 +334,26 @@ class CSampler final : public CContainer {
   std::array<std::array<float, 128>, 16> cc_{};
   std::array<float, 16> wheel_{};
   std::array<uint8_t, 16> pedal_{};
+  uint32_t noteOns_ = 0;
+  void ChokeVoice(Voice& v) noexcept;
   std::array<int32_t, 16> program_{};
   ModRandom random_;
   // Counts the MIDI messages and edits that may change what a routing reads.
-  uint32_t controlGen_ = 1;
-  void NextControlGen() noexcept { controlGen_ = controlGen_ == UINT32_MAX ? 1 : controlGen_ + 1; }
+  // Each MIDI channel's controller generation: a voice's routing targets hold
+  // until a controller or the bend of its channel moves, or an edit.
+  std::array<uint32_t, 16> controlGen_ = MakeControlGens();
+  static constexpr std::array<uint32_t, 16> MakeControlGens() noexcept {
+    std::array<uint32_t, 16> g{};
+    g.fill(1);
+    return g;
+  }
+  void NextControlGen(size_t channel) noexcept {
+    uint32_t& g = controlGen_[channel & 15];
+    g = g == UINT32_MAX ? 1 : g + 1;
+  }
+  void NextControlGen() noexcept {
+    for (size_t c = 0; c < controlGen_.size(); ++c) NextControlGen(c);
+  }
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
   std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side

@@ -114,6 +114,8 @@ void WriteClip(CStream& s, const CClip& c, int32_t sample) {
   const size_t n = std::min<size_t>(c.sendLevels.size(), sampler_limits::kMaxSends);
   s.WriteKey("sendLevels", static_cast<int32_t>(n * 4));
   for (size_t i = 0; i < n; ++i) s.WriteFloat(c.sendLevels[i]);
+  // Only banks mark classes: a clip without one keeps the records above alone.
+  if (c.exclusiveClass != 0) s.WriteKeyInt("clipExclusive", c.exclusiveClass);
 }
 
 }  // namespace
@@ -456,6 +458,8 @@ class SamplerRecordReader {
       Envelope(s, key, size, c.filterEnv);
     else if (key == "clipModi")
       Int(s, key, size, c.selectedModulator);
+    else if (key == "clipExclusive")
+      Int(s, key, size, c.exclusiveClass);
     else if (key == "clipEnv" || key == "clipGate" || key == "clipRnd") {
       std::unique_ptr<CModulator> m;
       if (key == "clipEnv")

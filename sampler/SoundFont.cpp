@@ -92,6 +92,7 @@ enum Gen : int {
   kFineTune = 52,
   kSampleId = 53,
   kSampleModes = 54,
+  kExclusiveClass = 57,
   kRootKey = 58,
   kGenCount = 61,
 };
@@ -448,6 +449,7 @@ void SF2Importer::FillInstrument(CSound& sound, int index, const int32_t* offset
     // What a player of such banks does by default: velocity and the channel's
     // volume and expression controllers on a square law, the pan controller
     // across the whole field.
+    clip->exclusiveClass = std::clamp(z.Get(kExclusiveClass, 0), 0, 127);
     clip->routings.push_back(CMod{ModSourceKind::kVelocity, 0, kDestVolume, 1.0f, 1.0f});
     clip->routings.push_back(CMod{ModSourceKind::kCC, 7, kDestVolume, 1.0f, 1.0f});
     clip->routings.push_back(CMod{ModSourceKind::kCC, 11, kDestVolume, 1.0f, 1.0f});

@@ -132,6 +132,52 @@ INSTANTIATE_TEST_SUITE_P(BlocksAndRates, SamplerTiming,
                          ::testing::Combine(::testing::Values(1, 7, 64, 4096),
                                             ::testing::Values(44100.0f, 48000.0f)));
 
+// A note of an exclusive class fades the channel's ringing notes of its class
+// within the choke's 3 ms (and one control period), the same key's other
+// layers and the other channels' notes play on.
+class SamplerExclusive : public ::testing::TestWithParam<std::tuple<int, float>> {};
+
+TEST_P(SamplerExclusive, ANoteOfAClassFadesTheChannelsOthersOfItsClass) {
+  const auto [block, rate] = GetParam();
+  const int64_t t1 = 100, t2 = static_cast<int64_t>(0.2 * rate) + 5,
+                end = t2 + static_cast<int64_t>(0.1 * rate);
+  auto render = [&](bool withOpenOnFirstChannel) {
+    SamplerRig r(block, rate);
+    r.s->multimode = 1;
+    auto dc = [&](double level) {
+      return r.s->AddSample(MakeSample(44100, rate, [=](int) { return level; }));
+    };
+    const int open = dc(0.5), low = dc(0.25), high = dc(0.125);
+    CSound* kit = r.s->NewSound("kit");
+    r.s->BeginEdit();
+    auto clip = [&](int smp, int key) {
+      CClip* c = PlainClip(*r.s, *kit, smp);
+      c->mapping = {key, key, 0, 127};
+      c->volEnv.v[8] = 2.0f;  // a long release: the open hat rings on
+      c->exclusiveClass = 1;
+    };
+    clip(open, 46);
+    clip(low, 42);  // two layers of one key
+    clip(high, 42);
+    r.s->EndEdit();
+    std::vector<std::pair<int64_t, uint32_t>> notes = {
+        {t1, On(46, 127, 1)}, {t1 + 10, Off(46, 1)}, {t2, On(42)}};
+    if (withOpenOnFirstChannel) notes.insert(notes.begin() + 1, {{t1, On(46)}, {t1 + 10, Off(46)}});
+    r.Render(end, notes);
+    EXPECT_EQ(r.s->PlayingVoices(), 3);  // both layers and the other channel's open hat
+    return r.left;
+  };
+  const std::vector<float> test = render(true), without = render(false);
+  EXPECT_GT(std::fabs(test[static_cast<size_t>(t2 - 1)] - without[static_cast<size_t>(t2 - 1)]), 0.01f);
+  const int64_t faded = t2 + static_cast<int64_t>(std::ceil(0.003 * rate)) + 32;
+  for (int64_t i = faded; i < end; ++i)
+    ASSERT_NEAR(test[static_cast<size_t>(i)], without[static_cast<size_t>(i)], 1e-6f) << "frame " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(BlocksAndRates, SamplerExclusive,
+                         ::testing::Combine(::testing::Values(1, 7, 64, 4096),
+                                            ::testing::Values(44100.0f, 48000.0f)));
+
 TEST(SamplerLoops, EachLoopModeWalksTheFramesItNames) {
   struct Case {
     int loop, playMode;
@@ -254,6 +300,36 @@ TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
     for (size_t i = 0; i < sum.size(); ++i) sum[i] += one[i];
   }
   for (size_t i = 0; i < sum.size(); ++i) ASSERT_NEAR(together[i], sum[i], 1e-5f) << "frame " << i;
+}
+
+// A filter envelope that rests (its level held through a segment) and then
+// falls: the settled stretches and the moving ones must reach the filter in
+// their order whatever the block size, so blocks of 256 and 4096 frames sound
+// as blocks of 32, where every block is one control stretch.
+TEST(SamplerFilter, AFilterThatRestsAndThenMovesSoundsTheSameInLongBlocks) {
+  auto render = [](int block) {
+    SamplerRig r(block);
+    const int smp =
+        r.s->AddSample(MakeSample(20000, 44100.0f, [](int i) { return 0.3 * std::sin(i * 0.41); }));
+    CSound* snd = r.s->NewSound("f");
+    r.s->BeginEdit();
+    CClip* c = PlainClip(*r.s, *snd, smp);
+    c->filterMode = CClip::kFilterLowBand;
+    c->cutoff = 0.6f;
+    c->q = 0.5f;
+    // At 1 at once, held there 3 ms, down to 0.2 over 20 ms, sustained.
+    c->filterEnv.v = {0.0f, 1.0f, 0.003f, 1.0f, 0.02f, 0.2f, 0.0f, 0.2f, 0.05f, 0.0f};
+    c->filterEnv.sustain = 3;
+    r.s->EndEdit();
+    r.Render(8192, {{64, On(60)}, {96, On(67)}});  // on stretch boundaries in every block size
+    return r.left;
+  };
+  const std::vector<float> reference = render(32);
+  for (int block : {256, 4096}) {
+    const std::vector<float> got = render(block);
+    for (size_t i = 0; i < got.size(); ++i)
+      ASSERT_NEAR(got[i], reference[i], 1e-6f) << "block " << block << " frame " << i;
+  }
 }
 
 TEST(SamplerBank, PresetsChooseSoundsByChannelAndProgram) {

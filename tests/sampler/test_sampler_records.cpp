@@ -25,6 +25,7 @@ void Fill(CSampler& s) {
   CClip* c = PlainClip(s, *snd, smp);
   c->fine = 0.25f;
   c->sendLevels = {0.5f};
+  c->exclusiveClass = 2;
   auto env = std::make_unique<CFreehand>();
   env->points = {{0.0f, 0.0f, 0.0f}, {480.0f, 1.0f, 2.0f}, {960.0f, 0.0f, 0.0f}};
   env->loop = 1;
@@ -100,6 +101,9 @@ TEST(SamplerRecords, WrittenInTheirOrderAndReadBackToTheSameBytes) {
   EXPECT_EQ(*(clipAt + static_cast<long>(clip.size())), "envId");
   EXPECT_EQ(std::vector<std::string>(routing, routing + 5),
             (std::vector<std::string>{"clipMod", "modSource", "modDest", "modA", "modC"}));
+  // A bank's exclusive class follows the clip's send levels; a clip without one writes none.
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), "clipExclusive"), 1);
+  EXPECT_EQ(*(std::find(clipAt, keys.end(), "sendLevels") + 1), "clipExclusive");
   const std::vector<std::string> tail = {"subSoundEnd",   "bank",        "preset",
                                          "presetId",      "presetSound", "presetSoundOn",
                                          "presetSoundCh", "sourcei",     "CEnd"};
@@ -128,6 +132,7 @@ TEST(SamplerRecords, WrittenInTheirOrderAndReadBackToTheSameBytes) {
   EXPECT_EQ(DestinationName(static_cast<const CClip&>(*b.sounds[0]->children[0]).routings[1].dest,
                             static_cast<const CClip&>(*b.sounds[0]->children[0]).modulators),
             "Rnd.Level");
+  EXPECT_EQ(static_cast<const CClip&>(*b.sounds[0]->children[0]).exclusiveClass, 2);
 }
 
 TEST(SamplerRecords, ABadRecordIsNamedAndTheRestStillLoads) {

@@ -126,8 +126,8 @@ TEST(SoundFont, InstrumentZonesBecomeClips) {
       {{17, 100}},                               // global: pan +0.2 for every zone
       {{43, 36 | (60 << 8)}, {54, 0}, {53, 0}},  // keys 36..60, no loop
       {{44, 10 | (100 << 8)}, {51, 2}, {52, -30}, {54, 1}, {3, -5}, {53, 1}},  // loop, tuned
-      {{58, 64}, {54, 3}, {2, 4}, {53, 1}},  // loop with release, own root key
-      {{54, 1}, {53, 2}},                    // a ROM sample: skipped
+      {{58, 64}, {54, 3}, {2, 4}, {57, 3}, {53, 1}},  // loop with release, own root key, class 3
+      {{54, 1}, {53, 2}},                             // a ROM sample: skipped
   };
   MessageCapture msgs;
   TSF2 sf;
@@ -161,6 +161,8 @@ TEST(SoundFont, InstrumentZonesBecomeClips) {
   EXPECT_EQ(c.loop, CClip::kLoopForward);
   EXPECT_EQ(c.rootKey, 64);
   EXPECT_EQ(c.loopStart, 1100 - 1000 + 4 + 1);
+  EXPECT_EQ(c.exclusiveClass, 3);
+  EXPECT_EQ(a.exclusiveClass, 0);
   // Both zones of sample B share one sample; the ROM sample never arrives.
   EXPECT_EQ(s.samples.size(), 2u);
   EXPECT_EQ(s.samples[1]->frames, 900);
