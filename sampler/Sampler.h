@@ -272,7 +272,7 @@ class CSampler final : public CContainer {
   bool SoundOnChannel(int sound, int channel) const noexcept;
   // Voices render a chunk of up to this many stretches each before the next
   // voice, so that a sample run whose pitch holds is one long run.
-  static constexpr int kChunkStretches = 8;
+  static constexpr int kChunkStretches = 16;
   // One sub-voice's stretches of a chunk, rendered and waiting to be mixed.
   struct PendingMix {
     const Voice* voice;
