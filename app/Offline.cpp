@@ -168,11 +168,17 @@ struct ClipMeter {
     const int sides = l == r ? 1 : 2;
     for (int s = 0; s < sides; ++s) {
       const float* x = s == 0 ? l : r;
+      // In floats, which the doubles would only copy exactly, so that the
+      // loop runs in vectors; a NaN leaves the peak as it was.
+      float top = 0.0f;
+      int64_t over = 0;
       for (int i = 0; i < n; ++i) {
-        const double a = std::fabs(static_cast<double>(x[i]));
-        peak = std::max(peak, a);
-        clipped += a > 1.0;
+        const float a = std::fabs(x[i]);
+        top = a > top ? a : top;
+        over += a > 1.0f;
       }
+      peak = std::max(peak, static_cast<double>(top));
+      clipped += over;
     }
   }
 };

@@ -73,16 +73,25 @@ bool CWriteSample::Close() {
   return ok;
 }
 
-void EncodeFrames(const float* const* in, int32_t channel_count, int32_t n, int32_t bits, uint8_t* out) noexcept {
+void EncodeFrames(const float* const* in, int32_t channel_count, int32_t n, int32_t bits,
+                  uint8_t* out) noexcept {
   const int b = bits / 8;
+  if (bits == 32) {
+    // Floats as they are, interleaved.
+    for (int32_t c = 0; c < channel_count; ++c) {
+      const float* src = in[c];
+      uint8_t* p = out + static_cast<size_t>(c) * 4;
+      for (int32_t i = 0; i < n; ++i, p += static_cast<size_t>(channel_count) * 4) std::memcpy(p, src + i, 4);
+    }
+    return;
+  }
   for (int32_t i = 0; i < n; ++i) {
     for (int32_t c = 0; c < channel_count; ++c) {
       const float v = in[c][i];
-      uint8_t* p = out + (static_cast<size_t>(i) * static_cast<size_t>(channel_count) + static_cast<size_t>(c)) *
-                             static_cast<size_t>(b);
-      if (bits == 32) {
-        std::memcpy(p, &v, 4);
-      } else if (bits == 16) {
+      uint8_t* p =
+          out + (static_cast<size_t>(i) * static_cast<size_t>(channel_count) + static_cast<size_t>(c)) *
+                    static_cast<size_t>(b);
+      if (bits == 16) {
         // The reading scale inverted, so that frames read from a file write back unchanged.
         const auto s = static_cast<int16_t>(std::clamp(std::lrint(ClampUnit(v) * 32768.0f), -32768L, 32767L));
         std::memcpy(p, &s, 2);

@@ -30,7 +30,7 @@ void SteadyLowPass(float* buf, int n, float& low, float& band, float f, float ke
 
 namespace {
 
-constexpr int kMaxFrames = 32;
+constexpr int kMaxFrames = 512;
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 

@@ -21,9 +21,9 @@ inline float BandKept(float f, float r) noexcept { return 1.0f - f * (1.0f - r);
 // One low-pass over n frames of buf.
 void SteadyLowPass(float* buf, int n, float& low, float& band, float f, float keep) noexcept;
 
-// Every lane over len frames (at most 32), side by side where the processor
-// has 256-bit vectors with fused multiply-adds; `plain` runs them one after
-// another instead. Either way gives the same bits.
+// Every lane over len frames, side by side where the processor has 256-bit
+// vectors with fused multiply-adds (up to 512 frames); `plain` runs them one
+// after another instead. Either way gives the same bits.
 void RunLowPassLanes(SteadyLowPassLane* lanes, int count, int len, bool plain = false) noexcept;
 
 }  // namespace qr

@@ -886,6 +886,9 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
   std::array<float*, kUnison> runL{}, runR{}, ramps{};
   std::array<PendingMix*, kUnison> mix{};
   std::array<int, kUnison> played{};  // frames of its run before a sub-voice ended
+  // The lane each sub-voice's channel has settled in so far, or -1.
+  std::array<std::array<int, 2>, kUnison> settledIn;
+  for (auto& s : settledIn) s = {-1, -1};
   for (int i = 0; i < v.subCount; ++i) {
     const size_t si = static_cast<size_t>(i);
     played[si] = v.sub[si].active ? n : 0;
@@ -1074,11 +1077,20 @@ void CSampler::RenderVoice(Voice& v, int from, int n, Share& sh, float* const* c
       const bool steady = clip.filterMode == CClip::kFilterLowBand && clip.blend == 0.0f &&
                           v.fdrive == 0.0f && d1 == 0.0f && v.fcut == f1 && v.fres == r1;
       if (steady) {
-        for (int c = 0; c < (R != L ? 2 : 1); ++c)
-          sh.lanes[static_cast<size_t>(stretch * sh.laneCap + sh.laneCount[static_cast<size_t>(stretch)]++)] =
-              FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, keep};
+        for (int c = 0; c < (R != L ? 2 : 1); ++c) {
+          int& in = settledIn[si][static_cast<size_t>(c)];
+          if (in >= 0 && sh.lanes[static_cast<size_t>(in)].f == f1 &&
+              sh.lanes[static_cast<size_t>(in)].keep == keep) {
+            sh.laneLen[static_cast<size_t>(in)] += len;
+            continue;
+          }
+          in = stretch * sh.laneCap + sh.laneCount[static_cast<size_t>(stretch)]++;
+          sh.lanes[static_cast<size_t>(in)] = FilterLane{c ? R : L, &sv.low[c], &sv.band[c], f1, keep};
+          sh.laneLen[static_cast<size_t>(in)] = len;
+        }
         continue;
       }
+      settledIn[si] = {-1, -1};
       for (int c = 0; c < (R != L ? 2 : 1); ++c)
         sh.jobs[static_cast<size_t>(stretch * sh.laneCap + sh.jobCount[static_cast<size_t>(stretch)]++)] =
             FilterJob{c ? R : L, &sv.low[c], &sv.band[c], clip.filterMode, len, v.fcut,
@@ -1169,8 +1181,22 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
     }
     for (int k = 0; k * kControlFrames < n; ++k) {
       const size_t first = static_cast<size_t>(k * sh.laneCap);
-      RunLowPassLanes(sh.lanes.data() + first, sh.laneCount[static_cast<size_t>(k)],
-                      std::min(kControlFrames, n - k * kControlFrames));
+      // The lanes that start here, a run of one length at a time: most span
+      // the rest of the chunk.
+      size_t from = first;
+      const size_t end = first + static_cast<size_t>(sh.laneCount[static_cast<size_t>(k)]);
+      while (from < end) {
+        const int len = sh.laneLen[from];
+        size_t same = from + 1;
+        for (size_t j = from + 1; j < end; ++j)
+          if (sh.laneLen[j] == len) {
+            std::swap(sh.lanes[j], sh.lanes[same]);
+            std::swap(sh.laneLen[j], sh.laneLen[same]);
+            ++same;
+          }
+        RunLowPassLanes(sh.lanes.data() + from, static_cast<int>(same - from), len);
+        from = same;
+      }
       for (size_t j = first; j < first + static_cast<size_t>(sh.jobCount[static_cast<size_t>(k)]); ++j) {
         const FilterJob& f = sh.jobs[j];
         Filter(f.mode, f.buf, f.len, *f.low, *f.band, f.f0, f.f1, f.r0, f.r1, f.d0, f.d1, f.blend);

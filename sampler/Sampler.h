@@ -240,7 +240,7 @@ class CSampler final : public CContainer {
     float gain = 0.0f;  // gain reached at the end of the last control stretch
     float pan = 0.0f;
     float fcut = 0.0f, fres = 0.0f, fdrive = 0.0f;
-    uint8_t fresh = 1;  // the first stretch starts at its own values
+    uint8_t fresh = 1;    // the first stretch starts at its own values
     uint32_t noteOn = 0;  // the note-on that started it: its layers never fade each other
     // What the routings asked for in the last stretch: gain, pan, cutoff, q,
     // drive, pitch, unison tune and pan. Worked out again only after a MIDI
@@ -272,7 +272,7 @@ class CSampler final : public CContainer {
   bool SoundOnChannel(int sound, int channel) const noexcept;
   // Voices render a chunk of up to this many stretches each before the next
   // voice, so that a sample run whose pitch holds is one long run.
-  static constexpr int kChunkStretches = 8;
+  static constexpr int kChunkStretches = 16;
   // One sub-voice's stretches of a chunk, rendered and waiting to be mixed.
   struct PendingMix {
     const Voice* voice;
@@ -302,11 +302,14 @@ class CSampler final : public CContainer {
     HeapRoom<PendingMix, sampler_limits::kVoices * sampler_limits::kUnison> pending;
     HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 4 * kChunkStretches> ramps;
     HeapRoom<FilterLane, sampler_limits::kVoices * sampler_limits::kUnison * 2> lanes;
+    HeapRoom<int, sampler_limits::kVoices * sampler_limits::kUnison * 2>
+        laneLen;  // frames from the lane's stretch on
     HeapRoom<FilterJob, sampler_limits::kVoices * sampler_limits::kUnison * 2> jobs;
     int pendingCount = 0, rampsUsed = 0;
     // The lanes and jobs of stretch k of a chunk start at k x laneCap: a
     // sub-voice's filter runs stretch after stretch, in lanes beside other
-    // voices while it is settled and on its own while it moves.
+    // voices while it is settled (one lane across all its settled stretches
+    // in a row) and on its own while it moves.
     std::array<int, kChunkStretches> laneCount{}, jobCount{};
     int laneCap = 0;
     // This chunk's sub-voice buffers are taken one after the other from
