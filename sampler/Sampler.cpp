@@ -1149,9 +1149,9 @@ void CSampler::RenderShare(int half, int halves, int from, int to) noexcept {
   // found once, not in every stretch.
   std::array<Voice*, kVoices> playing;
   int count = 0, subs = 0, runs = 0;
-  for (int i = half; i < kVoices; i += halves) {
+  for (int i = 0; i < kVoices; ++i) {
     Voice& v = voices_[static_cast<size_t>(i)];
-    if (v.state != 1 || !v.clip) continue;
+    if (v.state != 1 || !v.clip || (halves > 1 && halfOf_[static_cast<size_t>(i)] != half)) continue;
     playing[static_cast<size_t>(count++)] = &v;
     subs += v.subCount;
     runs += v.subCount * (v.sample && v.sample->channels == 2 ? 2 : 1);
@@ -1228,12 +1228,24 @@ bool CSampler::ShareWithWorker(int from, int to) noexcept {
   return playing * (to - from) >= kWorthAWakeUp;
 }
 
+void CSampler::SplitVoices() noexcept {
+  std::array<int, 2> load{};
+  for (size_t i = 0; i < voices_.size(); ++i) {
+    const Voice& v = voices_[i];
+    if (v.state != 1 || !v.clip) continue;
+    const uint8_t h = load[1] < load[0] ? 1 : 0;
+    halfOf_[i] = h;
+    load[h] += v.subCount * (v.sample && v.sample->channels == 2 ? 2 : 1);
+  }
+}
+
 void CSampler::RenderVoices(int from, int to) noexcept {
   if (from >= to) return;
   if (shadow_.empty()) {
     RenderShare(0, 1, from, to);
     return;
   }
+  SplitVoices();
   const int channels = static_cast<int>(shadow_.size()) / std::max(blockSize, 1);
   for (int c = 0; c < channels; ++c)
     std::memset(shadowCh_[static_cast<size_t>(c)] + from, 0, sizeof(float) * static_cast<size_t>(to - from));

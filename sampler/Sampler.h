@@ -294,7 +294,7 @@ class CSampler final : public CContainer {
     float f0, f1, r0, r1, d0, d1, blend;
   };
   // The voices rendered and mixed by one thread: all of them when the sampler
-  // feeds send effects, otherwise every other voice, so that the two halves
+  // feeds send effects, otherwise half of them, so that the two halves
   // can run on two cores and still add up in the same order on one.
   struct Share {
     // Only the counted prefixes are read: left unzeroed, building a sampler
@@ -360,10 +360,18 @@ class CSampler final : public CContainer {
   CBusyFlag editing_;
   std::vector<uint8_t> streamScratch_;
   std::vector<CComp*> sendList_;  // every send effect of the tree, prepared on the ui side
-  // Room for every sub-voice's two channels of one stretch; a stretch is
-  // written whole before it is read, so the room is never zeroed.
-  HeapRoom<float, sampler_limits::kVoices * sampler_limits::kUnison * 2 * sampler_limits::kControlFrames>
+  // Room for every sub-voice's two channels of one stretch, and for one more
+  // voice in each half, which the split below may leave that much fuller
+  // than the other; a stretch is written whole before it is read, so the
+  // room is never zeroed.
+  HeapRoom<float,
+           (sampler_limits::kVoices + 2) * sampler_limits::kUnison * 2 * sampler_limits::kControlFrames>
       slots_;
+  // The half each playing voice renders in, worked out before a segment so
+  // that both halves carry about as many sub-voice channels, whichever
+  // slots the voices took.
+  std::array<uint8_t, sampler_limits::kVoices> halfOf_{};
+  void SplitVoices() noexcept;
   std::array<Share, 2> shares_;
   std::unique_ptr<CVoiceShare> worker_;  // hands the second half to a worker core
   // The second half's own mix of every output channel, added in after both

@@ -44,6 +44,8 @@ class CCore {
   const int index_;
   int frames_ = 0;
   std::counting_semaphore<> wake_{0};  // a wake-up and a close may both be pending
+  // About 20 to 50 microseconds of pause instructions.
+  static constexpr int kWatchSpins = 2000;
   std::atomic<bool> terminate_{false};
   std::atomic<bool> busy_{false};
   std::atomic<bool> pending_{false};  // a pass was handed out and not yet run
