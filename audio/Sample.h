@@ -7,9 +7,11 @@
 // frame in front of the audio, 1 the first real frame, frames + 1 and frames + 2
 // two zero frames behind it. The 4-point interpolation at index i reads
 // i - 1 .. i + 2, so positions kept within start .. end never leave the audio.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -134,7 +136,10 @@ class CSample : public CBaseSample {
   // Releases old data, stores the three values and allocates frames + 3 zeroed
   // frames. False (and no frames) for sizes that cannot be held.
   bool Allocate(int32_t frame_count, int32_t bits_per_sample, int32_t channel_count);
-  int32_t FrameBytes() const noexcept { return bits / 8 * channels; }
+  // Saturated: the fields of a damaged file may hold any values.
+  int32_t FrameBytes() const noexcept {
+    return static_cast<int32_t>(std::clamp<int64_t>(int64_t{bits} / 8 * channels, INT32_MIN, INT32_MAX));
+  }
   // True when the frame buffer is exactly frames + 3 frames of the header's
   // bits and channels: the one shape every reader of the frames relies on.
   bool HoldsFramesOfHeader() const noexcept;

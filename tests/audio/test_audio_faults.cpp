@@ -100,6 +100,11 @@ std::vector<EmbeddedCase> EmbeddedCases() {
          s.WriteKeyInt("frames", 0x7FFFFFFF);
        }),
        0},
+      {"a channel count whose frame size leaves 32 bits, and no frames", Records([&](CMemStream& s) {
+         s.WriteKeyInt("bits", 16);
+         s.WriteKeyInt("chs", 1073741825);
+       }),
+       0},
       {"the same header repeated keeps the frames", Records([&](CMemStream& s) {
          s.WriteKeyInt("bits", 16);
          s.WriteKeyInt("chs", 2);
@@ -141,6 +146,9 @@ TEST(AudioFaults, EmbeddedSamplePeaksOverflow) {
     } else {
       EXPECT_EQ(smp.frames, 0) << c.what;
     }
+    // It saves as the records it holds (nothing of a size that overflows).
+    CMemStream saved;
+    smp.SaveRecords(saved);
     // And the part plays it (or nothing) without leaving the buffer.
     PartPlayer p(*root, m, 64);
     p.Run(512, {KeyDown(36)});
