@@ -23,6 +23,12 @@
 namespace qr {
 
 namespace {
+
+// A sample count from a song position: a damaged song may stand anywhere, so
+// the count saturates, and a NaN counts 0.
+int64_t SamplesAt(double samples) noexcept {
+  return samples == samples ? static_cast<int64_t>(std::clamp(samples, -0x1p62, 0x1p62)) : 0;
+}
 constexpr double kBeat = 960.0;
 constexpr int kMaxCutsPerStretch = 4096;  // a loop shorter than a sample cannot spin the block
 // The number of the queue entry that ends a play item without loop.
@@ -568,7 +574,7 @@ void CTracks::ServeRequests() noexcept {
       beatCounter_ = 0;
     }
     performance_ = arrMode != kSingle;
-    samplePos_ = static_cast<int64_t>(songPos_ / TicksPerSample());
+    samplePos_ = SamplesAt(songPos_ / TicksPerSample());
     perfWalker_.SetTempo(tempo, sampleRate);
     perfWalker_.Locate(songPos_);
     for (auto& a : arrs) a->playing = false;
@@ -640,7 +646,7 @@ void CTracks::Schedule(int s, int m) noexcept {
     int cut = m;
     bool wrap = false, serve = false;
     // A loop shorter than a sample cannot be played; it plays on instead.
-    if (loopActive_ && arrMode == kMulti && multiRight - multiLeft >= TicksPerSample()) {
+    if (loopActive_ && arrMode == kMulti && int64_t{multiRight} - multiLeft >= TicksPerSample()) {
       const int64_t r = std::max<int64_t>(0, perfWalker_.SampleOf(multiRight));
       if (r < cut) cut = static_cast<int>(r), wrap = true;
     }
@@ -668,9 +674,9 @@ void CTracks::Schedule(int s, int m) noexcept {
       }
     }
     if (wrap) {
-      songPos_ = now - (multiRight - multiLeft);
+      songPos_ = now - static_cast<double>(int64_t{multiRight} - multiLeft);
       perfWalker_.Locate(songPos_);
-      samplePos_ = static_cast<int64_t>(songPos_ / TicksPerSample());
+      samplePos_ = SamplesAt(songPos_ / TicksPerSample());
       ++stats.wraps;
       ResetAllTracks(s + cut);
       for (auto& a : arrs) a->playing = false;
@@ -763,7 +769,7 @@ void CTracks::Render(int s, int m) noexcept {
       enum { kNone, kWrap, kEnd } what = kNone;
       // Started by a live trigger, an arrangement loops on its own like the
       // active one of Single mode; a timeline event's arrangement never does.
-      const bool ownLoop = !a.driven && a.loopActive && a.right - a.left >= tps;
+      const bool ownLoop = !a.driven && a.loopActive && int64_t{a.right} - a.left >= tps;
       if (ownLoop) {
         const int64_t r = std::max<int64_t>(0, a.walker.SampleOf(a.right));
         if (r < piece) piece = static_cast<int>(r), what = kWrap;
@@ -794,7 +800,7 @@ void CTracks::Render(int s, int m) noexcept {
       at += piece;
       if (what == kWrap) {
         for (auto& t : a.tracks) t->ReleaseAll(s + at);
-        a.position = a.walker.TickAt(0) - (a.right - a.left);
+        a.position = a.walker.TickAt(0) - static_cast<double>(int64_t{a.right} - a.left);
         a.walker.Locate(a.position);
         a.reached = a.left;
         a.loopActive = clock != 1 && a.loop == 1 && a.left < a.right;

@@ -40,7 +40,7 @@ class Reader {
   }
   bool Bytes(void* dst, size_t n) {
     if (Remaining() < n) return false;
-    std::memcpy(dst, b_.data() + pos_, n);
+    if (n > 0) std::memcpy(dst, b_.data() + pos_, n);  // an empty chunk may have no buffer
     pos_ += n;
     return true;
   }
