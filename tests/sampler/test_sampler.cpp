@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "tests/sampler/SamplerRig.h"
 
@@ -273,20 +274,29 @@ TEST(SamplerFilter, LowPassKeepsTheLowAndDriveBendsTheTop) {
   EXPECT_NEAR(level(50.0, 0.2f, 0.5f), 0.25f / 3.0f * 2.0f, 0.01f);
 }
 
+namespace {
+// One clip of a sine through the low-pass; `more` sets the rest of the clip.
+void FilteredSine(SamplerRig& r, int frames, double step, float cutoff, float q,
+                  const std::function<void(CClip&)>& more = {}) {
+  const int smp =
+      r.s->AddSample(MakeSample(frames, 44100.0f, [=](int i) { return 0.3 * std::sin(i * step); }));
+  CSound* snd = r.s->NewSound("f");
+  r.s->BeginEdit();
+  CClip* c = PlainClip(*r.s, *snd, smp);
+  c->filterMode = CClip::kFilterLowBand;
+  c->cutoff = cutoff;
+  c->q = q;
+  if (more) more(*c);
+  r.s->EndEdit();
+}
+}  // namespace
+
 TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
   // Thirteen voices: eight share the interleaved pair of side-by-side groups,
   // four the single group, the last runs alone.
   auto render = [](std::vector<int> keys) {
     SamplerRig r(64);
-    const int smp =
-        r.s->AddSample(MakeSample(8000, 44100.0f, [](int i) { return 0.3 * std::sin(i * 0.21); }));
-    CSound* snd = r.s->NewSound("f");
-    r.s->BeginEdit();
-    CClip* c = PlainClip(*r.s, *snd, smp);
-    c->filterMode = CClip::kFilterLowBand;
-    c->cutoff = 0.35f;
-    c->q = 0.6f;
-    r.s->EndEdit();
+    FilteredSine(r, 8000, 0.21, 0.35f, 0.6f);
     std::vector<std::pair<int64_t, uint32_t>> notes;
     for (int k : keys) notes.push_back({3, On(k)});
     r.Render(2000, notes);
@@ -309,18 +319,11 @@ TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
 TEST(SamplerFilter, AFilterThatRestsAndThenMovesSoundsTheSameInLongBlocks) {
   auto render = [](int block) {
     SamplerRig r(block);
-    const int smp =
-        r.s->AddSample(MakeSample(20000, 44100.0f, [](int i) { return 0.3 * std::sin(i * 0.41); }));
-    CSound* snd = r.s->NewSound("f");
-    r.s->BeginEdit();
-    CClip* c = PlainClip(*r.s, *snd, smp);
-    c->filterMode = CClip::kFilterLowBand;
-    c->cutoff = 0.6f;
-    c->q = 0.5f;
-    // At 1 at once, held there 3 ms, down to 0.2 over 20 ms, sustained.
-    c->filterEnv.v = {0.0f, 1.0f, 0.003f, 1.0f, 0.02f, 0.2f, 0.0f, 0.2f, 0.05f, 0.0f};
-    c->filterEnv.sustain = 3;
-    r.s->EndEdit();
+    FilteredSine(r, 20000, 0.41, 0.6f, 0.5f, [](CClip& c) {
+      // At 1 at once, held there 3 ms, down to 0.2 over 20 ms, sustained.
+      c.filterEnv.v = {0.0f, 1.0f, 0.003f, 1.0f, 0.02f, 0.2f, 0.0f, 0.2f, 0.05f, 0.0f};
+      c.filterEnv.sustain = 3;
+    });
     r.Render(8192, {{64, On(60)}, {96, On(67)}});  // on stretch boundaries in every block size
     return r.left;
   };
