@@ -250,18 +250,29 @@ TEST_P(SamplerEnvelope, AttackAndReleaseTakeTheirTimeWithinOneControlPeriod) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, SamplerEnvelope, ::testing::Values(44100.0f, 96000.0f));
 
+namespace {
+// One clip of a sine through the low-pass; `more` sets the rest of the clip.
+// The sine moves `step` radians a frame.
+void FilteredSine(SamplerRig& r, int frames, double amplitude, double step, float cutoff, float q,
+                  const std::function<void(CClip&)>& more = {}) {
+  const int smp =
+      r.s->AddSample(MakeSample(frames, 44100.0f, [=](int i) { return amplitude * std::sin(i * step); }));
+  CSound* snd = r.s->NewSound("f");
+  r.s->BeginEdit();
+  CClip* c = PlainClip(*r.s, *snd, smp);
+  c->filterMode = CClip::kFilterLowBand;
+  c->cutoff = cutoff;
+  c->q = q;
+  if (more) more(*c);
+  r.s->EndEdit();
+}
+}  // namespace
+
 TEST(SamplerFilter, LowPassKeepsTheLowAndDriveBendsTheTop) {
   auto level = [](double hz, float cutoff, float drive) {
     SamplerRig r;
-    const int smp = r.s->AddSample(MakeSample(
-        44100, 44100.0f, [&](int i) { return 0.25 * std::sin(2.0 * std::numbers::pi * hz * i / 44100.0); }));
-    CSound* snd = r.s->NewSound("f");
-    r.s->BeginEdit();
-    CClip* c = PlainClip(*r.s, *snd, smp);
-    c->filterMode = CClip::kFilterLowBand;
-    c->cutoff = cutoff;
-    c->drive = drive;
-    r.s->EndEdit();
+    FilteredSine(r, 44100, 0.25, 2.0 * std::numbers::pi * hz / 44100.0, cutoff, 0.0f,
+                 [&](CClip& c) { c.drive = drive; });
     r.Render(8192, {{0, On(60)}});
     float peak = 0.0f;
     for (size_t i = 4096; i < r.left.size(); ++i) peak = std::max(peak, std::fabs(r.left[i]));
@@ -274,29 +285,12 @@ TEST(SamplerFilter, LowPassKeepsTheLowAndDriveBendsTheTop) {
   EXPECT_NEAR(level(50.0, 0.2f, 0.5f), 0.25f / 3.0f * 2.0f, 0.01f);
 }
 
-namespace {
-// One clip of a sine through the low-pass; `more` sets the rest of the clip.
-void FilteredSine(SamplerRig& r, int frames, double step, float cutoff, float q,
-                  const std::function<void(CClip&)>& more = {}) {
-  const int smp =
-      r.s->AddSample(MakeSample(frames, 44100.0f, [=](int i) { return 0.3 * std::sin(i * step); }));
-  CSound* snd = r.s->NewSound("f");
-  r.s->BeginEdit();
-  CClip* c = PlainClip(*r.s, *snd, smp);
-  c->filterMode = CClip::kFilterLowBand;
-  c->cutoff = cutoff;
-  c->q = q;
-  if (more) more(*c);
-  r.s->EndEdit();
-}
-}  // namespace
-
 TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
   // Thirteen voices: eight share the interleaved pair of side-by-side groups,
   // four the single group, the last runs alone.
   auto render = [](std::vector<int> keys) {
     SamplerRig r(64);
-    FilteredSine(r, 8000, 0.21, 0.35f, 0.6f);
+    FilteredSine(r, 8000, 0.3, 0.21, 0.35f, 0.6f);
     std::vector<std::pair<int64_t, uint32_t>> notes;
     for (int k : keys) notes.push_back({3, On(k)});
     r.Render(2000, notes);
@@ -319,7 +313,7 @@ TEST(SamplerFilter, VoicesFilteredSideBySideSoundAsEachAlone) {
 TEST(SamplerFilter, AFilterThatRestsAndThenMovesSoundsTheSameInLongBlocks) {
   auto render = [](int block) {
     SamplerRig r(block);
-    FilteredSine(r, 20000, 0.41, 0.6f, 0.5f, [](CClip& c) {
+    FilteredSine(r, 20000, 0.3, 0.41, 0.6f, 0.5f, [](CClip& c) {
       // At 1 at once, held there 3 ms, down to 0.2 over 20 ms, sustained.
       c.filterEnv.v = {0.0f, 1.0f, 0.003f, 1.0f, 0.02f, 0.2f, 0.0f, 0.2f, 0.05f, 0.0f};
       c.filterEnv.sustain = 3;
